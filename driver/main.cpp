@@ -1,0 +1,16 @@
+#include <cstdio>
+
+#include "driver/pipeline.h"
+
+int main(int argc, char** argv) {
+  std::fputs("ORVANTE - MPEG1 Joiner/Fixer/Demuxer\n", stdout);
+  std::fputs("Version 1.0: joins, repairs and demultiplexes MPEG-1 recordings\n", stdout);
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+  if (argc < 2) {
+    std::fputs("Usage: ORVANTE filename\n", stdout);
+    std::fflush(stdout);
+    return -1;
+  }
+  return processFile(argv[1]);
+}

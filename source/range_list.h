@@ -1,0 +1,40 @@
+#ifndef ORVANTE_SOURCE_RANGE_LIST_H_
+#define ORVANTE_SOURCE_RANGE_LIST_H_
+
+#include <cstdint>
+
+// RangeList is an ordered list of half-open byte ranges [start, end) of some
+// source, kept as a flat array of (start, end) pairs in the order appended,
+// together with the sum of their lengths. It neither sorts, merges nor checks
+// the ranges. The array holds exactly count() pairs and grows by one pair at
+// each append.
+//
+// A list is owned by value and never copied. pairs() stays valid until the
+// next append() or clear(), which may move the array.
+class RangeList {
+ public:
+  RangeList();
+  ~RangeList();
+
+  RangeList(const RangeList&) = delete;
+  RangeList& operator=(const RangeList&) = delete;
+
+  // REQUIRES: start <= end. Adds [start, end) at the end of the list. Should
+  // the array not grow, the list is left as it was.
+  void append(uint32_t start, uint32_t end);
+  // Empties the list; an empty list is left untouched.
+  void clear();
+
+  // start0, end0, start1, end1, ...: 2 * count() values.
+  const uint32_t* pairs() const { return pairs_; }
+  uint32_t count() const { return count_; }
+  // Sum of end - start over all pairs, modulo 2^32.
+  uint32_t total() const { return total_; }
+
+ private:
+  uint32_t* pairs_;
+  uint32_t count_ = 0;
+  uint32_t total_ = 0;
+};
+
+#endif  // ORVANTE_SOURCE_RANGE_LIST_H_

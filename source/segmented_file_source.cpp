@@ -1,0 +1,162 @@
+#include "source/segmented_file_source.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Width of the all-digit text after the last '.', or 0 when there is no '.',
+// the text is empty, holds anything but digits, or is too long to be a number.
+uint32_t numericExtensionWidth(const std::string& name, size_t* dot) {
+  *dot = name.rfind('.');
+  if (*dot == std::string::npos) return 0;
+  const size_t width = name.size() - *dot - 1;
+  if (width == 0 || width > SegmentedFileSource::kMaxNumberWidth) return 0;
+  for (size_t i = *dot + 1; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+  }
+  return static_cast<uint32_t>(width);
+}
+
+bool allDigits(const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SegmentedFileSource::SegmentedFileSource(const char* name) : name_(name) {
+  size_t dot;
+  numberWidth_ = numericExtensionWidth(name_, &dot);
+  if (numberWidth_ > 0) {
+    name_.erase(dot);
+  } else {
+    struct stat info;
+    if (::stat(name_.c_str(), &info) != 0) numberWidth_ = kDefaultNumberWidth;
+  }
+  discover();
+}
+
+SegmentedFileSource::~SegmentedFileSource() = default;
+
+std::string SegmentedFileSource::segmentName(uint32_t number) const {
+  if (numberWidth_ == 0) return name_;
+  std::string digits = std::to_string(number);
+  if (digits.size() < numberWidth_) digits.insert(0, numberWidth_ - digits.size(), '0');
+  return name_ + "." + digits;
+}
+
+std::vector<uint32_t> SegmentedFileSource::candidateNumbers() const {
+  std::vector<uint32_t> numbers;
+  if (numberWidth_ == 0) {
+    numbers.push_back(0);
+    return numbers;
+  }
+  // The members are the directory entries named <base>.<width digits>. One
+  // listing finds them for any width, where probing every number would take
+  // up to a billion lookups.
+  const size_t slash = name_.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : name_.substr(0, slash);
+  const std::string prefix = (slash == std::string::npos ? name_ : name_.substr(slash + 1)) + ".";
+  DIR* listing = ::opendir(directory.c_str());
+  if (listing != nullptr) {
+    while (const dirent* entry = ::readdir(listing)) {
+      const size_t length = std::strlen(entry->d_name);
+      if (length != prefix.size() + numberWidth_) continue;
+      if (prefix.compare(0, prefix.size(), entry->d_name, prefix.size()) != 0) continue;
+      const char* digits = entry->d_name + prefix.size();
+      if (!allDigits(digits, numberWidth_)) continue;
+      numbers.push_back(static_cast<uint32_t>(std::strtoul(digits, nullptr, 10)));
+    }
+    ::closedir(listing);
+    std::sort(numbers.begin(), numbers.end());
+  } else if (numberWidth_ <= 4) {
+    // A directory that can be searched but not listed: probe each number,
+    // which stays quick for short widths.
+    uint32_t limit = 1;
+    for (uint32_t i = 0; i < numberWidth_; ++i) limit *= 10;
+    for (uint32_t i = 0; i < limit; ++i) numbers.push_back(i);
+  }
+  return numbers;
+}
+
+void SegmentedFileSource::addSegment(uint32_t number, uint64_t& total) {
+  const std::string file = segmentName(number);
+  // Non-blocking, so that a FIFO of a member's name cannot stall discovery.
+  const int handle = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (handle < 0) return;
+  struct stat info;
+  const bool usable = ::fstat(handle, &info) == 0 && S_ISREG(info.st_mode);
+  ::close(handle);
+  if (!usable) return;
+  Segment segment;
+  segment.number = number;
+  segment.start = static_cast<uint32_t>(total);
+  total += static_cast<uint64_t>(info.st_size);
+  segment.end = static_cast<uint32_t>(total);
+  segment.device = info.st_dev;
+  segment.inode = info.st_ino;
+  segments_.push_back(segment);
+}
+
+void SegmentedFileSource::discover() {
+  uint64_t total = 0;
+  for (uint32_t number : candidateNumbers()) {
+    if (segments_.size() == kMaxSegments) break;
+    addSegment(number, total);
+    if (total > UINT32_MAX) break;
+  }
+  if (total > UINT32_MAX) {
+    tooLarge_ = true;
+    segments_.clear();
+  }
+  currentSegment_ = 0;
+  if (segments_.empty()) {
+    setSize(0);
+    return;
+  }
+  segmentFile_.open(segmentName(segments_[0].number).c_str());
+  setSize(segments_.back().end);
+}
+
+int SegmentedFileSource::byteAt(uint32_t index) {
+  if (segments_.empty()) return 0;
+  const uint32_t entry = currentSegment_;
+  uint32_t c = entry;
+  for (;;) {
+    const Segment& segment = segments_[c];
+    if (index < segment.start) {
+      if (c == 0) break;
+      --c;
+    } else if (index >= segment.end) {
+      if (c + 1 >= segments_.size()) break;
+      ++c;
+    } else {
+      if (c != entry) {
+        currentSegment_ = c;
+        segmentFile_.open(segmentName(segment.number).c_str());
+      }
+      // A member that shrank since discovery, or failed to map, reads as 0.
+      const uint32_t offset = index - segment.start;
+      return offset < segmentFile_.viewLength() ? segmentFile_.view()[offset] : 0;
+    }
+  }
+  return 0;  // a miss: the mapped member stays current
+}
+
+bool SegmentedFileSource::holdsFile(const char* name) const {
+  struct stat info;
+  if (::stat(name, &info) != 0) return false;
+  for (const Segment& segment : segments_) {
+    if (segment.device == info.st_dev && segment.inode == info.st_ino) return true;
+  }
+  return false;
+}

@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_support.h"
+
+TEST(CommandLine, WithoutArgumentPrintsUsageAndFails) {
+  TempDir dir;
+  const ProgramRun run = runOrvante(dir, {});
+  EXPECT_EQ(run.status, 255);
+  ASSERT_EQ(run.output.rfind(kBannerLine, 0), 0u) << run.output;
+  // Banner, one notice line, an empty line, the usage line.
+  const size_t notice = run.output.find('\n') + 1;
+  const size_t noticeEnd = run.output.find('\n', notice);
+  ASSERT_NE(noticeEnd, std::string::npos);
+  EXPECT_GT(noticeEnd, notice) << "the notice line is not empty";
+  EXPECT_EQ(run.output.substr(noticeEnd + 1), "\nUsage: ORVANTE filename\n");
+}
+
+TEST(CommandLine, MissingNameIsNotFoundAndCreatesNothing) {
+  TempDir dir;
+  const ProgramRun run = runOrvante(dir, {"movie.mpg"});
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(afterBanner(run.output), "File not found.\n");
+  EXPECT_FALSE(dir.exists("movie.mpv"));
+  EXPECT_FALSE(dir.exists("movie.mp2"));
+}
+
+TEST(CommandLine, SetOfEmptyFilesIsNotFound) {
+  TempDir dir;
+  dir.write("movie.000", {});
+  dir.write("movie.001", {});
+  for (const char* name : {"movie", "movie.000", "movie.001", "movie.7"}) {
+    const ProgramRun run = runOrvante(dir, {name});
+    EXPECT_EQ(run.status, 255) << name;
+    EXPECT_EQ(afterBanner(run.output), "File not found.\n") << name;
+  }
+  EXPECT_FALSE(dir.exists("movie.mpv"));
+}
+
+TEST(CommandLine, DirectoryIsNotFound) {
+  TempDir dir;
+  ASSERT_EQ(::system(("mkdir " + dir.file("clip.mpg")).c_str()), 0);
+  const ProgramRun run = runOrvante(dir, {"clip.mpg"});
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(afterBanner(run.output), "File not found.\n");
+}

@@ -1,0 +1,31 @@
+#ifndef ORVANTE_TESTS_E2E_E2E_SUPPORT_H_
+#define ORVANTE_TESTS_E2E_E2E_SUPPORT_H_
+
+#include <string>
+#include <vector>
+
+#include "tests/support/program_run.h"
+#include "tests/support/temp_dir.h"
+
+// The first three lines every run prints.
+inline const std::string kBannerLine = "ORVANTE - MPEG1 Joiner/Fixer/Demuxer\n";
+
+// Runs the built program in `dir` with `arguments`.
+inline ProgramRun runOrvante(const TempDir& dir, const std::vector<std::string>& arguments) {
+  return runProgram(ORVANTE_BINARY, arguments, dir.path());
+}
+
+// The path of a recording in tests/data.
+inline std::string testData(const std::string& name) { return std::string(ORVANTE_TEST_DATA) + "/" + name; }
+
+// The output after the banner's three lines.
+inline std::string afterBanner(const std::string& output) {
+  size_t at = 0;
+  for (int line = 0; line < 3 && at != std::string::npos; ++line) {
+    at = output.find('\n', at);
+    if (at != std::string::npos) ++at;
+  }
+  return at == std::string::npos ? std::string() : output.substr(at);
+}
+
+#endif  // ORVANTE_TESTS_E2E_E2E_SUPPORT_H_

@@ -1,0 +1,18 @@
+#ifndef ORVANTE_TESTS_SUPPORT_PROGRAM_RUN_H_
+#define ORVANTE_TESTS_SUPPORT_PROGRAM_RUN_H_
+
+#include <string>
+#include <vector>
+
+// The outcome of running a program to its end.
+struct ProgramRun {
+  int status = -1;     // exit status 0..255, or -1 when it did not exit normally
+  std::string output;  // everything written to standard output
+};
+
+// Runs `program` with `arguments` in the folder `workingDir`, standard input
+// empty and standard error inherited, and waits for it to end.
+ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& workingDir);
+
+#endif  // ORVANTE_TESTS_SUPPORT_PROGRAM_RUN_H_
