@@ -1,15 +1,39 @@
 #include "driver/pipeline.h"
 
+#include <cinttypes>
 #include <cstdio>
 
+#include "container/audio_extractor.h"
+#include "container/riff_decoder.h"
+#include "container/stream_demuxer.h"
+#include "driver/progress_reporter.h"
+#include "source/output_name.h"
+#include "source/range_view_source.h"
 #include "source/segmented_file_source.h"
 
 namespace {
 
-void printLine(const char* text) {
-  std::fputs(text, stdout);
+void newLine() {
   std::fputc('\n', stdout);
   std::fflush(stdout);
+}
+
+void printLine(const char* text) {
+  std::fputs(text, stdout);
+  newLine();
+}
+
+void printNumberLine(const char* label, uint64_t number) {
+  std::printf("%s%" PRIu64, label, number);
+  newLine();
+}
+
+// Reports an output that could not be written; the pass has removed it.
+bool cannotWrite(const std::string& name) {
+  endProgressLine();
+  std::printf("Cannot write: %s", name.c_str());
+  newLine();
+  return false;
 }
 
 }  // namespace
@@ -28,11 +52,28 @@ int processFile(const char* name) {
 }
 
 bool processSource(ByteSource& source, const char* baseName) {
-  return runPipeline(source, baseName);
+  // Sector image stage: a CD sector image is replaced by its payload.
+  RiffDecoder decoder(source, riffProgress);
+  if (!decoder.decode()) return runPipeline(source, baseName);
+  printNumberLine("Source file size: ", source.size());
+  printNumberLine("RIFF data size:   ", decoder.payloadRanges().total());
+  newLine();
+  RangeViewSource payload(source, decoder.payloadRanges());
+  return runPipeline(payload, baseName);
 }
 
 bool runPipeline(ByteSource& source, const char* baseName) {
-  (void)source;
-  (void)baseName;
+  // Demultiplexing stage.
+  StreamDemuxer demuxer(source, demuxProgress);
+  demuxer.demultiplex();
+  printNumberLine("Video size: ", demuxer.videoRanges().total());
+  printNumberLine("Audio size: ", demuxer.audioRanges().total());
+  newLine();
+
+  // Audio stage.
+  RangeViewSource audio(source, demuxer.audioRanges());
+  AudioExtractor extractor(audio, audioProgress);
+  extractor.extract(baseName);
+  if (extractor.writeFailed()) return cannotWrite(audioFileName(baseName));
   return true;
 }

@@ -1,0 +1,46 @@
+#ifndef ORVANTE_CONTAINER_RIFF_DECODER_H_
+#define ORVANTE_CONTAINER_RIFF_DECODER_H_
+
+#include "source/byte_source.h"
+#include "source/progress_callback.h"
+#include "source/range_list.h"
+
+// RiffDecoder recognises a raw image of 2352-byte CD sectors, with or without
+// a container header before the first sector, and records the MPEG payload of
+// its sectors as ranges of the source. Sectors are found by their sync
+// pattern; a sector counts only when its payload begins 00 00 01. Nothing is
+// copied.
+//
+// The decoder does not own its source, which must outlive it. It owns the
+// list of payload ranges, which lives as long as the decoder.
+class RiffDecoder {
+ public:
+  RiffDecoder(ByteSource& source, ProgressCallback progress);
+
+  // REQUIRES: the source's cursor is at 0. Returns true when a first sector
+  // was found and the payload ranges were collected, with the cursor at the
+  // end of the data; false, having sent no progress event, when the source
+  // is no sector image.
+  bool decode();
+
+  // The payload ranges found, in increasing position; empty until decode()
+  // succeeds.
+  const RangeList& payloadRanges() const { return payloadRanges_; }
+
+  // Looks for the first sector whose sync recurs 2352 bytes later (or the
+  // data ends there) and whose payload begins 00 00 01, searching no more
+  // than 23520 bytes beyond the last sector with a sync but no start code.
+  // On success the cursor is on the sector's payload.
+  bool findFirstSector();
+  // Looks for the next sync followed 24 bytes later by 00 00 01, from the
+  // cursor. On success the cursor is on that sector's payload; otherwise it
+  // is at the end of the data.
+  bool findNextSector();
+
+ private:
+  ByteSource& source_;
+  RangeList payloadRanges_;
+  ProgressCallback progress_;
+};
+
+#endif  // ORVANTE_CONTAINER_RIFF_DECODER_H_

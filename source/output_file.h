@@ -1,0 +1,67 @@
+#ifndef ORVANTE_SOURCE_OUTPUT_FILE_H_
+#define ORVANTE_SOURCE_OUTPUT_FILE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// OutputFile is a buffered binary output stream on one named file. Bytes are
+// written unchanged, one at a time through put(), at the current position;
+// seek() returns to an earlier position so that later puts overwrite what is
+// there. Offsets are 64-bit.
+//
+// A failed write is remembered: failed() turns true and stays so, later bytes
+// are dropped, and close() then removes the incomplete file. Nothing is ever
+// written through a stream that failed to open.
+class OutputFile {
+ public:
+  OutputFile();
+  // Closes the file when still open (as close()).
+  ~OutputFile();
+
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates the file, or empties an existing one, for writing. Returns false,
+  // and leaves failed() true, when it cannot be created.
+  bool open(const std::string& name);
+
+  // Writes the low 8 bits of `byte` at the current position.
+  void put(int byte) {
+    if (next_ == end_) drain();
+    *next_++ = static_cast<uint8_t>(byte);
+  }
+
+  // The current position: bytes from the start of the file, counting those
+  // still held in the buffer.
+  uint64_t tell() const { return bufferOffset_ + static_cast<uint64_t>(next_ - buffer_.get()); }
+  // Moves the current position to `offset`; the file is not shortened.
+  void seek(uint64_t offset);
+
+  // Writes out what is buffered, cuts the file at the current position (so
+  // nothing beyond it stays from before a seek back) and closes it. Returns
+  // true when every byte reached the file; otherwise removes the incomplete
+  // file and returns false. Closing a stream that is not open does nothing
+  // and returns !failed().
+  bool close();
+
+  // True once the file could not be created or a write failed.
+  bool failed() const { return failed_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  static constexpr size_t kBufferSize = 1 << 16;
+
+  // Writes the buffered bytes to the file and empties the buffer.
+  void drain();
+
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint8_t* next_;
+  uint8_t* end_;
+  uint64_t bufferOffset_ = 0;  // file offset of the buffer's first byte
+  int handle_ = -1;
+  bool failed_ = false;
+  std::string name_;
+};
+
+#endif  // ORVANTE_SOURCE_OUTPUT_FILE_H_
