@@ -10,6 +10,7 @@
 #include "source/output_name.h"
 #include "source/range_view_source.h"
 #include "source/segmented_file_source.h"
+#include "video/video_fixer.h"
 
 namespace {
 
@@ -68,6 +69,21 @@ bool runPipeline(ByteSource& source, const char* baseName) {
   demuxer.demultiplex();
   printNumberLine("Video size: ", demuxer.videoRanges().total());
   printNumberLine("Audio size: ", demuxer.audioRanges().total());
+  newLine();
+
+  // Video stage.
+  RangeViewSource video(source, demuxer.videoRanges());
+  VideoFixer fixer(video, videoProgress);
+  fixer.rewrite(baseName);
+  if (fixer.writeFailed()) return cannotWrite(videoFileName(baseName));
+  std::printf("Video format: %s", fixer.formatText().c_str());
+  newLine();
+  std::printf("Frames used:  %" PRIu32 " of %" PRIu32, fixer.framesUsed(), fixer.picturesSeen());
+  newLine();
+  newLine();
+  std::printf("Claimed bitrate: %" PRIu64 "kbps", fixer.claimedBitrate() / 1000);
+  newLine();
+  std::printf("Actual bitrate:  %" PRIu64 "kbps", fixer.actualBitrate() / 1000);
   newLine();
 
   // Audio stage.

@@ -1,0 +1,85 @@
+#ifndef ORVANTE_VIDEO_VIDEO_FORMAT_H_
+#define ORVANTE_VIDEO_VIDEO_FORMAT_H_
+
+#include <cstdint>
+
+// MPEG-1 video elementary stream (ISO/IEC 11172-2): start codes 00 00 01 xx,
+// header field widths and the fixed bytes this program writes.
+
+// Start codes.
+constexpr uint32_t kPictureStartCode = 0x00;
+constexpr uint32_t kFirstSliceCode = 0x01;  // slice codes are the vertical position
+constexpr uint32_t kLastSliceCode = 0xAF;
+constexpr uint32_t kUserDataCode = 0xB2;
+constexpr uint32_t kSequenceHeaderCode = 0xB3;
+constexpr uint32_t kSequenceEndCode = 0xB7;
+constexpr uint32_t kGroupStartCode = 0xB8;
+constexpr uint32_t kEndCode = 0xB9;  // ends an MPEG stream
+
+// Picture coding types.
+constexpr uint32_t kIntraCoded = 1;
+constexpr uint32_t kPredictiveCoded = 2;
+constexpr uint32_t kBidirectionallyCoded = 3;
+
+// Sequence header fields, in stream order after the start code.
+constexpr uint32_t kWidthBits = 12;
+constexpr uint32_t kHeightBits = 12;
+constexpr uint32_t kAspectRatioBits = 4;
+constexpr uint32_t kFrameRateCodeBits = 4;
+constexpr uint32_t kBitRateBits = 18;  // units of 400 bit/s
+constexpr uint32_t kMarkerBits = 1;    // always 1
+constexpr uint32_t kVbvBufferSizeBits = 10;
+constexpr uint32_t kConstrainedFlagBits = 1;
+constexpr uint32_t kLoadMatrixFlagBits = 1;
+constexpr uint32_t kQuantiserMatrixBits = 64 * 8;
+static_assert(kWidthBits + kHeightBits + kAspectRatioBits + kFrameRateCodeBits + kBitRateBits + kMarkerBits +
+                      kVbvBufferSizeBits + kConstrainedFlagBits + 2 * kLoadMatrixFlagBits ==
+                  12 * 8 - 32,
+              "a sequence header without matrices is 12 bytes with its start code");
+
+// Bit rate field values that ask for no fill: 0, and all ones, which marks
+// a variable bit rate.
+constexpr uint32_t kVariableBitRate = 0x3FFFF;
+
+// Group-of-pictures header fields.
+constexpr uint32_t kDropFrameBits = 1;
+constexpr uint32_t kHoursBits = 5;
+constexpr uint32_t kMinutesBits = 6;
+constexpr uint32_t kSecondsBits = 6;
+constexpr uint32_t kPicturesBits = 6;
+constexpr uint32_t kClosedGopBits = 1;
+constexpr uint32_t kBrokenLinkBits = 1;
+
+// Picture header fields.
+constexpr uint32_t kTemporalReferenceBits = 10;
+constexpr uint32_t kCodingTypeBits = 3;
+constexpr uint32_t kVbvDelayBits = 16;
+constexpr uint32_t kFullPelFlagBits = 1;
+constexpr uint32_t kMotionCodeBits = 3;
+constexpr uint32_t kExtraInformationFlagBits = 1;
+constexpr uint32_t kExtraInformationBits = 8;
+
+// Bytes of a start code.
+constexpr uint8_t kStartCodeBytes[3] = {0x00, 0x00, 0x01};
+
+// The two codes that end every stream written: sequence end, then end code.
+constexpr uint8_t kStreamEndBytes[8] = {0x00, 0x00, 0x01, 0xB7, 0x00, 0x00, 0x01, 0xB9};
+
+// Frame rates by frame rate code. Codes 0 and 9 to 15 are unknown and count
+// as one frame per second.
+struct FrameRate {
+  double rate;
+  const char* name;
+};
+constexpr uint32_t kFrameRateCount = 9;
+constexpr FrameRate kFrameRates[kFrameRateCount] = {
+    {1.0, "unknown"}, {23.976, "23.976"}, {24.0, "24"}, {25.0, "25"},  {29.97, "29.97"},
+    {30.0, "30"},     {50.0, "50"},       {59.95, "59.95"}, {60.0, "60"},
+};
+constexpr FrameRate kUnknownFrameRate = {1.0, "unknown"};
+
+inline const FrameRate& frameRateOf(uint32_t code) {
+  return code < kFrameRateCount ? kFrameRates[code] : kUnknownFrameRate;
+}
+
+#endif  // ORVANTE_VIDEO_VIDEO_FORMAT_H_
