@@ -1,0 +1,105 @@
+#include "source/range_view_source.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <utility>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// A 400-byte source whose byte i is i & 0xFF, counting the bytes asked of it.
+class CountingSource : public ByteSource {
+ public:
+  CountingSource() { setSize(400); }
+  int byteAt(uint32_t index) override {
+    ++asked;
+    return index < size() ? static_cast<int>(index & 0xFF) : 0;
+  }
+  int asked = 0;
+};
+
+class RangeViewSourceTest : public testing::Test {
+ protected:
+  // Appends the ranges to the list the views are made over.
+  void useRanges(std::initializer_list<std::pair<uint32_t, uint32_t>> ranges) {
+    for (const auto& range : ranges) ranges_.append(range.first, range.second);
+  }
+  // Reads the view at `index` for each index, in that order, checking that
+  // view offset o reads underlying byte expected[o].
+  void expectReads(RangeViewSource& view, const Bytes& expected, bool backwards) {
+    ASSERT_EQ(view.size(), expected.size());
+    for (uint32_t i = 0; i < expected.size(); ++i) {
+      const uint32_t index = backwards ? view.size() - 1 - i : i;
+      ASSERT_EQ(view.byteAt(index), expected[index]) << "offset " << index;
+    }
+  }
+  // The bytes of [100, 150) then [300, 310) of the underlying source.
+  static Bytes twoRangeBytes() {
+    Bytes bytes;
+    for (uint32_t i = 100; i < 150; ++i) bytes.push_back(static_cast<uint8_t>(i));
+    for (uint32_t i = 300; i < 310; ++i) bytes.push_back(static_cast<uint8_t>(i));
+    return bytes;
+  }
+
+  CountingSource underlying_;
+  RangeList ranges_;
+};
+
+}  // namespace
+
+TEST_F(RangeViewSourceTest, MapsEachOffsetIntoItsRangeAndReadsZeroBeyond) {
+  useRanges({{100, 150}, {300, 310}});
+  RangeViewSource view(underlying_, ranges_);
+  EXPECT_EQ(view.size(), 60u);
+  expectReads(view, twoRangeBytes(), false);
+  expectReads(view, twoRangeBytes(), true);
+  for (uint32_t beyond : {60u, 61u, 400u, UINT32_MAX}) {
+    EXPECT_EQ(view.byteAt(beyond), 0) << beyond;
+    EXPECT_EQ(view.byteAt(0), 100) << "after reading " << beyond;
+    EXPECT_EQ(view.byteAt(59), 309 & 0xFF) << "after reading " << beyond;
+  }
+}
+
+TEST_F(RangeViewSourceTest, ZeroLengthRangesChangeNothing) {
+  useRanges({{20, 20}, {100, 150}, {0, 0}, {399, 399}, {300, 310}, {50, 50}});
+  RangeViewSource view(underlying_, ranges_);
+  expectReads(view, twoRangeBytes(), false);
+  expectReads(view, twoRangeBytes(), true);
+  EXPECT_EQ(view.byteAt(60), 0);
+}
+
+TEST_F(RangeViewSourceTest, ReadsAnEmptyListAsZeroWithoutAskingTheSource) {
+  RangeViewSource view(underlying_, ranges_);
+  EXPECT_EQ(view.size(), 0u);
+  EXPECT_EQ(view.byteAt(0), 0);
+  EXPECT_EQ(view.byteAt(100), 0);
+  EXPECT_EQ(view.peekU32(), 0u);
+  EXPECT_EQ(underlying_.asked, 0);
+}
+
+TEST_F(RangeViewSourceTest, MovesItsOwnCursorOnly) {
+  useRanges({{100, 150}, {300, 310}});
+  RangeViewSource view(underlying_, ranges_);
+  underlying_.seek(7);
+  view.seek(49);
+  EXPECT_EQ(view.readU16(), (149u << 8) | (300u & 0xFF));  // across the join
+  EXPECT_EQ(view.position(), 51u);
+  view.skipTo(305 & 0xFF);
+  EXPECT_EQ(view.position(), 55u);
+  EXPECT_EQ(underlying_.position(), 7u);
+}
+
+TEST_F(RangeViewSourceTest, ReadsAViewOfAView) {
+  useRanges({{100, 150}, {300, 310}});
+  RangeViewSource inner(underlying_, ranges_);
+  RangeList outerRanges;
+  outerRanges.append(45, 55);  // straddles the inner ranges' join
+  outerRanges.append(0, 3);
+  RangeViewSource outer(inner, outerRanges);
+  const Bytes expected = {145, 146, 147, 148, 149, 300 & 0xFF, 301 & 0xFF, 302 & 0xFF,
+                          303 & 0xFF, 304 & 0xFF, 100, 101, 102};
+  expectReads(outer, expected, false);
+  expectReads(outer, expected, true);
+}

@@ -1,0 +1,209 @@
+#include "source/segmented_file_source.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class SegmentedFileSourceTest : public testing::Test {
+ protected:
+  // Creates member `name` holding `length` bytes that differ from those of
+  // the members made before, and adds them to the expected joined stream.
+  void addSegment(const std::string& name, size_t length) {
+    Bytes bytes(length);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(++made_ * 7 + 3);
+    folder_.write(name, bytes);
+    joined_.insert(joined_.end(), bytes.begin(), bytes.end());
+  }
+  // Creates member `name` of `length` zero bytes without using disk space.
+  void addSparseSegment(const std::string& name, off_t length) {
+    folder_.write(name, {});
+    ASSERT_EQ(::truncate(path(name).c_str(), length), 0);
+  }
+  void addFolder(const std::string& name) { ASSERT_EQ(::mkdir(path(name).c_str(), 0700), 0); }
+  std::string path(const std::string& name) const { return folder_.file(name); }
+  std::unique_ptr<SegmentedFileSource> openAs(const std::string& name) const {
+    return std::make_unique<SegmentedFileSource>(path(name).c_str());
+  }
+  // Reads every byte of the joined stream at the indexes `order` gives for
+  // 0, 1, ..., and fails at the first that differs from the members' bytes.
+  template <typename Order>
+  void expectReadsInOrder(SegmentedFileSource& source, Order order) const {
+    ASSERT_EQ(source.size(), joined_.size());
+    for (uint32_t i = 0; i < source.size(); ++i) {
+      const uint32_t index = order(i, source.size());
+      ASSERT_EQ(source.byteAt(index), joined_[index]) << "index " << index;
+    }
+  }
+  void expectReadsInEveryOrder(SegmentedFileSource& source) const {
+    expectReadsInOrder(source, [](uint32_t i, uint32_t) { return i; });
+    expectReadsInOrder(source, [](uint32_t i, uint32_t n) { return n - 1 - i; });
+    expectReadsInOrder(source, [](uint32_t i, uint32_t n) { return i % 2 ? n - 1 - i / 2 : i / 2; });
+  }
+
+  TempDir folder_;
+  Bytes joined_;
+  int made_ = 0;
+};
+
+}  // namespace
+
+TEST_F(SegmentedFileSourceTest, FindsTheWholeSetFromAnyMemberOrFromItsBaseName) {
+  addSegment("movie.000", 10);
+  addSegment("movie.001", 20);
+  addSegment("movie.002", 30);
+  for (const char* given : {"movie.001", "movie", "movie.000", "movie.002"}) {
+    SCOPED_TRACE(given);
+    auto source = openAs(given);
+    EXPECT_EQ(source->baseName(), path("movie"));
+    EXPECT_EQ(source->numberWidth(), 3u);
+    EXPECT_EQ(source->segmentCount(), 3u);
+    EXPECT_FALSE(source->tooLarge());
+    EXPECT_EQ(source->size(), 60u);
+    EXPECT_EQ(source->byteAt(10), folder_.read("movie.001").front());
+    EXPECT_EQ(source->byteAt(59), folder_.read("movie.002").back());
+    EXPECT_EQ(source->segmentName(7), path("movie.007"));
+  }
+}
+
+TEST_F(SegmentedFileSourceTest, ClosesUpGapsInTheNumbering) {
+  addSegment("movie.001", 4);
+  addSegment("movie.003", 6);
+  auto source = openAs("movie.003");
+  ASSERT_EQ(source->segmentCount(), 2u);
+  EXPECT_EQ(source->segmentNumber(0), 1u);
+  EXPECT_EQ(source->segmentNumber(1), 3u);
+  expectReadsInEveryOrder(*source);
+}
+
+TEST_F(SegmentedFileSourceTest, StepsOverEmptyMembersInEitherDirection) {
+  addSegment("movie.000", 10);
+  addSegment("movie.001", 0);
+  addSegment("movie.002", 20);
+  addSegment("movie.003", 0);
+  addSegment("movie.004", 0);
+  addSegment("movie.005", 30);
+  auto source = openAs("movie");
+  EXPECT_EQ(source->segmentCount(), 6u);
+  expectReadsInEveryOrder(*source);
+}
+
+TEST_F(SegmentedFileSourceTest, ReadsZeroPastTheEndAndStillFindsTheLastMember) {
+  addSegment("movie.000", 10);
+  addSegment("movie.001", 20);
+  addSegment("movie.002", 30);
+  auto source = openAs("movie.000");
+  EXPECT_EQ(source->byteAt(0), joined_[0]);
+  for (uint32_t beyond : {60u, 61u, 1000u, UINT32_MAX}) {
+    EXPECT_EQ(source->byteAt(beyond), 0) << beyond;
+    EXPECT_EQ(source->byteAt(59), joined_[59]) << "after reading " << beyond;
+    EXPECT_EQ(source->byteAt(3), joined_[3]) << "after reading " << beyond;
+  }
+}
+
+TEST_F(SegmentedFileSourceTest, KeepsANameWithoutANumericExtensionWhole) {
+  addFolder("dir.5");
+  for (const char* name : {"movie.mpg", "movie.1a", "movie.", "movie.0000000001", "dir.5/clip"}) {
+    SCOPED_TRACE(name);
+    addSegment(name, 5);
+    auto source = openAs(name);
+    EXPECT_EQ(source->numberWidth(), 0u);
+    EXPECT_EQ(source->baseName(), path(name));
+    EXPECT_EQ(source->segmentCount(), 1u);
+    EXPECT_EQ(source->size(), 5u);
+    EXPECT_EQ(source->byteAt(4), folder_.read(name).back());
+  }
+}
+
+TEST_F(SegmentedFileSourceTest, TakesOneToNineDigitsAsTheNumberWidth) {
+  addSegment("movie.5", 1);
+  addSegment("movie.7", 2);
+  addSegment("movie.000000009", 3);
+  auto narrow = openAs("movie.5");
+  EXPECT_EQ(narrow->numberWidth(), 1u);
+  EXPECT_EQ(narrow->baseName(), path("movie"));
+  EXPECT_EQ(narrow->size(), 3u);
+  auto wide = openAs("movie.000000009");
+  EXPECT_EQ(wide->numberWidth(), 9u);
+  EXPECT_EQ(wide->segmentCount(), 1u);
+}
+
+TEST_F(SegmentedFileSourceTest, LeavesOutMembersThatAreNotRegularFiles) {
+  addSegment("movie.000", 4);
+  addFolder("movie.001");
+  ASSERT_EQ(::mkfifo(path("movie.002").c_str(), 0600), 0);  // must not stall discovery
+  addSegment("movie.003", 5);
+  auto source = openAs("movie.003");
+  ASSERT_EQ(source->segmentCount(), 2u);
+  EXPECT_EQ(source->segmentNumber(1), 3u);
+  expectReadsInEveryOrder(*source);
+  addFolder("lone.000");  // a set with nothing but a folder
+  auto none = openAs("lone.000");
+  EXPECT_EQ(none->segmentCount(), 0u);
+  EXPECT_EQ(none->size(), 0u);
+  EXPECT_EQ(none->byteAt(0), 0);
+}
+
+TEST_F(SegmentedFileSourceTest, TakesOnlyTheLowestNumberedThousandMembers) {
+  char name[16];
+  for (int n = 1000; n >= 0; --n) {  // made in reverse so listing order is no help
+    std::snprintf(name, sizeof name, "clip.%04d", n);
+    addSegment(name, 1);
+  }
+  auto source = openAs("clip.0500");
+  EXPECT_EQ(source->segmentCount(), 1000u);
+  EXPECT_EQ(source->size(), 1000u);
+  EXPECT_EQ(source->segmentNumber(999), 999u);
+  EXPECT_EQ(source->byteAt(999), folder_.read("clip.0999").front());
+  EXPECT_EQ(source->byteAt(1000), 0);
+}
+
+TEST_F(SegmentedFileSourceTest, FindsAWideNumberSetQuicklyAndJoinsItInNumberOrder) {
+  addSegment("clip.5000000", 3);
+  addSegment("clip.0000001", 2);
+  addSegment("clip.0000000", 1);
+  const auto started = std::chrono::steady_clock::now();
+  auto source = openAs("clip.0000001");
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_LT(took, std::chrono::milliseconds(500));
+  ASSERT_EQ(source->segmentCount(), 3u);
+  EXPECT_EQ(source->segmentNumber(2), 5000000u);
+  const Bytes inNumberOrder = {joined_[5], joined_[3], joined_[4], joined_[0], joined_[1], joined_[2]};
+  for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(source->byteAt(i), inNumberOrder[i]) << i;
+}
+
+TEST_F(SegmentedFileSourceTest, KnowsItsMembersThroughLinks) {
+  addSegment("movie.000", 3);
+  addSegment("movie.001", 3);
+  addSegment("other", 3);
+  ASSERT_EQ(::link(path("movie.001").c_str(), path("hard").c_str()), 0);
+  ASSERT_EQ(::symlink(path("movie.000").c_str(), path("soft").c_str()), 0);
+  auto source = openAs("movie.000");
+  EXPECT_TRUE(source->holdsFile(path("movie.001").c_str()));
+  EXPECT_TRUE(source->holdsFile(path("hard").c_str()));
+  EXPECT_TRUE(source->holdsFile(path("soft").c_str()));
+  EXPECT_FALSE(source->holdsFile(path("other").c_str()));
+  EXPECT_FALSE(source->holdsFile(path("missing").c_str()));
+}
+
+TEST_F(SegmentedFileSourceTest, RefusesASetOfFourGibibytesOrMore) {
+  addSparseSegment("big.000", off_t{1} << 31);
+  addSparseSegment("big.001", (off_t{1} << 31) - 1);
+  auto fits = openAs("big.000");
+  EXPECT_FALSE(fits->tooLarge());
+  EXPECT_EQ(fits->size(), UINT32_MAX);
+  addSegment("big.002", 1);
+  auto over = openAs("big.000");
+  EXPECT_TRUE(over->tooLarge());
+  EXPECT_EQ(over->size(), 0u);
+  EXPECT_EQ(over->segmentCount(), 0u);
+  EXPECT_EQ(over->byteAt(0), 0);
+}
