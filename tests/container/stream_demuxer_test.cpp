@@ -1,0 +1,341 @@
+#include "container/stream_demuxer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "source/memory_source.h"
+#include "source/range_view_source.h"
+#include "source/start_code.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+using Event = std::tuple<char, uint32_t, uint32_t>;
+
+std::vector<Event> events;
+void recordEvent(char event, uint32_t done, uint32_t total) { events.emplace_back(event, done, total); }
+
+Ranges rangesOf(const RangeList& list) {
+  Ranges ranges;
+  for (uint32_t i = 0; i < list.count(); ++i) ranges.emplace_back(list.pairs()[2 * i], list.pairs()[2 * i + 1]);
+  return ranges;
+}
+
+// `n` bytes of payload without a zero, so no start code hides in them.
+Bytes filler(size_t n, int seed = 0) {
+  Bytes bytes;
+  for (size_t i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(0x20 + (i * 7 + seed) % 0xC0));
+  return bytes;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const Bytes kPts = {0x21, 0x00, 0x01, 0x00, 0x01};
+const Bytes kPtsDts = {0x31, 0x00, 0x01, 0x00, 0x01, 0x11, 0x00, 0x01, 0x00, 0x01};
+const Bytes kBufferField = {0x60, 0x2E};
+const Bytes kMpeg2Header = {0x81, 0x80, 0x05, 0x21, 0x11, 0x11, 0x11, 0x11};
+
+// Where a packet went: its start code, its first payload byte, its declared end.
+struct Packet {
+  uint32_t start, payload, end;
+};
+
+class StreamDemuxerTest : public testing::Test {
+ protected:
+  uint32_t addPack() { return addCode({0, 0, 1, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x1B, 0x91}); }
+  uint32_t addSystemHeader() {
+    return addCode({0, 0, 1, 0xBB, 0x00, 0x0C, 0x80, 0x1B, 0x91, 0x04, 0xE1, 0xFF, 0xE0, 0xE0, 0xE8, 0xC0, 0xC0, 0x20});
+  }
+  // A video-level start code and a few bytes of picture data.
+  uint32_t addVideoStartCode(uint8_t code) { return addCode({0, 0, 1, code, 0x12, 0x34, 0x56}); }
+  Packet addPacket(uint8_t id, const Bytes& payload, const Bytes& header = {0x0F}) {
+    return addPacketClaiming(id, static_cast<uint16_t>(header.size() + payload.size()), payload, header);
+  }
+  // A packet whose length field says `length`, whatever follows.
+  Packet addPacketClaiming(uint8_t id, uint16_t length, const Bytes& payload, const Bytes& header = {0x0F}) {
+    const uint32_t start = addCode({0, 0, 1, id, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+    addRaw(header);
+    const uint32_t payloadStart = addRaw(payload);
+    return {start, payloadStart, start + 6 + length};
+  }
+  uint32_t addRaw(const Bytes& raw) {
+    const uint32_t at = here();
+    stream_.insert(stream_.end(), raw.begin(), raw.end());
+    return at;
+  }
+  uint32_t here() const { return static_cast<uint32_t>(stream_.size()); }
+  void startOver() {
+    stream_.clear();
+    codes_.clear();
+  }
+
+  // Demultiplexes the first `length` bytes of the stream (all by default).
+  void run(size_t length = SIZE_MAX) {
+    events.clear();
+    MemorySource source(stream_.data(), std::min(length, stream_.size()));
+    StreamDemuxer demuxer(source, recordEvent);
+    demuxer.demultiplex();
+    video_ = rangesOf(demuxer.videoRanges());
+    audio_ = rangesOf(demuxer.audioRanges());
+    videoBytes_ = read(source, demuxer.videoRanges());
+    audioBytes_ = read(source, demuxer.audioRanges());
+  }
+
+  Bytes stream_;
+  std::vector<uint32_t> codes_;  // where the verbs put start codes
+  Ranges video_, audio_;
+  Bytes videoBytes_, audioBytes_;
+
+ private:
+  uint32_t addCode(const Bytes& bytes) {
+    codes_.push_back(here());
+    return addRaw(bytes);
+  }
+  static Bytes read(ByteSource& source, const RangeList& ranges) {
+    RangeViewSource view(source, ranges);
+    Bytes bytes;
+    for (uint32_t i = 0; i < view.size(); ++i) bytes.push_back(static_cast<uint8_t>(view.byteAt(i)));
+    return bytes;
+  }
+};
+
+}  // namespace
+
+TEST(StartCodeScan, StopsOnTheLastTwoZerosAndRepeatsUntilMoved) {
+  const Bytes bytes = {0x11, 0, 0, 0, 1, 0xB3, 0x22, 0, 0, 1};
+  MemorySource source(bytes.data(), bytes.size());
+  EXPECT_EQ(nextStartCode(source), 0xB3u);
+  EXPECT_EQ(source.position(), 2u);
+  EXPECT_EQ(nextStartCode(source), 0xB3u);
+  EXPECT_EQ(source.position(), 2u);
+  source.skip(1);
+  EXPECT_EQ(nextStartCode(source), NoStartCode);  // 00 00 01 with only three bytes left
+  EXPECT_EQ(source.position(), bytes.size());
+}
+
+TEST_F(StreamDemuxerTest, AcceptsEveryMpeg1HeaderForm) {
+  const std::vector<Bytes> headers = {
+      {0x0F}, Bytes{0xFF, 0xFF, 0xFF, 0x0F}, kBufferField + Bytes{0x0F}, kPts, kPtsDts,
+      Bytes(40, 0xFF) + kBufferField + kPtsDts, Bytes{0xFF} + kBufferField + kPts,
+  };
+  for (const Bytes& header : headers) {
+    SCOPED_TRACE(testing::PrintToString(header));
+    startOver();
+    addPack();
+    const Bytes audioPayload = filler(10, 1) + Bytes{0, 0, 1, 0xB3} + filler(20, 1);  // stepped over
+    const Packet audio = addPacket(0xC0, audioPayload, header);
+    const Packet video = addPacket(0xE0, filler(50, 2), header);
+    addPack();
+    run();
+    EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
+    EXPECT_EQ(video_, (Ranges{{video.payload, video.end}}));
+    EXPECT_EQ(audioBytes_, audioPayload);
+    EXPECT_EQ(videoBytes_, filler(50, 2));
+  }
+}
+
+TEST_F(StreamDemuxerTest, HeaderOfNoMpeg1FormResumesTheScanOneBytePastThePacketStart) {
+  const std::vector<Bytes> headers = {kMpeg2Header, kBufferField + kBufferField + Bytes{0x0F}, {0x0E},
+                                      {0xFF, 0x1F}};
+  for (const Bytes& header : headers) {
+    SCOPED_TRACE(testing::PrintToString(header));
+    startOver();
+    addPack();
+    addPacket(0xC0, filler(30), header);
+    const Packet video = addPacket(0xE0, filler(10) + Bytes{0, 0, 1, 0xB3} + filler(20), header);
+    const uint32_t lastPack = addPack();
+    run();
+    EXPECT_TRUE(audio_.empty());
+    // The sequence header inside the payload is found by the scan and opens the range.
+    EXPECT_EQ(video_, (Ranges{{video.payload + 10, lastPack}}));
+  }
+}
+
+// A packet ending, header and all, at the end of the data: the time stamp
+// field is cut short, so the header has run out of data and must fail.
+TEST_F(StreamDemuxerTest, TimeStampCutShortByTheEndOfTheDataIsSteppedOver) {
+  // The field is skipped as far as the data goes: the payload would start at
+  // the end, so the truncated packet adds nothing, and the bytes inside the
+  // cut field are not searched again.
+  for (const Bytes& field : {Bytes{0x21}, Bytes{0x31, 0x11, 0x11}}) {
+    SCOPED_TRACE(testing::PrintToString(field));
+    startOver();
+    addPack();
+    addPacketClaiming(0xE0, 40, {}, field);
+    addRaw({0, 0, 1, 0xB3});  // inside the cut field
+    run();
+    EXPECT_EQ(video_, Ranges{});
+    EXPECT_EQ(audio_, Ranges{});
+  }
+}
+
+TEST_F(StreamDemuxerTest, LengthIsTrustedWhenAStartCodeFollowsAfterAnyZeros) {
+  addPack();
+  const Packet audio = addPacket(0xC0, filler(30));
+  addRaw({0});
+  addPack();
+  const Packet video = addPacket(0xE0, filler(50));
+  addRaw({0});  // 00 00 00 01 BA: the extra zero stays in the video range
+  addPack();
+  run();
+  EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
+  EXPECT_EQ(video_, (Ranges{{video.payload, video.end + 1}}));
+  EXPECT_EQ(videoBytes_, filler(50) + Bytes{0});
+}
+
+TEST_F(StreamDemuxerTest, LengthIsDistrustedWithoutAStartCodeAfterIt) {
+  for (const Bytes& tail : {Bytes{0x00, 0x01, 0xBA, 0x55}, Bytes{0x55}, Bytes{0x00, 0x55}}) {
+    SCOPED_TRACE(testing::PrintToString(tail));
+    startOver();
+    addPack();
+    addPacket(0xC0, filler(30));
+    addRaw(tail);
+    addPack();
+    const Packet video = addPacket(0xE0, filler(50));
+    addRaw(tail);
+    const uint32_t lastPack = addPack();
+    run();
+    EXPECT_TRUE(audio_.empty());
+    EXPECT_EQ(video_, (Ranges{{video.payload, lastPack}}));
+  }
+}
+
+TEST_F(StreamDemuxerTest, LengthPastTheEndOfTheDataIsDistrusted) {
+  addPack();
+  addPacketClaiming(0xC0, 300, filler(30));
+  const Packet video = addPacketClaiming(0xE0, 200, filler(30));
+  run();
+  EXPECT_TRUE(audio_.empty());
+  EXPECT_EQ(video_, (Ranges{{video.payload, here()}}));
+}
+
+// A length that ends inside the header, where 00 00 01 BA happens to follow:
+// the scan goes on from the payload, not from the declared end.
+TEST_F(StreamDemuxerTest, ScanResumesNoEarlierThanThePayload) {
+  addPack();
+  const Packet video = addPacketClaiming(0xE0, 1, filler(40), {0x21, 0x00, 0x00, 0x01, 0xBA});
+  const uint32_t lastPack = addPack();
+  run();
+  EXPECT_EQ(video_, (Ranges{{video.payload, lastPack}}));
+}
+
+TEST_F(StreamDemuxerTest, PacketsOfOtherStreamsAddNothingAndAreSteppedOver) {
+  const Bytes payloadWithCodes = filler(10) + Bytes{0, 0, 1, 0xB3} + filler(10) + Bytes{0, 0, 1, 0x00} + filler(5);
+  for (const uint8_t id : {0xC1, 0xE1, 0xBD, 0xBE, 0xBF}) {
+    SCOPED_TRACE(static_cast<int>(id));
+    startOver();
+    addPack();
+    addPacket(id, payloadWithCodes);
+    addPack();
+    run();
+    EXPECT_TRUE(video_.empty());
+    EXPECT_TRUE(audio_.empty());
+  }
+}
+
+TEST_F(StreamDemuxerTest, StreamWithoutSystemLayerIsOneVideoRangeFromItsFirstStartCode) {
+  addRaw({0x12, 0x34, 0x00});
+  const uint32_t first = addVideoStartCode(0xB3);
+  addVideoStartCode(0xB8);
+  addVideoStartCode(0x00);
+  addVideoStartCode(0x01);
+  addVideoStartCode(0xB7);
+  run();
+  EXPECT_EQ(video_, (Ranges{{first, here()}}));
+  EXPECT_EQ(videoBytes_, Bytes(stream_.begin() + first, stream_.end()));
+  EXPECT_TRUE(audio_.empty());
+}
+
+TEST_F(StreamDemuxerTest, EndCodeAfterTheLastPacketStartsTheFinalVideoRange) {
+  addPack();
+  const Packet video = addPacket(0xE0, filler(50));
+  const uint32_t pack = addPack();
+  const Packet audio = addPacket(0xC0, filler(30));
+  const uint32_t end = addRaw({0, 0, 1, 0xB9});
+  run();
+  EXPECT_EQ(video_, (Ranges{{video.payload, pack}, {end, end + 4}}));
+  EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
+}
+
+TEST_F(StreamDemuxerTest, PacketStartCodeWithoutRoomForItsLengthEndsThePass) {
+  addPack();
+  const Packet video = addPacket(0xE0, filler(50));
+  const uint32_t cut = addRaw({0, 0, 1, 0xE0, 0x00});
+  run();
+  EXPECT_EQ(video_, (Ranges{{video.payload, cut}}));
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), Event('E', 0, 0));
+}
+
+TEST_F(StreamDemuxerTest, RunningTwiceGivesTheSameLists) {
+  addPack();
+  addPacket(0xE0, filler(50));
+  addPacket(0xC0, filler(30));
+  addVideoStartCode(0xB9);
+  MemorySource source(stream_.data(), stream_.size());
+  StreamDemuxer demuxer(source, recordEvent);
+  demuxer.demultiplex();
+  const Ranges video = rangesOf(demuxer.videoRanges());
+  const Ranges audio = rangesOf(demuxer.audioRanges());
+  demuxer.demultiplex();
+  EXPECT_EQ(rangesOf(demuxer.videoRanges()), video);
+  EXPECT_EQ(rangesOf(demuxer.audioRanges()), audio);
+  EXPECT_EQ(video.size(), 2u);
+  EXPECT_EQ(audio.size(), 1u);
+}
+
+TEST_F(StreamDemuxerTest, DataWithoutStartCodeSendsOnlyStartAndEnd) {
+  for (const Bytes& data : {Bytes{}, Bytes{0, 0, 1}, Bytes{0x12, 0, 0, 0, 1}, filler(100)}) {
+    SCOPED_TRACE(testing::PrintToString(data));
+    startOver();
+    addRaw(data);
+    run();
+    EXPECT_EQ(events, (std::vector<Event>{{'S', 0, 0}, {'E', 0, 0}}));
+    EXPECT_TRUE(video_.empty());
+    EXPECT_TRUE(audio_.empty());
+  }
+}
+
+TEST_F(StreamDemuxerTest, EveryPrefixOfAStreamGivesOrderedRangesWithinIt) {
+  addPack();
+  addSystemHeader();
+  addPacket(0xC0, filler(30, 1), kPts);
+  const Bytes videoPayload = Bytes{0, 0, 1, 0xB3} + filler(40, 2) + Bytes{0, 0, 1, 0xB8} + filler(9);
+  addPacket(0xE0, videoPayload, kPtsDts);
+  addPack();
+  addPacket(0xE0, filler(35, 3), kBufferField + Bytes{0x0F});
+  addPacket(0xC0, filler(25, 4), Bytes{0xFF, 0xFF} + kPts);
+  addVideoStartCode(0xB9);
+  for (size_t length = 0; length <= stream_.size(); ++length) {
+    SCOPED_TRACE(length);
+    run(length);
+    for (const Ranges* ranges : {&video_, &audio_}) {
+      uint32_t previousEnd = 0;
+      for (const auto& range : *ranges) {
+        EXPECT_LE(previousEnd, range.first);
+        EXPECT_LT(range.first, range.second);
+        EXPECT_LE(range.second, length);
+        previousEnd = range.second;
+      }
+    }
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events.front(), Event('S', 0, 0));
+    EXPECT_EQ(events.back(), Event('E', 0, 0));
+  }
+  // The whole stream is understood as built, with one 'P' per start code.
+  EXPECT_EQ(audioBytes_, filler(30, 1) + filler(25, 4));
+  EXPECT_EQ(videoBytes_, (videoPayload + filler(35, 3) + Bytes{0, 0, 1, 0xB9, 0x12, 0x34, 0x56}));
+  std::vector<Event> expected = {{'S', 0, 0}};
+  for (const uint32_t at : codes_) expected.emplace_back('P', at, here());
+  expected.emplace_back('E', 0, 0);
+  EXPECT_EQ(events, expected);
+}

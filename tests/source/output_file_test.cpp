@@ -1,0 +1,104 @@
+#include "source/output_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class OutputFileTest : public testing::Test {
+ protected:
+  void putAll(const Bytes& bytes) {
+    for (const uint8_t byte : bytes) file_.put(byte);
+  }
+  // Makes `name` a symbolic link to the full device, where every write fails.
+  bool linkToFullDevice(const std::string& name) {
+    return ::symlink("/dev/full", dir_.file(name).c_str()) == 0;
+  }
+  static Bytes pattern(size_t n) {
+    Bytes bytes;
+    for (size_t i = 0; i < n; ++i) bytes.push_back(static_cast<uint8_t>(i * 13 + i / 256));
+    return bytes;
+  }
+
+  TempDir dir_;
+  OutputFile file_;
+};
+
+}  // namespace
+
+TEST_F(OutputFileTest, OpenEmptiesAnExistingFileAndPutsLandInOrder) {
+  dir_.write("out", Bytes(100, 0xEE));
+  ASSERT_TRUE(file_.open(dir_.file("out")));
+  EXPECT_TRUE(dir_.read("out").empty());
+  file_.put('a');
+  file_.put(0x162);  // only the low 8 bits
+  EXPECT_EQ(file_.tell(), 2u);
+  EXPECT_TRUE(file_.close());
+  EXPECT_EQ(dir_.read("out"), (Bytes{'a', 'b'}));
+}
+
+TEST_F(OutputFileTest, PutsAfterASeekBackOverwriteAndCloseCutsAtThePosition) {
+  for (const size_t length : {size_t{10}, size_t{100000}}) {
+    SCOPED_TRACE(length);
+    Bytes bytes = pattern(length);
+    ASSERT_TRUE(file_.open(dir_.file("out")));
+    putAll(bytes);
+    file_.seek(2);
+    file_.put('X');
+    file_.put('Y');
+    EXPECT_EQ(file_.tell(), 4u);
+    file_.seek(length);
+    EXPECT_TRUE(file_.close());
+    bytes[2] = 'X';
+    bytes[3] = 'Y';
+    EXPECT_EQ(dir_.read("out"), bytes);
+
+    ASSERT_TRUE(file_.open(dir_.file("out")));
+    putAll(bytes);
+    file_.seek(3);
+    file_.put('Z');
+    EXPECT_TRUE(file_.close());
+    EXPECT_EQ(dir_.read("out"), (Bytes{bytes[0], bytes[1], 'X', 'Z'}));
+  }
+}
+
+TEST_F(OutputFileTest, DirectoryInTheWayCannotBeOpenedAndStays) {
+  ASSERT_TRUE(std::filesystem::create_directory(dir_.file("out")));
+  EXPECT_FALSE(file_.open(dir_.file("out")));
+  EXPECT_TRUE(file_.failed());
+  EXPECT_FALSE(file_.close());
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.file("out")));
+}
+
+TEST_F(OutputFileTest, FailedWriteIsReportedByCloseWhichRemovesTheFile) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  for (const size_t length : {size_t{3}, size_t{70000}}) {
+    SCOPED_TRACE(length);
+    ASSERT_TRUE(linkToFullDevice("out"));
+    ASSERT_TRUE(file_.open(dir_.file("out")));
+    putAll(pattern(length));
+    EXPECT_FALSE(file_.close());
+    EXPECT_TRUE(file_.failed());
+    EXPECT_FALSE(dir_.exists("out"));
+  }
+}
+
+TEST_F(OutputFileTest, NeverOpenedStreamWritesNothing) {
+  EXPECT_TRUE(file_.close());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+TEST_F(OutputFileTest, DestructionClosesTheFile) {
+  {
+    OutputFile file;
+    ASSERT_TRUE(file.open(dir_.file("out")));
+    file.put('q');
+  }
+  EXPECT_EQ(dir_.read("out"), (Bytes{'q'}));
+}
