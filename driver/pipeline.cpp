@@ -49,6 +49,14 @@ int processFile(const char* name) {
     printLine("File not found.");
     return -1;
   }
+  // An output that leads to the input (through a link) would be emptied when
+  // it is opened: refuse it before anything is opened for writing.
+  for (const std::string& output : {videoFileName(input.baseName()), audioFileName(input.baseName())}) {
+    if (input.holdsFile(output.c_str())) {
+      cannotWrite(output);
+      return -1;
+    }
+  }
   return processSource(input, input.baseName()) ? 0 : -1;
 }
 

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 OutputFile::OutputFile() : buffer_(new uint8_t[kBufferSize]), next_(buffer_.get()), end_(buffer_.get() + kBufferSize) {}
 
@@ -15,49 +17,103 @@ bool OutputFile::open(const std::string& name) {
   name_ = name;
   failed_ = false;
   bufferOffset_ = 0;
+  handleOffset_ = 0;
+  storedEnd_ = 0;
   next_ = buffer_.get();
-  handle_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (handle_ < 0) failed_ = true;
+  handle_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (handle_ < 0) {
+    failed_ = true;
+    return false;
+  }
+  struct stat info;
+  regular_ = ::fstat(handle_, &info) == 0 && S_ISREG(info.st_mode);
+  const int flags = ::fcntl(handle_, F_GETFL);
+  if (flags < 0 || ::fcntl(handle_, F_SETFL, flags & ~O_NONBLOCK) < 0) failed_ = true;
   return !failed_;
 }
 
-void OutputFile::drain() {
-  const uint8_t* data = buffer_.get();
-  size_t length = static_cast<size_t>(next_ - data);
-  bufferOffset_ += length;
-  next_ = buffer_.get();
+void OutputFile::writeThrough(const uint8_t* bytes, size_t count) {
   if (failed_ || handle_ < 0) {
     failed_ = true;
     return;
   }
-  while (length > 0) {
-    const ssize_t written = ::write(handle_, data, length);
+  if (handleOffset_ != bufferOffset_) {
+    if (::lseek(handle_, static_cast<off_t>(bufferOffset_), SEEK_SET) < 0) {
+      failed_ = true;
+      return;
+    }
+    handleOffset_ = bufferOffset_;
+  }
+  while (count > 0) {
+    const ssize_t written = ::write(handle_, bytes, count);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       failed_ = true;
       return;
     }
-    data += written;
-    length -= static_cast<size_t>(written);
+    bytes += written;
+    count -= static_cast<size_t>(written);
+    handleOffset_ += static_cast<uint64_t>(written);
   }
+  storedEnd_ = std::max(storedEnd_, handleOffset_);
+}
+
+void OutputFile::drain() {
+  const size_t length = static_cast<size_t>(next_ - buffer_.get());
+  next_ = buffer_.get();
+  if (length > 0) writeThrough(buffer_.get(), length);
+  bufferOffset_ += length;
+}
+
+void OutputFile::write(const uint8_t* bytes, size_t count) {
+  if (count <= static_cast<size_t>(end_ - next_)) {
+    std::memcpy(next_, bytes, count);
+    next_ += count;
+    return;
+  }
+  drain();
+  if (count < kBufferSize) {
+    std::memcpy(next_, bytes, count);
+    next_ += count;
+    return;
+  }
+  writeThrough(bytes, count);
+  bufferOffset_ += count;
+}
+
+void OutputFile::putZeros(uint64_t count) {
+  // Zeros that fall on bytes already stored must overwrite them; beyond those
+  // a regular file only needs its position moved.
+  const uint64_t position = tell();
+  const uint64_t overwrite = position < storedEnd_ ? std::min(count, storedEnd_ - position) : 0;
+  const uint64_t stored = regular_ ? overwrite : count;
+  for (uint64_t left = stored; left > 0 && !failed_;) {
+    if (next_ == end_) drain();
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, static_cast<uint64_t>(end_ - next_)));
+    std::memset(next_, 0, chunk);
+    next_ += chunk;
+    left -= chunk;
+  }
+  if (stored == count) return;
+  drain();
+  bufferOffset_ += count - stored;
 }
 
 void OutputFile::seek(uint64_t offset) {
   drain();
-  if (failed_) return;
-  if (::lseek(handle_, static_cast<off_t>(offset), SEEK_SET) < 0) failed_ = true;
   bufferOffset_ = offset;
+  // A stream that cannot seek cannot take back what it wrote.
+  if (!regular_ && !failed_ && ::lseek(handle_, static_cast<off_t>(offset), SEEK_SET) < 0) failed_ = true;
+  if (!regular_) handleOffset_ = offset;
 }
 
 bool OutputFile::close() {
   if (handle_ < 0) return !failed_;
   drain();
-  struct stat info;
-  // Only a regular file has a length to cut; a device such as /dev/null has none.
-  if (!failed_ && ::fstat(handle_, &info) == 0 && S_ISREG(info.st_mode) &&
-      ::ftruncate(handle_, static_cast<off_t>(tell())) != 0) {
-    failed_ = true;
-  }
+  // The file ends at the current position: nothing stays beyond it from
+  // before a seek back, and zeros skipped at the end are filled in. Devices
+  // such as /dev/null have no length to set.
+  if (!failed_ && regular_ && ::ftruncate(handle_, static_cast<off_t>(tell())) != 0) failed_ = true;
   if (::close(handle_) != 0) failed_ = true;
   handle_ = -1;
   if (failed_) ::unlink(name_.c_str());

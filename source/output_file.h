@@ -23,7 +23,8 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   // Creates the file, or empties an existing one, for writing. Returns false,
-  // and leaves failed() true, when it cannot be created.
+  // and leaves failed() true, when it cannot be created. A FIFO without a
+  // reader is not waited for: it cannot be opened.
   bool open(const std::string& name);
 
   // Writes the low 8 bits of `byte` at the current position.
@@ -31,6 +32,13 @@ class OutputFile {
     if (next_ == end_) drain();
     *next_++ = static_cast<uint8_t>(byte);
   }
+  // Writes `count` bytes at the current position, as that many puts.
+  void write(const uint8_t* bytes, size_t count);
+  // Writes `count` zero bytes at the current position, as that many puts.
+  // Past the end of a regular file the zeros are not stored one by one: the
+  // file is extended when it is closed, so long runs cost no time and no
+  // disk blocks.
+  void putZeros(uint64_t count);
 
   // The current position: bytes from the start of the file, counting those
   // still held in the buffer.
@@ -54,12 +62,17 @@ class OutputFile {
 
   // Writes the buffered bytes to the file and empties the buffer.
   void drain();
+  // Writes `count` bytes at the file offset of the buffer, skipping the buffer.
+  void writeThrough(const uint8_t* bytes, size_t count);
 
   std::unique_ptr<uint8_t[]> buffer_;
   uint8_t* next_;
   uint8_t* end_;
   uint64_t bufferOffset_ = 0;  // file offset of the buffer's first byte
+  uint64_t handleOffset_ = 0;  // the descriptor's own file offset
+  uint64_t storedEnd_ = 0;     // one past the last byte stored in the file
   int handle_ = -1;
+  bool regular_ = false;       // a regular file, which can be extended and cut
   bool failed_ = false;
   std::string name_;
 };

@@ -386,7 +386,8 @@ void VideoFixer::fillToBitrate(bool force) {
   if (bitRate_ != kVariableBitRate) {
     const auto target = static_cast<uint64_t>(static_cast<long double>(framesUsed_) / frameRate_ * bitRate_ *
                                               kBytesPerSecondPerBitRateUnit);
-    for (uint64_t p = output_.tell(); p < target && !output_.failed(); ++p) output_.put(0);
+    const uint64_t position = output_.tell();
+    if (position < target) output_.putZeros(target - position);
   }
   framesAtLastFill_ = framesUsed_;
 }

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -101,4 +103,61 @@ TEST_F(OutputFileTest, DestructionClosesTheFile) {
     file.put('q');
   }
   EXPECT_EQ(dir_.read("out"), (Bytes{'q'}));
+}
+
+TEST_F(OutputFileTest, SpansAndZeroRunsWriteWhatAsManyPutsWould) {
+  // The same bytes through put(), write() and putZeros(), with take-backs
+  // in between, in sizes below and above the buffer.
+  for (const size_t length : {size_t{5}, size_t{70000}, size_t{300000}}) {
+    SCOPED_TRACE(length);
+    const Bytes data = pattern(length);
+    ASSERT_TRUE(file_.open(dir_.file("puts")));
+    putAll(data);
+    file_.seek(length / 2);
+    for (size_t i = 0; i < length / 3; ++i) file_.put(0);
+    file_.seek(length + 10);
+    putAll(data);
+    for (size_t i = 0; i < 1000000; ++i) file_.put(0);
+    ASSERT_TRUE(file_.close());
+
+    ASSERT_TRUE(file_.open(dir_.file("spans")));
+    file_.write(data.data(), data.size());
+    file_.seek(length / 2);
+    file_.putZeros(length / 3);
+    file_.seek(length + 10);
+    file_.write(data.data(), data.size());
+    file_.putZeros(1000000);
+    ASSERT_TRUE(file_.close());
+
+    EXPECT_EQ(dir_.read("spans"), dir_.read("puts"));
+  }
+}
+
+TEST_F(OutputFileTest, ZerosOverwriteBytesTakenBackAndLongRunsTakeNoSpace) {
+  ASSERT_TRUE(file_.open(dir_.file("out")));
+  putAll(pattern(200000));
+  file_.seek(100);
+  const uint64_t run = uint64_t{1} << 32;  // 4 GiB of zeros
+  file_.putZeros(run);
+  EXPECT_EQ(file_.tell(), 100 + run);
+  file_.put(7);
+  ASSERT_TRUE(file_.close());
+  struct stat info;
+  ASSERT_EQ(::stat(dir_.file("out").c_str(), &info), 0);
+  EXPECT_EQ(static_cast<uint64_t>(info.st_size), 101 + run);
+  EXPECT_LT(static_cast<uint64_t>(info.st_blocks) * 512, uint64_t{16} << 20);
+  Bytes head(200000);
+  FILE* in = std::fopen(dir_.file("out").c_str(), "rb");
+  ASSERT_NE(in, nullptr);
+  ASSERT_EQ(std::fread(head.data(), 1, head.size(), in), head.size());
+  std::fclose(in);
+  const Bytes expected = pattern(100);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), head.begin()));
+  EXPECT_TRUE(std::all_of(head.begin() + 100, head.end(), [](uint8_t b) { return b == 0; }));
+}
+
+TEST_F(OutputFileTest, FifoWithoutReaderIsNotWaitedFor) {
+  ASSERT_EQ(::mkfifo(dir_.file("out").c_str(), 0600), 0);
+  EXPECT_FALSE(file_.open(dir_.file("out")));
+  EXPECT_FALSE(file_.close());
 }
