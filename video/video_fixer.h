@@ -21,8 +21,9 @@
 // are left out; a rejected start code takes back the slice written last;
 // user data and end codes of the input are left out; a sequence header and a
 // closed group-of-pictures header made from the probed format go before the
-// first picture when the input gave none, and before an I picture once 30 or
-// more pictures went out since the last group-of-pictures header; zero bytes
+// first picture when the input gave none, and before an I picture that is
+// the 30th picture or later since the last group-of-pictures header (the
+// picture that receives inserted headers counts as the first); zero bytes
 // fill the file up to the nominal bit rate before each sequence header that
 // goes out and at the end; the stream ends with a sequence end code and an
 // end code.
