@@ -16,10 +16,12 @@ bool AudioExtractor::extract(const std::string& baseName) {
   }
   source_.seek(0);
   progress_('S', 0, 0);
-  for (uint32_t i = 0; i < size; ++i) {
+  const uint32_t step = kProgressStep(size);
+  for (uint32_t i = 0; i < size && !output.failed();) {
     progress_('P', i, size);
-    output.put(source_.readU8());
-    if (output.failed()) break;
+    const uint32_t chunk = size - i < step ? size - i : step;
+    source_.readRuns(chunk, [&output](const uint8_t* bytes, uint32_t length) { output.write(bytes, length); });
+    i += chunk;
   }
   if (!output.close()) {
     writeFailed_ = true;

@@ -37,7 +37,7 @@ bool RiffDecoder::findFirstSector() {
 
 bool RiffDecoder::findNextSector() {
   for (;;) {
-    source_.skipTo(0);
+    source_.skipToSequence(kSyncPrefixBytes, sizeof kSyncPrefixBytes);
     if (source_.remaining() < kSectorGap) {
       source_.skip(source_.remaining());
       return false;

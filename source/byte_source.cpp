@@ -1,44 +1,115 @@
 #include "source/byte_source.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr size_t kNotFound = ~size_t{0};
+
+// The offset of the first full occurrence of `pattern` (1 to 4 bytes) in
+// `data`, or kNotFound.
+size_t findSequence(const uint8_t* data, size_t size, const uint8_t* pattern, uint32_t length) {
+  if (size < length) return kNotFound;
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen candidate offsets at a time: each byte of the pattern compared
+  // at its own shift, the matches combined.
+  __m128i want[4];
+  for (uint32_t k = 0; k < length; ++k) want[k] = _mm_set1_epi8(static_cast<char>(pattern[k]));
+  while (i + 16 + (length - 1) <= size) {
+    __m128i match = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)), want[0]);
+    for (uint32_t k = 1; k < length; ++k) {
+      match = _mm_and_si128(
+          match, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + k)), want[k]));
+    }
+    const int mask = _mm_movemask_epi8(match);
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    i += 16;
+  }
+#endif
+  for (; i + length <= size; ++i) {
+    if (std::memcmp(data + i, pattern, length) == 0) return i;
+  }
+  return kNotFound;
+}
+
+}  // namespace
+
 ByteSource::~ByteSource() = default;
 
-void ByteSource::seek(uint32_t p) { position_ = p > size_ ? size_ : p; }
+ByteSource::Span ByteSource::spanAt(uint32_t) { return Span(); }
 
-void ByteSource::skip(uint32_t n) {
-  // Counted in 64 bits so that a large n cannot wrap past the end.
-  const uint64_t target = uint64_t{position_} + n;
-  position_ = target > size_ ? size_ : static_cast<uint32_t>(target);
+bool ByteSource::holdSpan(uint32_t index) {
+  if (index - span_.start < span_.length) return true;
+  if (index >= size_) return false;
+  const Span span = spanAt(index);
+  if (index - span.start >= span.length) return false;
+  span_ = span;
+  return true;
+}
+
+int ByteSource::slowByteAt(uint32_t index) {
+  if (holdSpan(index)) return span_.data[index - span_.start];
+  return byteAt(index);
+}
+
+uint32_t ByteSource::slowPeekU32() {
+  const uint32_t b0 = cachedByteAt(position_);
+  const uint32_t b1 = cachedByteAt(position_ + 1);
+  const uint32_t b2 = cachedByteAt(position_ + 2);
+  const uint32_t b3 = cachedByteAt(position_ + 3);
+  return (b0 << 24) + (b1 << 16) + (b2 << 8) + b3;
 }
 
 void ByteSource::skipTo(int b) {
   const int wanted = b & 0xFF;
-  while (position_ < size_ && byteAt(position_) != wanted) ++position_;
+  while (position_ < size_) {
+    if (!holdSpan(position_)) {
+      if (byteAt(position_) == wanted) return;
+      ++position_;
+      continue;
+    }
+    const uint32_t offset = position_ - span_.start;
+    uint32_t length = span_.length - offset;
+    if (length > size_ - position_) length = size_ - position_;
+    const uint8_t* from = span_.data + offset;
+    const void* found = std::memchr(from, wanted, length);
+    if (found != nullptr) {
+      position_ += static_cast<uint32_t>(static_cast<const uint8_t*>(found) - from);
+      return;
+    }
+    position_ += length;
+  }
 }
 
-int ByteSource::peekU8() { return byteAt(position_); }
-
-uint16_t ByteSource::peekU16() {
-  const uint32_t b0 = byteAt(position_);
-  const uint32_t b1 = byteAt(position_ + 1);
-  return static_cast<uint16_t>(b0 * 256 + b1);
+bool ByteSource::matchesAt(uint32_t index, const uint8_t* pattern, uint32_t length) {
+  for (uint32_t k = 0; k < length; ++k) {
+    if (cachedByteAt(index + k) != pattern[k]) return false;
+  }
+  return true;
 }
 
-uint32_t ByteSource::peekU32() {
-  const uint32_t b0 = byteAt(position_);
-  const uint32_t b1 = byteAt(position_ + 1);
-  const uint32_t b2 = byteAt(position_ + 2);
-  const uint32_t b3 = byteAt(position_ + 3);
-  return (b0 << 24) + (b1 << 16) + (b2 << 8) + b3;
-}
-
-int ByteSource::readU8() {
-  const int value = peekU8();
-  position_ += 1;
-  return value;
-}
-
-uint16_t ByteSource::readU16() {
-  const uint16_t value = peekU16();
-  position_ += 2;
-  return value;
+void ByteSource::skipToSequence(const uint8_t* pattern, uint32_t length) {
+  while (position_ < size_) {
+    if (size_ - position_ < length) break;  // no room for the pattern
+    if (holdSpan(position_)) {
+      const uint32_t offset = position_ - span_.start;
+      uint32_t available = span_.length - offset;
+      if (available > size_ - position_) available = size_ - position_;
+      if (available >= length) {
+        const size_t found = findSequence(span_.data + offset, available, pattern, length);
+        if (found != kNotFound) {
+          position_ += static_cast<uint32_t>(found);
+          return;
+        }
+        // Only an occurrence that runs on into the next span is left.
+        position_ += available - (length - 1);
+      }
+    }
+    if (matchesAt(position_, pattern, length)) return;
+    ++position_;
+  }
+  position_ = size_;
 }

@@ -1,11 +1,16 @@
 #ifndef ORVANTE_SOURCE_BYTE_SOURCE_H_
 #define ORVANTE_SOURCE_BYTE_SOURCE_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // ByteSource is a random-access sequence of bytes of fixed size with one
 // cursor. A concrete source supplies byteAt() and sets its size once in its
 // constructor; cursor movement, scans and big-endian reads are shared here.
+// A source whose bytes lie in memory also hands out contiguous spans of them
+// (spanAt()), through which the shared operations read without a call per
+// byte; they give the same results either way.
 //
 // Indexes and sizes are 32-bit: a source holds less than 4 GiB. A source and
 // its cursor belong to one user at a time.
@@ -15,6 +20,14 @@
 // the end, where every concrete source reads 0.
 class ByteSource {
  public:
+  // Bytes [start, start + length) of the source, lying contiguously in
+  // memory at data. An empty span (length 0) holds nothing.
+  struct Span {
+    const uint8_t* data = nullptr;
+    uint32_t start = 0;
+    uint32_t length = 0;
+  };
+
   ByteSource() = default;
   virtual ~ByteSource();
 
@@ -25,35 +38,110 @@ class ByteSource {
   // source holds no byte there. Neither looks at nor moves the cursor.
   virtual int byteAt(uint32_t index) = 0;
 
+  // The longest span of bytes lying contiguously in memory that holds
+  // `index`, valid as long as the source lives; empty when the source has
+  // none there (past the end, or bytes that are not in memory). Neither
+  // looks at nor moves the cursor. The base class hands out none.
+  virtual Span spanAt(uint32_t index);
+
   uint32_t position() const { return position_; }
   uint32_t size() const { return size_; }
   // size() - position(), unsigned.
   uint32_t remaining() const { return size_ - position_; }
 
   // Moves the cursor to p, or to size() when p is beyond it.
-  void seek(uint32_t p);
+  void seek(uint32_t p) { position_ = p > size_ ? size_ : p; }
   // Moves the cursor n bytes on, stopping at size().
-  void skip(uint32_t n);
+  void skip(uint32_t n) {
+    // Counted in 64 bits so that a large n cannot wrap past the end.
+    const uint64_t target = uint64_t{position_} + n;
+    position_ = target > size_ ? size_ : static_cast<uint32_t>(target);
+  }
   // Moves the cursor to the first index at or after it whose byte equals the
   // low 8 bits of b, or to size() when there is none.
   void skipTo(int b);
+  // REQUIRES: 1 <= length <= 4. Moves the cursor to the first index at or
+  // after it where the data holds the `length` bytes of `pattern`, or to
+  // size() when there is none.
+  void skipToSequence(const uint8_t* pattern, uint32_t length);
 
   // Big-endian values of the bytes at the cursor; the cursor stays.
-  int peekU8();
-  uint16_t peekU16();
-  uint32_t peekU32();
+  int peekU8() { return cachedByteAt(position_); }
+  uint16_t peekU16() {
+    const uint32_t offset = position_ - span_.start;
+    if (offset < span_.length && span_.length - offset >= 2) {
+      return static_cast<uint16_t>(span_.data[offset] << 8 | span_.data[offset + 1]);
+    }
+    return static_cast<uint16_t>(cachedByteAt(position_) * 256 + cachedByteAt(position_ + 1));
+  }
+  uint32_t peekU32() {
+    const uint32_t offset = position_ - span_.start;
+    if (offset < span_.length && span_.length - offset >= 4) {
+      const uint8_t* p = span_.data + offset;
+      return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    }
+    return slowPeekU32();
+  }
 
   // The peeks above, then the cursor moves on by the width read (unclamped).
-  int readU8();
-  uint16_t readU16();
+  int readU8() {
+    const int value = peekU8();
+    position_ += 1;
+    return value;
+  }
+  uint16_t readU16() {
+    const uint16_t value = peekU16();
+    position_ += 2;
+    return value;
+  }
+
+  // Hands the bytes [position(), position() + count) to `sink` in order, as
+  // calls sink(const uint8_t* bytes, uint32_t length), and moves the cursor
+  // past them as count readU8() calls would (unclamped). Bytes past the end
+  // are handed out as zeros.
+  template <typename Sink>
+  void readRuns(uint32_t count, Sink&& sink);
 
  protected:
   // Sets the size; called once by the concrete source's constructor.
   void setSize(uint32_t n) { size_ = n; }
 
  private:
+  int cachedByteAt(uint32_t index) {
+    const uint32_t offset = index - span_.start;
+    if (offset < span_.length) return span_.data[offset];
+    return slowByteAt(index);
+  }
+  // Looks for a span holding `index` and keeps it; falls back to byteAt().
+  int slowByteAt(uint32_t index);
+  uint32_t slowPeekU32();
+  // Makes span_ hold `index` when the source has a span there.
+  bool holdSpan(uint32_t index);
+  // Whether the bytes at `index` are those of `pattern`.
+  bool matchesAt(uint32_t index, const uint8_t* pattern, uint32_t length);
+
   uint32_t position_ = 0;
   uint32_t size_ = 0;
+  Span span_;  // the span read last
 };
+
+template <typename Sink>
+void ByteSource::readRuns(uint32_t count, Sink&& sink) {
+  uint8_t byte;
+  while (count > 0) {
+    if (holdSpan(position_)) {
+      const uint32_t offset = position_ - span_.start;
+      const uint32_t run = span_.length - offset < count ? span_.length - offset : count;
+      sink(span_.data + offset, run);
+      position_ += run;
+      count -= run;
+    } else {
+      byte = static_cast<uint8_t>(byteAt(position_));
+      sink(&byte, 1);
+      position_ += 1;
+      count -= 1;
+    }
+  }
+}
 
 #endif  // ORVANTE_SOURCE_BYTE_SOURCE_H_

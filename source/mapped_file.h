@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// MappedFile holds one file opened for reading and mapped whole, read-only,
-// from its first byte, or nothing. One record can be moved from file to file
-// with open(). The view stays valid until the next open() or close().
+// MappedFile holds one file mapped whole, read-only, from its first byte, or
+// nothing. The mapping keeps the file itself: no descriptor stays open, so
+// any number of files can be held at once. One record can be moved from
+// file to file with open(). The view stays valid until the next open() or
+// close().
 //
 // Nothing is reported: a file that is missing, empty or cannot be mapped
 // leaves the record without a view (view() is null, viewLength() 0).
@@ -18,10 +20,10 @@ class MappedFile {
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
-  // Releases what the record holds, then opens and maps the named file.
+  // Releases what the record holds, then maps the named file.
   void open(const char* name);
-  // Releases the view, then the file; the record is empty afterwards.
-  // Closing an empty record does nothing.
+  // Releases the view; the record is empty afterwards. Closing an empty
+  // record does nothing.
   void close();
 
   // First byte of the mapped file, or null when nothing is mapped.
@@ -30,7 +32,6 @@ class MappedFile {
   size_t viewLength() const { return viewLength_; }
 
  private:
-  int fileHandle_ = -1;
   const uint8_t* view_ = nullptr;
   size_t viewLength_ = 0;
 };

@@ -7,3 +7,11 @@ MemorySource::MemorySource(const uint8_t* data, size_t size) : data_(data) {
 MemorySource::~MemorySource() = default;
 
 int MemorySource::byteAt(uint32_t index) { return index < size() ? data_[index] : 0; }
+
+ByteSource::Span MemorySource::spanAt(uint32_t index) {
+  Span span;
+  if (index >= size()) return span;
+  span.data = data_;
+  span.length = size();
+  return span;
+}

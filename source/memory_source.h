@@ -16,6 +16,8 @@ class MemorySource : public ByteSource {
 
   // The byte at `index`, or 0 past the end.
   int byteAt(uint32_t index) override;
+  // All the bytes, as one span.
+  Span spanAt(uint32_t index) override;
 
  private:
   const uint8_t* data_;

@@ -23,8 +23,15 @@ class RangeViewSource : public ByteSource {
   // The byte the view offset stands for; 0 when no range holds the offset
   // (past the end, or an empty list, for which the source is not asked).
   int byteAt(uint32_t index) override;
+  // The part of the underlying source's span that lies in the range holding
+  // `index`.
+  Span spanAt(uint32_t index) override;
 
  private:
+  // The pair holding view offset `index`, walking from the pair found last;
+  // false when no pair holds it.
+  bool findRange(uint32_t index, uint32_t* found);
+
   ByteSource& source_;
   const uint32_t* sourcePairs_;  // the given list's pairs: ranges in the source
   RangeList viewRanges_;         // the same ranges as offsets in the view

@@ -104,6 +104,7 @@ void SegmentedFileSource::addSegment(uint32_t number, uint64_t& total) {
   segment.end = static_cast<uint32_t>(total);
   segment.device = info.st_dev;
   segment.inode = info.st_ino;
+  segment.mapped = false;
   segments_.push_back(segment);
 }
 
@@ -119,37 +120,58 @@ void SegmentedFileSource::discover() {
     segments_.clear();
   }
   currentSegment_ = 0;
-  if (segments_.empty()) {
-    setSize(0);
-    return;
-  }
-  segmentFile_.open(segmentName(segments_[0].number).c_str());
-  setSize(segments_.back().end);
+  segmentFiles_.reset(new MappedFile[segments_.size()]);
+  setSize(segments_.empty() ? 0 : segments_.back().end);
 }
 
-int SegmentedFileSource::byteAt(uint32_t index) {
-  if (segments_.empty()) return 0;
-  const uint32_t entry = currentSegment_;
-  uint32_t c = entry;
+bool SegmentedFileSource::findSegment(uint32_t index, uint32_t* found) {
+  if (segments_.empty()) return false;
+  uint32_t c = currentSegment_;
   for (;;) {
     const Segment& segment = segments_[c];
     if (index < segment.start) {
-      if (c == 0) break;
+      if (c == 0) return false;
       --c;
     } else if (index >= segment.end) {
-      if (c + 1 >= segments_.size()) break;
+      if (c + 1 >= segments_.size()) return false;
       ++c;
     } else {
-      if (c != entry) {
-        currentSegment_ = c;
-        segmentFile_.open(segmentName(segment.number).c_str());
-      }
-      // A member that shrank since discovery, or failed to map, reads as 0.
-      const uint32_t offset = index - segment.start;
-      return offset < segmentFile_.viewLength() ? segmentFile_.view()[offset] : 0;
+      currentSegment_ = c;
+      *found = c;
+      return true;
     }
   }
-  return 0;  // a miss: the mapped member stays current
+}
+
+ByteSource::Span SegmentedFileSource::memberSpan(uint32_t k) {
+  Segment& segment = segments_[k];
+  MappedFile& file = segmentFiles_[k];
+  if (!segment.mapped) {
+    segment.mapped = true;
+    file.open(segmentName(segment.number).c_str());
+  }
+  // A member that shrank since discovery, or failed to map, has fewer bytes
+  // in memory than it holds; the rest read as 0.
+  const uint32_t length = segment.end - segment.start;
+  Span span;
+  span.data = file.view();
+  span.start = segment.start;
+  span.length = file.viewLength() < length ? static_cast<uint32_t>(file.viewLength()) : length;
+  return span;
+}
+
+int SegmentedFileSource::byteAt(uint32_t index) {
+  uint32_t k;
+  if (!findSegment(index, &k)) return 0;
+  const Span span = memberSpan(k);
+  const uint32_t offset = index - span.start;
+  return offset < span.length ? span.data[offset] : 0;
+}
+
+ByteSource::Span SegmentedFileSource::spanAt(uint32_t index) {
+  uint32_t k;
+  if (!findSegment(index, &k)) return Span();
+  return memberSpan(k);
 }
 
 bool SegmentedFileSource::holdsFile(const char* name) const {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,9 @@
 // left out; an empty member takes part with length 0. Members that appear,
 // change or vanish after construction are not seen.
 //
-// One member is mapped at a time. A byte that no member holds reads as 0, and
-// so does every byte of a member whose mapping failed.
+// Each member is mapped when it is first read and stays mapped while the
+// source lives, so spans handed out stay valid. A byte that no member holds
+// reads as 0, and so does every byte of a member whose mapping failed.
 class SegmentedFileSource : public ByteSource {
  public:
   static constexpr uint32_t kMaxSegments = 1000;
@@ -37,6 +39,7 @@ class SegmentedFileSource : public ByteSource {
   ~SegmentedFileSource() override;
 
   int byteAt(uint32_t index) override;
+  Span spanAt(uint32_t index) override;
 
   // The given name without its numeric extension; lives as long as the source.
   const char* baseName() const { return name_.c_str(); }
@@ -65,6 +68,7 @@ class SegmentedFileSource : public ByteSource {
     uint32_t end;    // offset one past its last byte
     dev_t device;
     ino_t inode;
+    bool mapped;     // its mapping was attempted
   };
 
   void discover();
@@ -72,12 +76,18 @@ class SegmentedFileSource : public ByteSource {
   // Records member `number` when it is a readable regular file; adds its size
   // to `total`.
   void addSegment(uint32_t number, uint64_t& total);
+  // The table index of the member holding `index`, walking from the member
+  // found last; false when no member holds it.
+  bool findSegment(uint32_t index, uint32_t* found);
+  // The bytes of member k that are in memory: its mapping, as far as it
+  // reaches into the member.
+  Span memberSpan(uint32_t k);
 
   std::vector<Segment> segments_;
   std::string name_;
   uint32_t numberWidth_ = 0;
   uint32_t currentSegment_ = 0;
-  MappedFile segmentFile_;
+  std::unique_ptr<MappedFile[]> segmentFiles_;  // one per member
   bool tooLarge_ = false;
 };
 

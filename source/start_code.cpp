@@ -1,14 +1,14 @@
 #include "source/start_code.h"
 
+namespace {
+constexpr uint8_t kStartCodePrefixBytes[3] = {0x00, 0x00, 0x01};
+}  // namespace
+
 uint32_t nextStartCode(ByteSource& source) {
-  for (;;) {
-    source.skipTo(0);
-    if (source.remaining() < kStartCodeSize) {
-      source.skip(source.remaining());
-      return NoStartCode;
-    }
-    const uint32_t word = source.peekU32();
-    if ((word >> 8) == kStartCodePrefix) return word & 0xFF;
-    source.skip(1);
+  source.skipToSequence(kStartCodePrefixBytes, sizeof kStartCodePrefixBytes);
+  if (source.remaining() < kStartCodeSize) {
+    source.skip(source.remaining());
+    return NoStartCode;
   }
+  return source.peekU32() & 0xFF;
 }

@@ -326,21 +326,32 @@ bool VideoFixer::handleEndCode() {
 }
 
 bool VideoFixer::zerosToNextStartCode() {
-  uint32_t i = source_.position();
+  const uint32_t start = source_.position();
   nextStartCode(source_);
   const uint32_t end = source_.position();
-  source_.seek(i);
-  while (i < end) {
-    const int byte = source_.readU8();
-    ++i;
-    if (byte != 0) return false;
-  }
-  return true;
+  source_.seek(start);
+  // The offset of the first non-zero byte, or the length when there is none.
+  uint32_t zeros = 0;
+  bool nonZero = false;
+  source_.readRuns(end - start, [&](const uint8_t* bytes, uint32_t length) {
+    if (nonZero) return;
+    for (uint32_t i = 0; i < length; ++i) {
+      if (bytes[i] != 0) {
+        zeros += i;
+        nonZero = true;
+        return;
+      }
+    }
+    zeros += length;
+  });
+  if (!nonZero) return true;
+  source_.seek(start + zeros + 1);  // just past the non-zero byte
+  return false;
 }
 
 void VideoFixer::copySpan(uint32_t from, uint32_t to) {
   source_.seek(from);
-  for (uint32_t i = from; i < to; ++i) output_.put(source_.readU8());
+  if (to > from) source_.readRuns(to - from, [this](const uint8_t* bytes, uint32_t length) { output_.write(bytes, length); });
   lastSliceOutputPos_ = 0;
 }
 
