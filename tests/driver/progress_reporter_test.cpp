@@ -1,10 +1,13 @@
 #include "driver/progress_reporter.h"
 
+#include "source/progress_callback.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -115,4 +118,42 @@ TEST_F(ProgressReporterTest, EndProgressLineEndsOnlyALineThatShowsSomething) {
   EXPECT_EQ(printed([] { report('S'); endProgressLine(); }), "");
   // After an ended line a new pass shows its percentage again.
   EXPECT_EQ(firstShown(1, 2), "\rL: 50%\n");
+}
+
+TEST_F(ProgressReporterTest, ReportingEveryProgressStepShowsWhatEveryByteShows) {
+  // A pass over `total` bytes that reports each byte, and one that reports
+  // every kProgressStep(total) bytes, print the same text.
+  const auto pass = [](uint32_t total, uint32_t step) {
+    return printed([&] {
+      report('S');
+      for (uint64_t done = 0; done < total; done += step) report('P', static_cast<uint32_t>(done), total);
+      report('E');
+    });
+  };
+  std::vector<uint32_t> totals;
+  for (uint32_t total = 1; total <= 1500; ++total) totals.push_back(total);
+  for (uint32_t total : {25599u, 25600u, 25601u, 99999u, 1000003u}) totals.push_back(total);
+  for (uint32_t total : totals) {
+    ASSERT_EQ(pass(total, kProgressStep(total)), pass(total, 1)) << total;
+  }
+}
+
+TEST_F(ProgressReporterTest, EventsBetweenChangesOfPercentagePrintNothing) {
+  // Uneven events, as one per start code, with totals of every size: the
+  // text equals the distinct percentages in order.
+  for (uint32_t total : {7u, 200u, 1001u, 4000000000u}) {
+    std::string expected = "";
+    int64_t last = -1;
+    const std::string got = printed([&] {
+      report('S');
+      for (uint64_t done = 0; done < total; done += 1 + done / 3) {
+        report('P', static_cast<uint32_t>(done), total);
+        const int64_t percent = static_cast<int64_t>((done * 200 + total) / (uint64_t{total} * 2));
+        if (percent != last) expected += "\rL: " + std::to_string(percent) + "%";
+        last = percent;
+      }
+    });
+    EXPECT_EQ(got, expected) << total;
+    printed([] { endProgressLine(); });
+  }
 }
