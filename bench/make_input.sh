@@ -15,6 +15,7 @@ if [ ! -s hour.mpg ]; then
 fi
 if [ ! -s hour.bin ]; then
   vcdimager -q -t vcd2 -c hour.cue -b hour.bin.part hour.mpg
+  sed -i 's/hour.bin.part/hour.bin/' hour.cue
   mv hour.bin.part hour.bin
 fi
 ls -l hour.mpg hour.bin

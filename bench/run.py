@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Times orvante on the hour-long Video CD image against cp of the same image,
+and against the peers that do less (ffmpeg remuxing the system stream;
+vcdxrip extracting the track, then mpgdemux), alternating, in one run.
+
+Usage: bench/run.py [pairs]    (default 7 rounds)
+Prints the medians, the ratio orvante/cp, MB/s and peak memory.
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+here = os.path.dirname(os.path.abspath(__file__))
+root = os.path.dirname(here)
+data = os.path.join(here, 'data')
+work = os.path.join(here, 'run')
+orvante = os.path.join(root, 'build-bench', 'orvante')
+rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 7
+
+
+def sh(*command, **options):
+    subprocess.run(command, check=True, **options)
+
+
+def timed(command, cwd):
+    """Runs the command, returns (seconds, peak resident kB, peak anonymous kB)."""
+    peak_anon = [0]
+    start = time.perf_counter()
+    child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def sample():
+        path = '/proc/%d/status' % child.pid
+        while child.poll() is None:
+            try:
+                with open(path) as status:
+                    for line in status:
+                        if line.startswith('RssAnon:'):
+                            peak_anon[0] = max(peak_anon[0], int(line.split()[1]))
+            except OSError:
+                break
+            time.sleep(0.002)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    _, status, usage = os.wait4(child.pid, 0)
+    seconds = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    sampler.join()
+    if child.returncode != 0:
+        sys.exit('failed: %s' % ' '.join(command))
+    return seconds, usage.ru_maxrss, peak_anon[0]
+
+
+def main():
+    sh(os.path.join(here, 'make_input.sh'), data)
+    sh('cmake', '-S', root, '-B', os.path.join(root, 'build-bench'), '-G', 'Ninja',
+       '-DCMAKE_BUILD_TYPE=Release', '-DORVANTE_TESTS=OFF', stdout=subprocess.DEVNULL)
+    sh('cmake', '--build', os.path.join(root, 'build-bench'), '--target', 'orvante', stdout=subprocess.DEVNULL)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    for name in ('hour.bin', 'hour.mpg', 'hour.cue'):
+        os.symlink(os.path.join(data, name), os.path.join(work, name))
+    image_bytes = os.path.getsize(os.path.join(data, 'hour.bin'))
+    with open(os.path.join(data, 'hour.bin'), 'rb') as warm:  # the page cache holds the input
+        while warm.read(1 << 24):
+            pass
+
+    tools = {
+        'orvante': [orvante, 'hour.bin'],
+        'cp': ['cp', 'hour.bin', 'copy.bin'],
+    }
+    if shutil.which('ffmpeg'):
+        tools['ffmpeg remux'] = ['ffmpeg', '-v', 'error', '-nostdin', '-y', '-i', 'hour.mpg',
+                                 '-map', '0:v', '-c', 'copy', '-f', 'mpeg1video', 'ff.m1v',
+                                 '-map', '0:a', '-c', 'copy', '-f', 'mp2', 'ff.mp2']
+    if shutil.which('vcdxrip') and shutil.which('mpgdemux'):
+        tools['vcdxrip+mpgdemux'] = ['sh', '-c', 'vcdxrip -q --nofiles -b hour.bin -c hour.cue'
+                                     ' && mpgdemux -f -b vx avseq01.mpg']
+    times = {name: [] for name in tools}
+    peaks = {name: (0, 0) for name in tools}
+    for _ in range(rounds):
+        for name, command in tools.items():
+            seconds, rss, anon = timed(command, work)
+            times[name].append(seconds)
+            peaks[name] = (max(peaks[name][0], rss), max(peaks[name][1], anon))
+
+    print('%d rounds on %s (%.0f MB), warm page cache' % (rounds, 'hour.bin', image_bytes / 1e6))
+    print('%-18s %9s %9s %9s %12s %14s' % ('', 'median s', 'min s', 'MB/s', 'peak RSS MB', 'peak anon MB'))
+    for name in tools:
+        median = statistics.median(times[name])
+        print('%-18s %9.3f %9.3f %9.0f %12.1f %14.1f' % (
+            name, median, min(times[name]), image_bytes / 1e6 / median, peaks[name][0] / 1024, peaks[name][1] / 1024))
+    ratio = statistics.median(times['orvante']) / statistics.median(times['cp'])
+    print('ratio orvante/cp: %.2f' % ratio)
+    paired = [o / c for o, c in zip(times['orvante'], times['cp'])]
+    print('ratio of each pair: ' + ' '.join('%.2f' % r for r in paired))
+
+
+if __name__ == '__main__':
+    main()
