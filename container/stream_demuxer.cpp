@@ -68,11 +68,12 @@ void StreamDemuxer::demultiplex() {
     source_.skip(length);
     const uint32_t declaredEnd = source_.position();
     uint32_t resume = declaredEnd;
+    bool lengthConfirmed = false;
     if (declaredEnd != headerStart) {
       while (source_.remaining() != 0 && source_.peekU8() == 0) source_.skip(1);
-      const bool startCodeFollows =
+      lengthConfirmed =
           source_.remaining() != 0 && source_.peekU8() == kStartCodeMarkerByte && source_.position() - declaredEnd >= 2;
-      if (!startCodeFollows) resume = packetStart + 1;
+      if (!lengthConfirmed) resume = packetStart + 1;
     }
 
     if (code == kAudioStreamId || code == kVideoStreamId) {
@@ -83,8 +84,13 @@ void StreamDemuxer::demultiplex() {
         const uint32_t payloadStart = source_.position();
         if (code == kAudioStreamId) {
           addAudioRange(payloadStart, resume);
+        } else if (lengthConfirmed && payloadStart <= declaredEnd) {
+          // The payload ends at the declared end. Zero bytes between it and
+          // the next start code (a muxer's empty sectors, say) are no video:
+          // taken in, they would split whatever the next packet continues.
+          addVideoRange(payloadStart, declaredEnd);
         } else {
-          openVideoStart = payloadStart;  // closed by the next system-layer code
+          openVideoStart = payloadStart;  // runs on to the next system-layer code
         }
         if (resume < payloadStart) resume = payloadStart;
       }

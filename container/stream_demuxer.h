@@ -15,7 +15,8 @@
 //
 // A packet is taken as a unit only when its declared end is followed by a
 // start code and its header has one of the MPEG-1 forms; otherwise the scan
-// goes on inside it.
+// goes on inside it, and the video of such a packet runs on to the next
+// system-layer start code.
 //
 // The demuxer does not own its source, which must outlive it. It owns both
 // lists; views built on them must be destroyed before the demuxer.

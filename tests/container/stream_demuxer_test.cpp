@@ -184,12 +184,27 @@ TEST_F(StreamDemuxerTest, LengthIsTrustedWhenAStartCodeFollowsAfterAnyZeros) {
   addRaw({0});
   addPack();
   const Packet video = addPacket(0xE0, filler(50));
-  addRaw({0});  // 00 00 00 01 BA: the extra zero stays in the video range
+  addRaw({0});  // 00 00 00 01 BA
   addPack();
   run();
   EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
-  EXPECT_EQ(video_, (Ranges{{video.payload, video.end + 1}}));
-  EXPECT_EQ(videoBytes_, filler(50) + Bytes{0});
+  EXPECT_EQ(video_, (Ranges{{video.payload, video.end}}));
+  EXPECT_EQ(videoBytes_, filler(50));
+}
+
+TEST_F(StreamDemuxerTest, ZeroSectorsBetweenVideoPacketsStayOutOfTheVideo) {
+  // A muxer's empty sector between two packets of one slice: its zeros,
+  // taken in, would end in 00 00 and make a start code of the 01 that the
+  // next packet continues with.
+  addPack();
+  const Packet first = addPacket(0xE0, filler(50));
+  addRaw(Bytes(2324, 0x00));
+  addPack();
+  const Packet second = addPacket(0xE0, Bytes{0x01, 0xD0} + filler(20));
+  addPack();
+  run();
+  EXPECT_EQ(video_, (Ranges{{first.payload, first.end}, {second.payload, second.end}}));
+  EXPECT_EQ(videoBytes_, (filler(50) + Bytes{0x01, 0xD0} + filler(20)));
 }
 
 TEST_F(StreamDemuxerTest, LengthIsDistrustedWithoutAStartCodeAfterIt) {
