@@ -311,3 +311,27 @@ TEST_F(VideoFixerRewriteTest, RefusedPictureCostsTheLastSliceOfThePictureBefore)
   stream.slice(2).picture('P', 0).slice(1).append(next);
   EXPECT_EQ(rewrite(stream), join({kept.bytes(), next.bytes(), kEnd}));
 }
+
+TEST_F(VideoFixerRewriteTest, ActualBitrateIsTheWrittenBitsPerSecondOfPictures) {
+  // 250 pictures at 25 fps in a file of exactly 1000000 bytes: 800000 bit/s.
+  // The last slice is sized, after a first run, to make up the million.
+  const auto stream = [](size_t lastSliceBytes) {
+    VideoStreamBuilder s = VideoFixerRewriteTest::headed(withBitRate(0));
+    for (uint32_t t = 0; t < 250; ++t) {
+      s.picture('I', 0).slice(1, Bytes(t == 249 ? lastSliceBytes : 3000, 0x5A));
+    }
+    return s;
+  };
+  const size_t firstSize = rewrite(stream(3000)).size();
+  ASSERT_LT(firstSize, 1000000u);
+  EXPECT_EQ(rewrite(stream(3000 + (1000000 - firstSize))).size(), 1000000u);
+  EXPECT_EQ(fixer().outputSize(), 1000000u);
+  EXPECT_EQ(fixer().framesUsed(), 250u);
+  EXPECT_EQ(fixer().actualBitrate(), 800000u);
+  // No picture written, no rate.
+  VideoStreamBuilder empty;
+  empty.picture('P', 0).slice(1);
+  rewrite(empty);
+  EXPECT_EQ(fixer().framesUsed(), 0u);
+  EXPECT_EQ(fixer().actualBitrate(), 0u);
+}
