@@ -61,6 +61,11 @@ track2=$(cat "$tmp/track2_start")
 ff -f lavfi -i testsrc2=size=352x288:rate=25 -t 2 -c:v mpeg1video -bf 2 -g 18 \
    -fflags +bitexact -flags +bitexact -f mpeg1video bare.m1v
 
+# g. mpeg2.vob: 0.5 s MPEG-2 program stream (MPEG-2 video, MP2 audio), small; an input of the kind
+#    the program does not repair, which it must still get through.
+ff -f lavfi -i testsrc=size=176x144:rate=25 -f lavfi -i sine=frequency=660:sample_rate=44100 \
+   -t 0.5 -c:v mpeg2video -c:a mp2 -b:a 128k -fflags +bitexact -flags +bitexact -f vob mpeg2.vob
+
 # --- checksums, all from ffmpeg / md5sum / a small independent header walker ---
 out=CHECKSUMS.txt
 {
@@ -126,6 +131,8 @@ flags = [m[j+7] & 0x40 for j in range(len(m) - 8) if m[j:j+4] == b'\0\0\1\xb8']
 print('gops bare.m1v %d' % len(flags))
 print('open_gops bare.m1v %d' % flags.count(0))
 EOF
+echo "md5 mpeg2.vob $(md5sum < mpeg2.vob | cut -d' ' -f1)"
+echo "bytes mpeg2.vob $(stat -c %s mpeg2.vob)"
 } > "$out"
 
 # Sanity checks on what was made.

@@ -28,4 +28,13 @@ inline std::string afterBanner(const std::string& output) {
   return at == std::string::npos ? std::string() : output.substr(at);
 }
 
+// What follows `label` on the report line that starts with it, or
+// "<no line LABEL>" when no line does.
+inline std::string reportValue(const std::string& output, const std::string& label) {
+  const size_t at = output.find("\n" + label);
+  if (at == std::string::npos) return "<no line " + label + ">";
+  const size_t start = at + 1 + label.size();
+  return output.substr(start, output.find('\n', start) - start);
+}
+
 #endif  // ORVANTE_TESTS_E2E_E2E_SUPPORT_H_

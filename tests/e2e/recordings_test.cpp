@@ -22,14 +22,6 @@ std::string fact(const std::string& name, const std::string& file) {
   return value;
 }
 
-// What follows `label` on the line that starts with it.
-std::string lineValue(const std::string& output, const std::string& label) {
-  const size_t at = output.find("\n" + label);
-  if (at == std::string::npos) return "<no line " + label + ">";
-  const size_t start = at + 1 + label.size();
-  return output.substr(start, output.find('\n', start) - start);
-}
-
 bool showsProgressLine(const std::string& output, const std::string& label) {
   return output.find("\r" + label + ": 100%\n") != std::string::npos;
 }
@@ -90,16 +82,16 @@ TEST(Recordings, EveryFormOfTheRecordingGivesTheSameStreams) {
     expectAsRecorded(dir, inputs);
     const ProgramRun run = runOrvante(dir, {form.argument});
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(lineValue(run.output, "Video size: "), fact("video_bytes", form.factsOf));
-    EXPECT_EQ(lineValue(run.output, "Audio size: "), fact("audio_bytes", form.factsOf));
+    EXPECT_EQ(reportValue(run.output, "Video size: "), fact("video_bytes", form.factsOf));
+    EXPECT_EQ(reportValue(run.output, "Audio size: "), fact("audio_bytes", form.factsOf));
     EXPECT_EQ(md5Of(dir.file(form.audioFile)), fact("audio_md5", form.factsOf));
     const Bytes audio = dir.read(form.audioFile);
     if (firstAudio.empty()) firstAudio = audio;
     EXPECT_TRUE(audio == firstAudio) << "the audio differs from that of " << forms[0].argument;
 
     if (form.sectors) {
-      EXPECT_EQ(lineValue(run.output, "Source file size: "), fact("bytes", form.argument));
-      riffSizes.push_back(lineValue(run.output, "RIFF data size:   "));
+      EXPECT_EQ(reportValue(run.output, "Source file size: "), fact("bytes", form.argument));
+      riffSizes.push_back(reportValue(run.output, "RIFF data size:   "));
       EXPECT_TRUE(showsProgressLine(run.output, "Decoding RIFF"));
     } else {
       EXPECT_EQ(run.output.find("Source file size"), std::string::npos);
@@ -120,8 +112,8 @@ TEST(Recordings, BareVideoStreamIsAllVideoAndWritesNoAudio) {
   copyRecording(dir, "bare.m1v");
   const ProgramRun run = runOrvante(dir, {"bare.m1v"});
   EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(lineValue(run.output, "Video size: "), fact("bytes", "bare.m1v"));
-  EXPECT_EQ(lineValue(run.output, "Audio size: "), "0");
+  EXPECT_EQ(reportValue(run.output, "Video size: "), fact("bytes", "bare.m1v"));
+  EXPECT_EQ(reportValue(run.output, "Audio size: "), "0");
   EXPECT_FALSE(dir.exists("bare.mp2"));
   EXPECT_EQ(run.output.find("Extracting audio"), std::string::npos);
   EXPECT_EQ(run.output.find("RIFF"), std::string::npos);
@@ -135,7 +127,7 @@ TEST(Recordings, DirectoryNamedAsTheAudioCannotBeWrittenAndStays) {
   ASSERT_TRUE(std::filesystem::create_directory(dir.file("vcd.mp2")));
   const ProgramRun run = runOrvante(dir, {"vcd.mpg"});
   EXPECT_EQ(run.status, 255);
-  EXPECT_EQ(lineValue(run.output, "Cannot write: "), "vcd.mp2") << run.output;
+  EXPECT_EQ(reportValue(run.output, "Cannot write: "), "vcd.mp2") << run.output;
   EXPECT_TRUE(std::filesystem::is_directory(dir.file("vcd.mp2")));
   expectAsRecorded(dir, {"vcd.mpg"});
 }
@@ -147,7 +139,7 @@ TEST(Recordings, AudioThatCannotBeWrittenOutIsReportedAndRemoved) {
   ASSERT_EQ(::symlink("/dev/full", dir.file("vcd.mp2").c_str()), 0);
   const ProgramRun run = runOrvante(dir, {"vcd.mpg"});
   EXPECT_EQ(run.status, 255);
-  EXPECT_EQ(lineValue(run.output, "Cannot write: "), "vcd.mp2") << run.output;
+  EXPECT_EQ(reportValue(run.output, "Cannot write: "), "vcd.mp2") << run.output;
   EXPECT_FALSE(dir.exists("vcd.mp2"));
   expectAsRecorded(dir, {"vcd.mpg"});
 }

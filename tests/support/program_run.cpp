@@ -4,10 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& workingDir) {
+                      const std::string& workingDir, unsigned timeoutSeconds) {
   ProgramRun run;
   int pipeEnds[2];
   if (::pipe(pipeEnds) != 0) return run;
@@ -24,6 +26,14 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    // The timer outlives exec; its SIGALRM, at the default action and not
+    // blocked, ends the program. A limit of 0 sets no timer.
+    ::signal(SIGALRM, SIG_DFL);
+    sigset_t alarmOnly;
+    sigemptyset(&alarmOnly);
+    sigaddset(&alarmOnly, SIGALRM);
+    ::sigprocmask(SIG_UNBLOCK, &alarmOnly, nullptr);
+    ::alarm(timeoutSeconds);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
@@ -33,7 +43,10 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
   while ((got = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0) run.output.append(buffer, static_cast<size_t>(got));
   ::close(pipeEnds[0]);
   int waitStatus = 0;
-  ::waitpid(child, &waitStatus, 0);
+  while (::waitpid(child, &waitStatus, 0) < 0) {
+    if (errno != EINTR) return run;
+  }
   run.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+  run.timedOut = WIFSIGNALED(waitStatus) && WTERMSIG(waitStatus) == SIGALRM;
   return run;
 }

@@ -6,13 +6,16 @@
 
 // The outcome of running a program to its end.
 struct ProgramRun {
-  int status = -1;     // exit status 0..255, or -1 when it did not exit normally
-  std::string output;  // everything written to standard output
+  int status = -1;        // exit status 0..255, or -1 when it did not exit normally
+  std::string output;     // everything written to standard output
+  bool timedOut = false;  // killed because it ran past its time limit
 };
 
 // Runs `program` with `arguments` in the folder `workingDir`, standard input
-// empty and standard error inherited, and waits for it to end.
+// empty and standard error inherited, and waits for it to end. A program
+// still running after `timeoutSeconds` is killed (status -1, timedOut set);
+// 0 sets no limit.
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& workingDir);
+                      const std::string& workingDir, unsigned timeoutSeconds = 60);
 
 #endif  // ORVANTE_TESTS_SUPPORT_PROGRAM_RUN_H_

@@ -1,0 +1,99 @@
+// The whole run over streams held in memory: the inputs that fuzzing found
+// hard, replayed, and the guarantees every run gives.
+
+#include "driver/pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "source/memory_source.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const Bytes kEndCodes = {0x00, 0x00, 0x01, 0xB7, 0x00, 0x00, 0x01, 0xB9};
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  // Runs every stage on `input` with outputs named after dir_/run; returns
+  // what the run printed.
+  std::string run(const Bytes& input) {
+    MemorySource source(input.data(), input.size());
+    testing::internal::CaptureStdout();
+    const bool written = processSource(source, dir_.file("run").c_str());
+    const std::string report = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(written);
+    return report;
+  }
+
+  // What holds for any input: the .mpv ends with its end codes, the audio is
+  // no larger than the input, and no more frames are used than were seen.
+  void expectSoundRun(const Bytes& input, const std::string& report) {
+    const Bytes video = dir_.read("run.mpv");
+    ASSERT_GE(video.size(), kEndCodes.size());
+    EXPECT_TRUE(std::equal(kEndCodes.begin(), kEndCodes.end(), video.end() - 8));
+    EXPECT_LE(dir_.read("run.mp2").size(), input.size());
+    const size_t line = report.find("\nFrames used:  ");
+    ASSERT_NE(line, std::string::npos) << report;
+    unsigned used = 0, seen = 0;
+    ASSERT_EQ(std::sscanf(report.c_str() + line, "\nFrames used:  %u of %u", &used, &seen), 2) << report;
+    EXPECT_LE(used, seen);
+  }
+
+  TempDir dir_;
+};
+
+}  // namespace
+
+TEST_F(PipelineTest, ReplaysTheFuzzingRegressions) {
+  // Inputs that reach each stage, and whatever fuzzing found.
+  const std::filesystem::path corpus = std::filesystem::path(ORVANTE_SOURCE_DIR) / "tests/fuzz/regressions";
+  int replayed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+    SCOPED_TRACE(entry.path().filename().string());
+    const Bytes input = readFile(entry.path().string());
+    expectSoundRun(input, run(input));
+    ++replayed;
+  }
+  EXPECT_GE(replayed, 3);
+}
+
+TEST_F(PipelineTest, TinyInputsRunThroughEveryStage) {
+  // Every input of up to 3 bytes drawn from the bytes that matter most.
+  const uint8_t alphabet[] = {0x00, 0x01, 0xB3, 0xBA, 0xC0, 0xE0, 0xFF};
+  std::vector<Bytes> inputs = {{}};
+  for (size_t length = 1; length <= 3; ++length) {
+    std::vector<Bytes> longer;
+    for (const Bytes& shorter : inputs) {
+      if (shorter.size() != length - 1) continue;
+      for (uint8_t byte : alphabet) {
+        Bytes input = shorter;
+        input.push_back(byte);
+        longer.push_back(input);
+      }
+    }
+    inputs.insert(inputs.end(), longer.begin(), longer.end());
+  }
+  for (const Bytes& input : inputs) {
+    SCOPED_TRACE(testing::PrintToString(input));
+    const std::string report = run(input);
+    expectSoundRun(input, report);
+    EXPECT_NE(report.find("Audio size: 0\n"), std::string::npos);
+  }
+}
+
+TEST_F(PipelineTest, SectorImageIsReplacedByItsPayload) {
+  // One CD sector holding a bare sequence header in its payload.
+  Bytes sector = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+  sector.resize(24, 0);
+  const Bytes payload = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x01, 0x20, 0x13, 0x02, 0xD5, 0x20, 0xA4};
+  sector.insert(sector.end(), payload.begin(), payload.end());
+  sector.resize(2352, 0);
+  const std::string report = run(sector);
+  EXPECT_NE(report.find("Source file size: 2352\nRIFF data size:   2328\n\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("Video size: 2328\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("Video format: 352x288 25fps\n"), std::string::npos) << report;
+  expectSoundRun(sector, report);
+}
