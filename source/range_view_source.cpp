@@ -1,60 +1,49 @@
 #include "source/range_view_source.h"
 
 RangeViewSource::RangeViewSource(ByteSource& source, const RangeList& ranges)
-    : source_(source), sourcePairs_(ranges.pairs()) {
-  uint32_t offset = 0;
-  for (uint32_t k = 0; k < ranges.count(); ++k) {
-    const uint32_t length = sourcePairs_[2 * k + 1] - sourcePairs_[2 * k];
-    viewRanges_.append(offset, offset + length);
-    offset += length;
-  }
-  setSize(offset);
-  viewPairs_ = viewRanges_.pairs();
+    : source_(source), pairs_(ranges.pairs()), count_(ranges.count()) {
+  uint32_t size = 0;
+  for (uint32_t k = 0; k < count_; ++k) size += rangeLength(k);
+  setSize(size);
 }
 
 RangeViewSource::~RangeViewSource() = default;
 
-bool RangeViewSource::findRange(uint32_t index, uint32_t* found) {
-  const uint32_t count = viewRanges_.count();
-  if (count == 0) return false;
-  uint32_t k = currentRange_;
+bool RangeViewSource::findRange(uint32_t index) {
+  if (count_ == 0) return false;
   for (;;) {
-    const uint32_t viewStart = viewPairs_[2 * k];
-    const uint32_t viewEnd = viewPairs_[2 * k + 1];
-    if (index < viewStart) {
-      if (k == 0) return false;
-      currentRange_ = --k;
-    } else if (index >= viewEnd) {
-      if (k + 1 >= count) return false;
-      currentRange_ = ++k;
+    if (index < currentViewStart_) {
+      if (currentRange_ == 0) return false;
+      --currentRange_;
+      currentViewStart_ -= rangeLength(currentRange_);
+    } else if (index - currentViewStart_ >= rangeLength(currentRange_)) {
+      if (currentRange_ + 1 >= count_) return false;
+      currentViewStart_ += rangeLength(currentRange_);
+      ++currentRange_;
     } else {
-      *found = k;
       return true;
     }
   }
 }
 
 int RangeViewSource::byteAt(uint32_t index) {
-  uint32_t k;
-  if (!findRange(index, &k)) return 0;
-  return source_.byteAt(sourcePairs_[2 * k] + (index - viewPairs_[2 * k]));
+  if (!findRange(index)) return 0;
+  return source_.byteAt(rangeStart(currentRange_) + (index - currentViewStart_));
 }
 
 ByteSource::Span RangeViewSource::spanAt(uint32_t index) {
-  uint32_t k;
-  if (!findRange(index, &k)) return Span();
-  const uint32_t viewStart = viewPairs_[2 * k];
-  const uint32_t rangeStart = sourcePairs_[2 * k];
-  const uint32_t rangeEnd = sourcePairs_[2 * k + 1];
-  const Span under = source_.spanAt(rangeStart + (index - viewStart));
+  if (!findRange(index)) return Span();
+  const uint32_t start = rangeStart(currentRange_);
+  const uint32_t end = start + rangeLength(currentRange_);
+  const Span under = source_.spanAt(start + (index - currentViewStart_));
   if (under.length == 0) return Span();
   // The overlap of the range with the underlying span, in source indexes.
-  const uint32_t low = under.start > rangeStart ? under.start : rangeStart;
+  const uint32_t low = under.start > start ? under.start : start;
   const uint32_t underEnd = under.start + under.length;
-  const uint32_t high = underEnd < rangeEnd ? underEnd : rangeEnd;
+  const uint32_t high = underEnd < end ? underEnd : end;
   Span span;
   span.data = under.data + (low - under.start);
-  span.start = viewStart + (low - rangeStart);
+  span.start = currentViewStart_ + (low - start);
   span.length = high - low;
   return span;
 }

@@ -14,7 +14,9 @@
 // The view owns neither the underlying source nor the list. Both must
 // outlive it, and the list must not be appended to or cleared while the view
 // exists. The view has its own cursor: reading it never moves the underlying
-// source's cursor, only that source's byteAt() is called.
+// source's cursor, only that source's byteAt() and spanAt() are called. The
+// view keeps no copy of the ranges: it costs a few words whatever their
+// number.
 class RangeViewSource : public ByteSource {
  public:
   RangeViewSource(ByteSource& source, const RangeList& ranges);
@@ -28,15 +30,19 @@ class RangeViewSource : public ByteSource {
   Span spanAt(uint32_t index) override;
 
  private:
-  // The pair holding view offset `index`, walking from the pair found last;
-  // false when no pair holds it.
-  bool findRange(uint32_t index, uint32_t* found);
+  // Makes the current range the one holding view offset `index`, walking
+  // one range at a time from the range found last; false when no range
+  // holds it (the current range then stays where the walk stopped).
+  bool findRange(uint32_t index);
+
+  uint32_t rangeStart(uint32_t k) const { return pairs_[2 * k]; }
+  uint32_t rangeLength(uint32_t k) const { return pairs_[2 * k + 1] - pairs_[2 * k]; }
 
   ByteSource& source_;
-  const uint32_t* sourcePairs_;  // the given list's pairs: ranges in the source
-  RangeList viewRanges_;         // the same ranges as offsets in the view
-  const uint32_t* viewPairs_;
-  uint32_t currentRange_ = 0;    // the pair at which the last lookup ended
+  const uint32_t* pairs_;  // the given list's pairs: ranges in the source
+  uint32_t count_;         // the number of ranges
+  uint32_t currentRange_ = 0;      // the range at which the last lookup ended
+  uint32_t currentViewStart_ = 0;  // its first offset in the view
 };
 
 #endif  // ORVANTE_SOURCE_RANGE_VIEW_SOURCE_H_
