@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tests/e2e/e2e_support.h"
 
@@ -42,4 +44,34 @@ TEST(CommandLine, DirectoryIsNotFound) {
   const ProgramRun run = runOrvante(dir, {"clip.mpg"});
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(afterBanner(run.output), "File not found.\n");
+}
+
+TEST(CommandLine, ReportReaderThatGoesAwayDoesNotStopTheRun) {
+  TempDir dir;
+  dir.write("clip.mpg", readFile(testData("vcd.mpg")));
+  ASSERT_EQ(runOrvante(dir, {"clip.mpg"}).status, 0);
+  const Bytes video = dir.read("clip.mpv");
+  const Bytes audio = dir.read("clip.mp2");
+  ASSERT_EQ(::unlink(dir.file("clip.mpv").c_str()), 0);
+  ASSERT_EQ(::unlink(dir.file("clip.mp2").c_str()), 0);
+
+  // Standard output is a pipe whose reader is gone before the run starts.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(ends[0]);
+    ::dup2(ends[1], STDOUT_FILENO);
+    if (::chdir(dir.path().c_str()) != 0) ::_exit(127);
+    ::execl(ORVANTE_BINARY, ORVANTE_BINARY, "clip.mpg", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(ends[0]);
+  ::close(ends[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(dir.read("clip.mpv"), video);
+  EXPECT_EQ(dir.read("clip.mp2"), audio);
 }
