@@ -23,6 +23,8 @@ constexpr uint32_t kSectorGap = kSectorHeaderSize + kTrailerSize;  // 28
 // The first four bytes of the sync pattern, the only ones tested.
 constexpr uint32_t kSyncPrefix = 0x00FFFFFF;
 constexpr uint8_t kSyncPrefixBytes[4] = {0x00, 0xFF, 0xFF, 0xFF};
+// The whole sync pattern.
+constexpr uint8_t kSyncBytes[kSyncSize] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
 // How far the first sector is looked for beyond the last candidate: 10 sectors.
 constexpr uint32_t kFirstSectorWindow = 10 * kSectorSize;  // 23520

@@ -51,6 +51,25 @@ bool RiffDecoder::findNextSector() {
   }
 }
 
+bool RiffDecoder::isWholeSync(uint64_t at) {
+  for (uint32_t k = 0; k < kSyncSize; ++k) {
+    if (source_.byteAt(static_cast<uint32_t>(at + k)) != kSyncBytes[k]) return false;
+  }
+  return true;
+}
+
+void RiffDecoder::appendPayload(uint32_t start, uint32_t end, uint32_t limit) {
+  uint32_t from = start;
+  // Counted in 64 bits: positions near the end of the data must not wrap.
+  for (uint64_t sync = uint64_t{start} + kPayloadToNextSector; sync + kSectorSize <= limit && isWholeSync(sync);
+       sync += kSectorSize) {
+    const auto framingStart = static_cast<uint32_t>(sync - kTrailerSize);
+    if (from < framingStart) payloadRanges_.append(from, framingStart);
+    from = static_cast<uint32_t>(sync + kSectorHeaderSize);
+  }
+  if (from < end) payloadRanges_.append(from, end);
+}
+
 bool RiffDecoder::decode() {
   if (!findFirstSector()) return false;
   progress_('S', 0, 0);
@@ -58,13 +77,13 @@ bool RiffDecoder::decode() {
   while (findNextSector()) {
     const uint32_t payload = source_.position();
     progress_('P', payload, source_.size());
-    // The range ends at the trailer of the sector before. A sector found so
-    // close behind the last payload start that no byte would be left gives
-    // no range.
-    if (payload - start > kSectorGap) payloadRanges_.append(start, payload - kSectorGap);
+    // The payload ends at the trailer of the sector before. A sector found
+    // so close behind the last payload start that no byte would be left
+    // gives no range.
+    appendPayload(start, payload - kSectorGap, payload - kSectorHeaderSize);
     start = payload;
   }
-  if (start < source_.size()) payloadRanges_.append(start, source_.size());
+  appendPayload(start, source_.size(), source_.size());
   progress_('E', 0, 0);
   return true;
 }

@@ -8,8 +8,11 @@
 // RiffDecoder recognises a raw image of 2352-byte CD sectors, with or without
 // a container header before the first sector, and records the MPEG payload of
 // its sectors as ranges of the source. Sectors are found by their sync
-// pattern; a sector counts only when its payload begins 00 00 01. Nothing is
-// copied.
+// pattern; a sector counts only when its payload begins 00 00 01. Bytes
+// between such sectors stay in the range of the one before them, except the
+// framing (trailer, sync, header and subheader) of every sector that stands
+// where the next sector is due and carries the whole sync pattern: an empty
+// or damaged sector adds its payload, never its framing. Nothing is copied.
 //
 // The decoder does not own its source, which must outlive it. It owns the
 // list of payload ranges, which lives as long as the decoder.
@@ -38,6 +41,13 @@ class RiffDecoder {
   bool findNextSector();
 
  private:
+  // Appends the bytes from the payload at `start` up to `end`, leaving out
+  // the framing of the sectors due every 2352 bytes after it that carry the
+  // whole sync and lie wholly before `limit`.
+  void appendPayload(uint32_t start, uint32_t end, uint32_t limit);
+  // Whether the 12 bytes at `at` are the whole sync pattern.
+  bool isWholeSync(uint64_t at);
+
   ByteSource& source_;
   RangeList payloadRanges_;
   ProgressCallback progress_;

@@ -182,14 +182,30 @@ TEST_F(RiffDecoderTest, FirstSectorMustBeFollowedByASyncOrTheEnd) {
   EXPECT_EQ(ranges_, (Ranges{{first, first + kPayload}, {second, size()}}));
 }
 
-TEST_F(RiffDecoderTest, ForeignSectorsLengthenTheRangeBeforeThem) {
+TEST_F(RiffDecoderTest, ForeignSectorsAddTheirPayloadButNotTheirFraming) {
+  // A sector of other data where the next sector is due gives its payload;
+  // one whose sync is damaged is no sector, and lengthens the range before.
   const uint32_t first = addSector(mpegPayload());
-  addSector(dataPayload());
+  const uint32_t data = addSector(dataPayload());
   addSector(mpegPayload(1), false);
   const uint32_t last = addSector(mpegPayload(2));
   ASSERT_TRUE(run());
-  EXPECT_EQ(ranges_, (Ranges{{first, last - 28}, {last, size()}}));
-  EXPECT_EQ(total_, 4 * kSector - 24 - 28);
+  EXPECT_EQ(ranges_, (Ranges{{first, first + kPayload}, {data, last - 28}, {last, size()}}));
+  EXPECT_EQ(total_, 4 * kSector - 24 - 28 - 28);
+}
+
+TEST_F(RiffDecoderTest, EmptySectorsBetweenAndAfterTheDataAddOnlyTheirZeros) {
+  // As a disc image holds a track whose stream has empty sectors in it and
+  // after it: the payload reads as the stream with zeros between its packs,
+  // without a byte of sector framing.
+  const Bytes empty(kPayload, 0x00);
+  addSector(mpegPayload());
+  addSector(empty);
+  addSector(empty);
+  addSector(mpegPayload(1));
+  addSector(empty);
+  ASSERT_TRUE(run());
+  EXPECT_EQ(payload_, mpegPayload() + empty + empty + mpegPayload(1) + empty + kTrailer);
 }
 
 TEST_F(RiffDecoderTest, SyncFollowedByAStartCodeInsideAPayloadIsABoundary) {
