@@ -29,12 +29,15 @@ def sh(*command, **options):
 def timed(command, cwd):
     """Runs the command, returns (seconds, peak resident kB, peak anonymous kB)."""
     peak_anon = [0]
+    finished = threading.Event()
     start = time.perf_counter()
     child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def sample():
+        # Reads the child's status until it is reaped by wait4 below; a
+        # finished child that is not yet reaped still has its entry.
         path = '/proc/%d/status' % child.pid
-        while child.poll() is None:
+        while not finished.is_set():
             try:
                 with open(path) as status:
                     for line in status:
@@ -48,6 +51,7 @@ def timed(command, cwd):
     sampler.start()
     _, status, usage = os.wait4(child.pid, 0)
     seconds = time.perf_counter() - start
+    finished.set()
     child.returncode = os.waitstatus_to_exitcode(status)
     sampler.join()
     if child.returncode != 0:

@@ -1,5 +1,7 @@
 #include "source/byte_source.h"
 
+#include <utility>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define ORVANTE_X86_SIMD 1
@@ -87,8 +89,15 @@ ByteSource::Span ByteSource::spanAt(uint32_t) { return Span(); }
 bool ByteSource::holdSpan(uint32_t index) {
   if (index - span_.start < span_.length) return true;
   if (index >= size_) return false;
+  // Parsers step back and forth across one boundary (a packet header, then
+  // what follows its payload): the span held before is kept at hand.
+  if (index - previousSpan_.start < previousSpan_.length) {
+    std::swap(span_, previousSpan_);
+    return true;
+  }
   const Span span = spanAt(index);
   if (index - span.start >= span.length) return false;
+  previousSpan_ = span_;
   span_ = span;
   return true;
 }
@@ -137,22 +146,40 @@ bool ByteSource::matchesAt(uint32_t index, const uint8_t* pattern, uint32_t leng
 void ByteSource::skipToSequence(const uint8_t* pattern, uint32_t length) {
   while (position_ < size_) {
     if (size_ - position_ < length) break;  // no room for the pattern
-    if (holdSpan(position_)) {
-      const uint32_t offset = position_ - span_.start;
-      uint32_t available = span_.length - offset;
-      if (available > size_ - position_) available = size_ - position_;
-      if (available >= length) {
-        const size_t found = findSequence(span_.data + offset, available, pattern, length);
-        if (found != kNotFound) {
-          position_ += static_cast<uint32_t>(found);
-          return;
-        }
-        // Only an occurrence that runs on into the next span is left.
-        position_ += available - (length - 1);
-      }
+    if (!holdSpan(position_)) {
+      // Bytes that are not in memory, one position at a time.
+      if (matchesAt(position_, pattern, length)) return;
+      ++position_;
+      continue;
     }
-    if (matchesAt(position_, pattern, length)) return;
-    ++position_;
+    const uint32_t offset = position_ - span_.start;
+    uint32_t available = span_.length - offset;
+    if (available > size_ - position_) available = size_ - position_;
+    if (available >= length) {
+      const size_t found = findSequence(span_.data + offset, available, pattern, length);
+      if (found != kNotFound) {
+        position_ += static_cast<uint32_t>(found);
+        return;
+      }
+      // Only an occurrence that runs on into the next span is left.
+      position_ += available - (length - 1);
+      available = length - 1;
+    }
+    // The last bytes of this span and the first of the next, side by side,
+    // read in that order so that the span held moves on just once.
+    uint8_t joined[8];
+    const uint8_t* tail = span_.data + (position_ - span_.start);
+    for (uint32_t k = 0; k < available; ++k) joined[k] = tail[k];
+    uint32_t count = available;
+    for (uint32_t k = 0; k + 1 < length && position_ + count < size_; ++k, ++count) {
+      joined[count] = static_cast<uint8_t>(cachedByteAt(position_ + count));
+    }
+    const size_t found = findSequenceFrom(0, joined, count, pattern, length);
+    if (found != kNotFound && found < available) {
+      position_ += static_cast<uint32_t>(found);
+      return;
+    }
+    position_ += available;
   }
   position_ = size_;
 }

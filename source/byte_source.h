@@ -122,7 +122,8 @@ class ByteSource {
 
   uint32_t position_ = 0;
   uint32_t size_ = 0;
-  Span span_;  // the span read last
+  Span span_;          // the span read last
+  Span previousSpan_;  // the one held before it
 };
 
 template <typename Sink>
