@@ -3,8 +3,11 @@
 and against the peers that do less (ffmpeg remuxing the system stream;
 vcdxrip extracting the track, then mpgdemux), alternating, in one run.
 
-Usage: bench/run.py [pairs]    (default 7 rounds)
-Prints the medians, the ratio orvante/cp, MB/s and peak memory.
+Usage: bench/run.py [rounds]    (default 7)
+Each round runs every tool once, each replacing the outputs of its run
+before. Prints the medians, the ratio orvante/cp, MB/s and peak memory;
+then the same ratio from rounds in which the outputs were removed first
+(not timed), so that every file is written anew.
 """
 import os
 import shutil
@@ -102,6 +105,19 @@ def main():
     print('ratio orvante/cp: %.2f' % ratio)
     paired = [o / c for o, c in zip(times['orvante'], times['cp'])]
     print('ratio of each pair: ' + ' '.join('%.2f' % r for r in paired))
+
+    outputs = {'orvante': ['hour.mpv', 'hour.mp2'], 'cp': ['copy.bin']}
+    fresh = {name: [] for name in outputs}
+    for _ in range(rounds):
+        for name in outputs:
+            for output in outputs[name]:
+                if os.path.exists(os.path.join(work, output)):
+                    os.unlink(os.path.join(work, output))
+            fresh[name].append(timed(tools[name], work)[0])
+    orvante_fresh = statistics.median(fresh['orvante'])
+    cp_fresh = statistics.median(fresh['cp'])
+    print('outputs removed before each run: orvante %.3f s, cp %.3f s, ratio orvante/cp: %.2f' % (
+        orvante_fresh, cp_fresh, orvante_fresh / cp_fresh))
 
 
 if __name__ == '__main__':

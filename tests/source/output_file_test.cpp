@@ -161,3 +161,35 @@ TEST_F(OutputFileTest, FifoWithoutReaderIsNotWaitedFor) {
   EXPECT_FALSE(file_.open(dir_.file("out")));
   EXPECT_FALSE(file_.close());
 }
+
+TEST_F(OutputFileTest, ReplacedFileKeepsItsPermissionsAndLinksAreWrittenThrough) {
+  const mode_t mask = ::umask(022);
+  dir_.write("plain", Bytes(50, 0xEE));
+  ASSERT_EQ(::chmod(dir_.file("plain").c_str(), 0640), 0);
+  ASSERT_TRUE(file_.open(dir_.file("plain")));
+  file_.put('p');
+  ASSERT_TRUE(file_.close());
+  struct stat info;
+  ASSERT_EQ(::stat(dir_.file("plain").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir_.read("plain"), (Bytes{'p'}));
+
+  // A file with a second name, and a symbolic link: the one file behind
+  // both names gets the new bytes.
+  dir_.write("shared", Bytes(50, 0xEE));
+  ASSERT_EQ(::link(dir_.file("shared").c_str(), dir_.file("other name").c_str()), 0);
+  ASSERT_EQ(::symlink("shared", dir_.file("pointer").c_str()), 0);
+  ASSERT_TRUE(file_.open(dir_.file("other name")));
+  file_.put('h');
+  ASSERT_TRUE(file_.close());
+  EXPECT_EQ(dir_.read("shared"), (Bytes{'h'}));
+  ASSERT_TRUE(file_.open(dir_.file("pointer")));
+  file_.put('s');
+  ASSERT_TRUE(file_.close());
+  EXPECT_EQ(dir_.read("shared"), (Bytes{'s'}));
+  EXPECT_EQ(dir_.read("other name"), (Bytes{'s'}));
+  struct stat link;
+  ASSERT_EQ(::lstat(dir_.file("pointer").c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  ::umask(mask);
+}
