@@ -121,17 +121,6 @@ TEST(Recordings, BareVideoStreamIsAllVideoAndWritesNoAudio) {
   expectAsRecorded(dir, {"bare.m1v"});
 }
 
-TEST(Recordings, DirectoryNamedAsTheAudioCannotBeWrittenAndStays) {
-  TempDir dir;
-  copyRecording(dir, "vcd.mpg");
-  ASSERT_TRUE(std::filesystem::create_directory(dir.file("vcd.mp2")));
-  const ProgramRun run = runOrvante(dir, {"vcd.mpg"});
-  EXPECT_EQ(run.status, 255);
-  EXPECT_EQ(reportValue(run.output, "Cannot write: "), "vcd.mp2") << run.output;
-  EXPECT_TRUE(std::filesystem::is_directory(dir.file("vcd.mp2")));
-  expectAsRecorded(dir, {"vcd.mpg"});
-}
-
 TEST(Recordings, AudioThatCannotBeWrittenOutIsReportedAndRemoved) {
   if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   TempDir dir;
