@@ -75,3 +75,14 @@ TEST(CommandLine, ReportReaderThatGoesAwayDoesNotStopTheRun) {
   EXPECT_EQ(dir.read("clip.mpv"), video);
   EXPECT_EQ(dir.read("clip.mp2"), audio);
 }
+
+TEST(CommandLine, InputOfFourGibibytesIsTooLargeAndCreatesNothing) {
+  TempDir dir;
+  dir.write("huge.bin", {});
+  ASSERT_EQ(::truncate(dir.file("huge.bin").c_str(), off_t{1} << 32), 0);  // sparse: takes no space
+  const ProgramRun run = runOrvante(dir, {"huge.bin"});
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(afterBanner(run.output), "File too large.\n");
+  EXPECT_FALSE(dir.exists("huge.mpv"));
+  EXPECT_FALSE(dir.exists("huge.mp2"));
+}
