@@ -8,6 +8,7 @@
 // MPEG start codes are the four bytes 00 00 01 xx; xx is the code.
 constexpr uint32_t kStartCodePrefix = 0x000001;  // the first three bytes
 constexpr int kStartCodeMarkerByte = 0x01;         // the third byte, after the zeros
+constexpr uint8_t kStartCodePrefixBytes[3] = {0x00, 0x00, 0x01};
 constexpr uint32_t kStartCodeSize = 4;
 
 // Stands for "no start code", and for an absent 32-bit position.

@@ -362,7 +362,7 @@ void VideoFixer::putBytes(const uint8_t* bytes, uint32_t count) {
 void VideoFixer::writeHeaders() {
   fillToBitrate(false);
 
-  putBytes(kStartCodeBytes, sizeof kStartCodeBytes);
+  putBytes(kStartCodePrefixBytes, sizeof kStartCodePrefixBytes);
   output_.put(static_cast<int>(kSequenceHeaderCode));
   BitWriter sequence(output_);
   sequence.writeBits(kWidthBits, width_ & ((1u << kWidthBits) - 1));
@@ -375,7 +375,7 @@ void VideoFixer::writeHeaders() {
   sequence.writeBits(kConstrainedFlagBits, constrainedParameters_ ? 1 : 0);
   sequence.flush();  // the two zero bits of padding: no quantiser matrices
 
-  putBytes(kStartCodeBytes, sizeof kStartCodeBytes);
+  putBytes(kStartCodePrefixBytes, sizeof kStartCodePrefixBytes);
   output_.put(static_cast<int>(kGroupStartCode));
   BitWriter gop(output_);
   gop.writeBits(kDropFrameBits, 0);

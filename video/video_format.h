@@ -59,9 +59,6 @@ constexpr uint32_t kMotionCodeBits = 3;
 constexpr uint32_t kExtraInformationFlagBits = 1;
 constexpr uint32_t kExtraInformationBits = 8;
 
-// Bytes of a start code.
-constexpr uint8_t kStartCodeBytes[3] = {0x00, 0x00, 0x01};
-
 // The two codes that end every stream written: sequence end, then end code.
 constexpr uint8_t kStreamEndBytes[8] = {0x00, 0x00, 0x01, 0xB7, 0x00, 0x00, 0x01, 0xB9};
 
