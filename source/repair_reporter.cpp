@@ -1,0 +1,3 @@
+#include "source/repair_reporter.h"
+
+RepairReporter::~RepairReporter() = default;

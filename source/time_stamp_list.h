@@ -1,0 +1,55 @@
+#ifndef ORVANTE_SOURCE_TIME_STAMP_LIST_H_
+#define ORVANTE_SOURCE_TIME_STAMP_LIST_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The system clock of MPEG-1 time stamps.
+constexpr uint64_t kTicksPerSecond = 90000;
+// Time stamps are 33 bits wide and wrap around.
+constexpr uint64_t kTimeStampModulus = uint64_t{1} << 33;
+
+// A presentation time stamp, and the decoding time stamp beside it, that the
+// system layer gives the packet of an elementary stream. It applies to the
+// first access unit (picture, or audio frame) that begins in the packet's
+// payload. Positions are offsets in the elementary stream, as the stream's
+// range view presents it.
+struct TimeStamp {
+  uint32_t offset = 0;  // where the packet's payload begins
+  uint32_t length = 0;  // the payload's length
+  uint64_t pts = 0;     // 90 kHz ticks, 33 bits
+  uint64_t dts = 0;     // the same as pts when the packet gives none
+};
+
+// TimeStampList holds the time stamps of one elementary stream in stream
+// order. It is owned by value by whoever reads the stamps, and never copied.
+class TimeStampList {
+ public:
+  TimeStampList() = default;
+  TimeStampList(const TimeStampList&) = delete;
+  TimeStampList& operator=(const TimeStampList&) = delete;
+
+  // REQUIRES: stamp.offset is not below the offset of the stamp added last.
+  void append(const TimeStamp& stamp);
+  void clear() { stamps_.clear(); }
+
+  size_t count() const { return stamps_.size(); }
+  bool empty() const { return stamps_.empty(); }
+  // REQUIRES: k < count().
+  const TimeStamp& operator[](size_t k) const { return stamps_[k]; }
+
+ private:
+  std::vector<TimeStamp> stamps_;
+};
+
+// The presentation times that a recording's outputs cover: from the first
+// picture or audio frame shown to the end of the last, in 90 kHz ticks.
+// Unknown when the stream gave no usable time.
+struct PresentationSpan {
+  uint64_t start = 0;
+  uint64_t end = 0;
+  bool known = false;
+};
+
+#endif  // ORVANTE_SOURCE_TIME_STAMP_LIST_H_
