@@ -21,4 +21,9 @@ constexpr uint32_t NoStartCode = 0xFFFFFFFF;
 // none. Called again without moving the cursor it returns the same code.
 uint32_t nextStartCode(ByteSource& source);
 
+// True when every byte from the cursor of `source` up to the next start code
+// (or the end of the data) is 0; the cursor is then on that start code.
+// Otherwise false, with the cursor just past the first byte that is not 0.
+bool zerosToNextStartCode(ByteSource& source);
+
 #endif  // ORVANTE_SOURCE_START_CODE_H_

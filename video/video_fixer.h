@@ -5,9 +5,11 @@
 #include <string>
 
 #include "source/byte_source.h"
-#include "source/output_file.h"
 #include "source/progress_callback.h"
+#include "source/repair_reporter.h"
 #include "video/picture_sequence_checker.h"
+#include "video/probed_format.h"
+#include "video/video_stream_writer.h"
 
 // VideoFixer rewrites an MPEG-1 video elementary stream into a clean one.
 //
@@ -28,10 +30,12 @@
 // goes out and at the end; the stream ends with a sequence end code and an
 // end code.
 //
-// The fixer does not own its source, which must outlive it.
+// What is left out goes to the reporter, when one is given, with the reason.
+//
+// The fixer does not own its source or its reporter, which must outlive it.
 class VideoFixer {
  public:
-  VideoFixer(ByteSource& source, ProgressCallback progress);
+  VideoFixer(ByteSource& source, ProgressCallback progress, RepairReporter* reporter = nullptr);
 
   // Fills the format fields; moves the source's cursor, writes nothing and
   // sends no progress event. Called by rewrite() first.
@@ -51,23 +55,24 @@ class VideoFixer {
   // Well-formed I, P and B picture headers met, written or not.
   uint32_t picturesSeen() const { return picturesSeen_; }
   // The bit rate field in bit/s.
-  uint64_t claimedBitrate() const { return uint64_t{bitRate_} * 400; }
+  uint64_t claimedBitrate() const { return uint64_t{format_.bitRate} * 400; }
   // Bits written per second of pictures written; 0 when none was written.
   uint64_t actualBitrate() const;
   // Bytes in the written file.
-  uint64_t outputSize() const { return outputSize_; }
+  uint64_t outputSize() const { return writer_.outputSize(); }
 
   // The probed format, valid after probe().
-  uint32_t width() const { return width_; }
-  uint32_t height() const { return height_; }
-  uint32_t frameRateCode() const { return frameRateCode_; }
-  uint32_t aspectRatioCode() const { return aspectRatioCode_; }
+  const ProbedFormat& format() const { return format_; }
+  uint32_t width() const { return format_.width; }
+  uint32_t height() const { return format_.height; }
+  uint32_t frameRateCode() const { return format_.frameRateCode; }
+  uint32_t aspectRatioCode() const { return format_.aspectRatioCode; }
   // Units of 400 bit/s.
-  uint32_t bitRate() const { return bitRate_; }
-  uint32_t vbvBufferSize() const { return vbvBufferSize_; }
-  bool constrainedParameters() const { return constrainedParameters_; }
-  bool estimated() const { return estimated_; }
-  double frameRate() const { return frameRate_; }
+  uint32_t bitRate() const { return format_.bitRate; }
+  uint32_t vbvBufferSize() const { return format_.vbvBufferSize; }
+  bool constrainedParameters() const { return format_.constrainedParameters; }
+  bool estimated() const { return format_.estimated; }
+  double frameRate() const { return format_.frameRate; }
 
  private:
   // Each handler starts with the cursor on the element's start code and
@@ -79,41 +84,20 @@ class VideoFixer {
   bool handleSlice(uint32_t code);
   bool handleEndCode();
 
-  // True when every byte from the cursor to the next start code (or the end
-  // of the data) is 0; the cursor is then on that start code.
-  bool zerosToNextStartCode();
   // Copies source bytes [from, to) to the output.
   void copySpan(uint32_t from, uint32_t to);
-  // Fill, then a sequence header from the probed format and a closed
-  // group-of-pictures header.
-  void writeHeaders();
-  // Zero bytes up to the nominal size of the pictures written so far; unless
-  // forced, at most once per second's worth of pictures.
-  void fillToBitrate(bool force);
-  void putBytes(const uint8_t* bytes, uint32_t count);
+  void drop(RepairReporter::Drop reason, uint32_t from, uint32_t to);
 
   ByteSource& source_;
   ProgressCallback progress_;
-  OutputFile output_;
+  RepairReporter* const reporter_;
   PictureSequenceChecker checker_;
-  bool needHeaders_ = true;
-  uint32_t picturesSinceGop_ = 0;
+  ProbedFormat format_;
+  VideoStreamWriter writer_;
   uint32_t framesUsed_ = 0;
   uint32_t picturesSeen_ = 0;
-  uint32_t framesAtLastFill_ = 0;
   uint64_t lastSliceOutputPos_ = 0;  // where the last slice written begins; 0: a slice was not last
-
-  uint32_t width_ = 0;
-  uint32_t height_ = 0;
-  uint32_t frameRateCode_ = 0;
-  uint32_t aspectRatioCode_ = 0;
-  uint32_t bitRate_ = 0;
-  uint32_t vbvBufferSize_ = 0;
-  bool constrainedParameters_ = false;
-  bool estimated_ = true;
-  double frameRate_ = 1.0;
-
-  uint64_t outputSize_ = 0;
+  uint32_t lastSliceStart_ = 0;      // and where it began in the source
   bool writeFailed_ = false;
 };
 

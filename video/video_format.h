@@ -16,6 +16,8 @@ constexpr uint32_t kSequenceEndCode = 0xB7;
 constexpr uint32_t kGroupStartCode = 0xB8;
 constexpr uint32_t kEndCode = 0xB9;  // ends an MPEG stream
 
+inline bool isSliceCode(uint32_t code) { return code >= kFirstSliceCode && code <= kLastSliceCode; }
+
 // Picture coding types.
 constexpr uint32_t kIntraCoded = 1;
 constexpr uint32_t kPredictiveCoded = 2;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "source/memory_source.h"
+#include "tests/support/recording_reporter.h"
 #include "tests/support/temp_dir.h"
 #include "tests/video/video_stream_builder.h"
 #include "video/video_fixer.h"
@@ -63,12 +64,15 @@ class VideoFixerRewriteTest : public ::testing::Test {
     source_.reset();
     input_ = stream;
     source_ = std::make_unique<MemorySource>(input_.data(), input_.size());
-    fixer_ = std::make_unique<VideoFixer>(*source_, ignoreProgress);
+    reporter_ = RecordingReporter();
+    fixer_ = std::make_unique<VideoFixer>(*source_, ignoreProgress, &reporter_);
     fixer_->rewrite(dir_.file("out"));
     EXPECT_FALSE(fixer_->writeFailed());
     return dir_.read("out.mpv");
   }
   const VideoFixer& fixer() const { return *fixer_; }
+  // Why the last rewrite left things out, in order.
+  std::vector<RepairReporter::Drop> dropReasons() const { return reporter_.dropReasons(); }
 
   // Helper verbs: a stream that starts with the builder's default headers.
   static VideoStreamBuilder headed(const SequenceFields& f = {}) {
@@ -81,6 +85,7 @@ class VideoFixerRewriteTest : public ::testing::Test {
 
  private:
   Bytes input_;
+  RecordingReporter reporter_;
   std::unique_ptr<MemorySource> source_;
   std::unique_ptr<VideoFixer> fixer_;
 };
@@ -310,6 +315,8 @@ TEST_F(VideoFixerRewriteTest, RefusedPictureCostsTheLastSliceOfThePictureBefore)
   VideoStreamBuilder stream = kept;
   stream.slice(2).picture('P', 0).slice(1).append(next);
   EXPECT_EQ(rewrite(stream), join({kept.bytes(), next.bytes(), kEnd}));
+  using Drop = RepairReporter::Drop;
+  EXPECT_EQ(dropReasons(), (std::vector<Drop>{Drop::kPictureOutOfOrder, Drop::kSliceTakenBack, Drop::kStartCodeRejected}));
 }
 
 TEST_F(VideoFixerRewriteTest, ActualBitrateIsTheWrittenBitsPerSecondOfPictures) {

@@ -1,0 +1,71 @@
+#ifndef ORVANTE_VIDEO_VIDEO_STREAM_WRITER_H_
+#define ORVANTE_VIDEO_VIDEO_STREAM_WRITER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "source/output_file.h"
+#include "video/probed_format.h"
+
+// VideoStreamWriter keeps the order of a video elementary stream that is
+// written element by element: the caller writes each element's bytes to
+// output(), announcing sequence headers, group headers and pictures first.
+// The writer puts
+//   - a sequence header and a closed group-of-pictures header made from the
+//     probed format before the first picture, when no sequence header went
+//     out before it, and before an I picture once 30 or more pictures went
+//     out since the last group header (the picture that receives inserted
+//     headers counts as the first);
+//   - zero bytes up to the nominal size of the pictures written so far,
+//     before each sequence header (at most once per second's worth of
+//     pictures) and at the end;
+//   - a sequence end code and an end code at the end.
+//
+// The writer keeps a reference to the format, which must outlive it.
+class VideoStreamWriter {
+ public:
+  explicit VideoStreamWriter(const ProbedFormat& format);
+
+  // Creates the file (as OutputFile::open) and starts a new stream.
+  bool open(const std::string& name);
+  OutputFile& output() { return output_; }
+
+  // A sequence header of the input goes out next: fills, if a second's
+  // worth of pictures went out since the last fill.
+  void beforeSequenceHeader();
+  // The sequence header announced went out.
+  void afterSequenceHeader() { needHeaders_ = false; }
+  // A group header of the input went out.
+  void afterGroupHeader() { picturesSinceGroup_ = 0; }
+  // A picture of coding type `letter` goes out next: inserts headers as
+  // they are due and counts the picture.
+  void beforePicture(char letter);
+
+  // Fills to the nominal size, puts the two end codes and closes the file.
+  // Returns false when any byte failed to reach the file, which is then
+  // removed.
+  bool finish();
+
+  // Pictures written so far.
+  uint32_t picturesWritten() const { return picturesWritten_; }
+  // The size of the finished file.
+  uint64_t outputSize() const { return outputSize_; }
+
+ private:
+  // Fill, then a sequence header from the probed format and a closed
+  // group-of-pictures header.
+  void writeHeaders();
+  // Zero bytes up to the nominal size of the pictures written so far;
+  // unless forced, at most once per second's worth of pictures.
+  void fillToBitrate(bool force);
+
+  const ProbedFormat& format_;
+  OutputFile output_;
+  bool needHeaders_ = true;
+  uint32_t picturesSinceGroup_ = 0;
+  uint32_t picturesWritten_ = 0;
+  uint32_t picturesAtLastFill_ = 0;
+  uint64_t outputSize_ = 0;
+};
+
+#endif  // ORVANTE_VIDEO_VIDEO_STREAM_WRITER_H_
