@@ -1,9 +1,11 @@
 #include "container/stream_demuxer.h"
 
 #include "container/system_stream_format.h"
+#include "container/time_stamp_reader.h"
 #include "source/start_code.h"
 
-StreamDemuxer::StreamDemuxer(ByteSource& source, ProgressCallback progress) : source_(source), progress_(progress) {}
+StreamDemuxer::StreamDemuxer(ByteSource& source, ProgressCallback progress, TimeStampReader* timeStamps)
+    : source_(source), progress_(progress), timeStamps_(timeStamps) {}
 
 uint32_t StreamDemuxer::nextStartCode() { return ::nextStartCode(source_); }
 
@@ -20,6 +22,7 @@ bool StreamDemuxer::parsePacketHeader() {
   if (source_.remaining() == 0) return false;
   if ((source_.peekU8() >> 6) == kBufferFieldTag) source_.skip(kBufferFieldSize);
   if (source_.remaining() == 0) return false;
+  timeStampField_ = source_.position();
   const int tag = source_.peekU8() >> 4;
   if (tag == kPtsTag) {
     source_.skip(kPtsFieldSize);
@@ -83,14 +86,23 @@ void StreamDemuxer::demultiplex() {
       } else {
         const uint32_t payloadStart = source_.position();
         if (code == kAudioStreamId) {
+          const uint32_t offset = audioRanges_.total();
           addAudioRange(payloadStart, resume);
+          if (timeStamps_ != nullptr && payloadStart < resume) {
+            timeStamps_->packetTaken(code, timeStampField_, offset, resume - payloadStart);
+          }
         } else if (lengthConfirmed && payloadStart <= declaredEnd) {
           // The payload ends at the declared end. Zero bytes between it and
           // the next start code (a muxer's empty sectors, say) are no video:
           // taken in, they would split whatever the next packet continues.
+          const uint32_t offset = videoRanges_.total();
           addVideoRange(payloadStart, declaredEnd);
+          if (timeStamps_ != nullptr) timeStamps_->packetTaken(code, timeStampField_, offset, declaredEnd - payloadStart);
         } else {
           openVideoStart = payloadStart;  // runs on to the next system-layer code
+          // Its length is known only when the range closes: up to the end.
+          const uint32_t offset = videoRanges_.total();
+          if (timeStamps_ != nullptr) timeStamps_->packetTaken(code, timeStampField_, offset, UINT32_MAX - offset);
         }
         if (resume < payloadStart) resume = payloadStart;
       }

@@ -7,6 +7,8 @@
 #include "source/progress_callback.h"
 #include "source/range_list.h"
 
+class TimeStampReader;
+
 // StreamDemuxer makes one pass over an MPEG-1 system stream and records where
 // the bytes of the first video stream (id 0xE0) and the first audio stream
 // (id 0xC0) lie, as ranges of its source in stream order. A bare video
@@ -18,11 +20,15 @@
 // goes on inside it, and the video of such a packet runs on to the next
 // system-layer start code.
 //
-// The demuxer does not own its source, which must outlive it. It owns both
-// lists; views built on them must be destroyed before the demuxer.
+// Given a TimeStampReader, the pass also tells it of every packet it takes,
+// with where the packet's payload lies in its elementary stream.
+//
+// The demuxer does not own its source or its time-stamp reader, which must
+// outlive it. It owns both lists; views built on them must be destroyed
+// before the demuxer.
 class StreamDemuxer {
  public:
-  StreamDemuxer(ByteSource& source, ProgressCallback progress);
+  StreamDemuxer(ByteSource& source, ProgressCallback progress, TimeStampReader* timeStamps = nullptr);
 
   // The pass: empties both lists, then fills them from position 0 on. May be
   // run again with the same result.
@@ -36,8 +42,11 @@ class StreamDemuxer {
   // REQUIRES: the cursor is on the first byte after a packet length. Steps
   // over stuffing, one optional buffer field and the time-stamp field,
   // leaving the cursor on the first payload byte. Returns false when the
-  // data ends first or the header has no MPEG-1 form.
+  // data ends first or the header has no MPEG-1 form. On success,
+  // timeStampField() is where its time-stamp field (or the byte that says
+  // there is none) begins.
   bool parsePacketHeader();
+  uint32_t timeStampField() const { return timeStampField_; }
   // Append [start, end) when start is not NoStartCode and start < end.
   void addVideoRange(uint32_t start, uint32_t end);
   void addAudioRange(uint32_t start, uint32_t end);
@@ -47,6 +56,8 @@ class StreamDemuxer {
   RangeList videoRanges_;
   RangeList audioRanges_;
   ProgressCallback progress_;
+  TimeStampReader* const timeStamps_;
+  uint32_t timeStampField_ = 0;
 };
 
 #endif  // ORVANTE_CONTAINER_STREAM_DEMUXER_H_
