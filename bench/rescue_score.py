@@ -345,20 +345,22 @@ def score_run(orvante, folder, which, mode, scratch, ref, ref_audio):
         return None
     result = dict(status=status, seconds=round(seconds, 3), input_untouched=untouched, md5={})
     video = audio = b''
-    hashes, messages = [], []
+    hashes, video_messages, audio_messages = [], [], []
     if mpv:
         video = rips.read(mpv[0])
         result['md5']['mpv'] = md5(mpv[0])
-        decoded, messages = frame_hashes(mpv[0], 'mpegvideo')
+        decoded, video_messages = frame_hashes(mpv[0], 'mpegvideo')
         hashes = [h for _, h in decoded]
     if mp2:
         audio = rips.read(mp2[0])
         result['md5']['mp2'] = md5(mp2[0])
-        messages = messages + decoder_messages(mp2[0], 'mp3')
+        audio_messages = decoder_messages(mp2[0], 'mp3')
     frames = audio_frames(audio)
     pictures = video.count(START_CODE + bytes([PICTURE]))
     result.update(
-        messages=len(messages), first_messages=messages[:3],
+        messages=len(video_messages) + len(audio_messages),
+        video_messages=len(video_messages), audio_messages=len(audio_messages),
+        first_messages=['mpv: ' + m for m in video_messages[:3]] + ['mp2: ' + m for m in audio_messages[:3]],
         pictures=pictures, decoded=len(hashes),
         pictures_at_time=sum(1 for h, r in zip(hashes, ref['hashes']) if h == r),
         audio_frames=len(frames),
