@@ -1,0 +1,547 @@
+#!/usr/bin/env python3
+"""Scores orvante on the damaged Video CD rips of bench/make_rescue_rips.py: runs
+it plain and with --rescue on a copy of each rip, and measures what players
+and muxers get from the outputs.
+
+Usage: bench/rescue_score.py [--orvante PATH] [--rip NAME] [--clean] [--keep] [--json]
+
+  --orvante PATH  the program to score (default build/orvante of the repository)
+  --rip NAME      score this rip only (repeatable)
+  --clean         run on the clean rips instead, and check that --rescue
+                  writes byte for byte what the plain run writes
+  --keep          keep the scratch folder with the runs' outputs
+  --json          print the figures as JSON instead of the table
+
+A --rescue that the program does not take (it fails with "not found",
+"unknown option" or the like, and writes nothing) is reported as not built
+yet, and the plain run is scored alone.
+
+Figures, for each run:
+  messages    lines ffmpeg prints at -v error decoding the .mpv and the .mp2
+  pictures    decoded pictures i of the .mpv equal to picture i of the clean
+              rip (framemd5, display order)
+  audio       frames i of the .mp2 (split by their headers) equal byte for
+              byte to frame i of the clean rip's audio
+  |a-v|       audio frames x 1152/44100 s against pictures (picture start
+              codes of the .mpv) / 25 s
+  mplex       pictures and audio frames in the file `mplex -f 1` makes of the
+              two outputs (ffprobe packets); "early" when the stream lengths
+              mplex reports having read fall short of the outputs' sizes
+  time        wall time of the run
+and for each rip: "intact", the pictures whose own bytes (with the headers
+of the packets carrying them) and whose reference pictures' bytes the damage
+did not touch; "ffmpeg", the pictures ffmpeg decodes from the damaged input
+itself that equal the clean picture of the same presentation time.
+Exit status: 0, or 1 when the --clean check finds outputs that differ.
+"""
+import argparse
+import bisect
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, here)
+sys.dont_write_bytecode = True
+import make_rescue_rips as rips  # noqa: E402
+
+ROOT = os.path.dirname(here)
+PICTURE_RATE = 25
+AUDIO_SAMPLES_PER_FRAME = 1152
+AUDIO_SAMPLE_RATE = 44100
+
+# The goals of --rescue on the users' rips, summed over the five unless
+# said otherwise.
+TARGET_MESSAGES = 0
+TARGET_AUDIO_AT_TIME = 11200          # of 5 x 2297 frames
+TARGET_AV_GAP = 0.04                  # seconds, each rip
+TARGET_MPLEX_AUDIO = 2290             # each rip; and every picture
+USERS_INTACT = (5784, 7500)           # intact pictures over the users' five rips
+
+NOT_BUILT = re.compile(r'not found|unknown|unrecognized|usage|invalid option', re.I)
+START_CODE = b'\x00\x00\x01'
+PACK_HEADER = 4 + 8               # start code, SCR and mux rate (MPEG-1)
+PICTURE, GROUP = 0x00, 0xB8
+PICTURE_OR_ABOVE = re.compile(b'\x00\x00\x01([\x00\xb3\xb7\xb8])')
+I_TYPE, P_TYPE, B_TYPE = 1, 2, 3
+
+
+# --- The clean stream: where each picture's bytes lie, and what it refers to.
+
+def video_packets(stream):
+    """(pack start, packet start, payload start, payload end) of each packet
+    of the first video stream of an MPEG-1 system stream."""
+    packets, pos, pack, video = [], 0, 0, None
+    while True:
+        pos = stream.find(START_CODE, pos)
+        if pos < 0 or pos + 6 > len(stream):
+            return packets
+        code = stream[pos + 3]
+        if code == 0xBA:
+            pack = pos
+            pos += PACK_HEADER
+        elif code < 0xB9:
+            pos += 3
+        elif code == 0xB9:
+            pos += 4
+        else:
+            end = pos + 6 + int.from_bytes(stream[pos + 4:pos + 6], 'big')
+            if 0xE0 <= code <= 0xEF and video in (None, code):
+                video = code
+                p = pos + 6
+                while stream[p] == 0xFF:
+                    p += 1
+                if stream[p] >> 6 == 1:           # buffer scale and size
+                    p += 2
+                p += {2: 5, 3: 10}.get(stream[p] >> 4, 1)   # PTS, PTS and DTS, or none
+                packets.append((pack, pos, p, end))
+            pos = end
+
+
+def picture_map(stream):
+    """The pictures of the first video stream in decoding order: each a dict
+    with its coding type, the file ranges its bytes lie in (picture start
+    code up to the next picture, group, sequence header or end, plus the
+    headers of the packets carrying them) and the indexes of the pictures
+    it refers to. Returns (pictures, display order as picture indexes)."""
+    packets = video_packets(stream)
+    es = b''.join(stream[a:b] for _, _, a, b in packets)
+    es_starts, total = [], 0
+    for _, _, a, b in packets:
+        es_starts.append(total)
+        total += b - a
+    codes = [(m.start(), m.group(1)[0]) for m in PICTURE_OR_ABOVE.finditer(es)] + [(len(es), None)]
+    pictures, anchors, closed, anchors_in_group = [], [], False, 0
+    for (start, code), (end, _) in zip(codes, codes[1:]):
+        if code == GROUP:
+            closed = bool(es[start + 7] & 0x40)
+            anchors_in_group = 0
+        if code != PICTURE:
+            continue
+        kind = (es[start + 5] >> 3) & 7
+        if kind == P_TYPE:
+            refs = anchors[-1:]
+        elif kind == B_TYPE:
+            refs = anchors[-1:] if closed and anchors_in_group == 1 else anchors[-2:]
+        else:
+            refs = []
+        ranges = []
+        k = bisect.bisect_right(es_starts, start) - 1
+        while k < len(packets) and es_starts[k] < end:
+            pack, header, a, b = packets[k]
+            ranges += [(pack, pack + PACK_HEADER), (header, a)]
+            ranges.append((a + max(0, start - es_starts[k]), a + min(b - a, end - es_starts[k])))
+            k += 1
+        if kind in (I_TYPE, P_TYPE):
+            anchors = (anchors + [len(pictures)])[-2:]
+            anchors_in_group += 1
+        pictures.append(dict(kind=kind, refs=refs, ranges=ranges))
+    display, held = [], None
+    for index, picture in enumerate(pictures):
+        if picture['kind'] == B_TYPE:
+            display.append(index)
+        else:
+            if held is not None:
+                display.append(held)
+            held = index
+    if held is not None:
+        display.append(held)
+    return pictures, display
+
+
+def touches(damage, starts, start, end):
+    """Whether any of the sorted disjoint [s, e) ranges (their starts given
+    apart) meets [start, end)."""
+    k = bisect.bisect_right(starts, start) - 1
+    if k >= 0 and damage[k][1] > start:
+        return True
+    return k + 1 < len(damage) and damage[k + 1][0] < end
+
+
+def intact_pictures(stream, damage):
+    """For each picture in display order, whether it and the pictures it
+    refers to (followed back to an I picture) are untouched by the damage."""
+    pictures, display = picture_map(stream)
+    starts = [s for s, _ in damage]
+    intact = []
+    for picture in pictures:
+        own = not any(touches(damage, starts, s, e) for s, e in picture['ranges'])
+        intact.append(own and all(intact[r] for r in picture['refs']))
+    return [intact[i] for i in display]
+
+
+# --- Audio frames.
+
+LAYER2_KBPS = [0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384]
+SAMPLE_RATES = [44100, 48000, 32000]
+
+
+def layer2_frame_length(data, pos):
+    """Length of the MPEG-1 Layer II frame whose header is at pos, or 0."""
+    if pos + 4 > len(data) or data[pos] != 0xFF or data[pos + 1] & 0xFE != 0xFC:
+        return 0
+    rate, frequency = data[pos + 2] >> 4, (data[pos + 2] >> 2) & 3
+    if rate in (0, 15) or frequency == 3 or data[pos + 3] & 3 == 2:
+        return 0
+    return 144000 * LAYER2_KBPS[rate] // SAMPLE_RATES[frequency] + ((data[pos + 2] >> 1) & 1)
+
+
+def audio_frames(data):
+    """The whole frames of a Layer II stream, split by their headers as a
+    decoder does: a frame is taken wherever a header stands at the end of
+    the frame before; after anything else, only a header whose frame ends at
+    another header (or at the end of the data) is trusted."""
+    frames, pos, in_step = [], 0, False
+    while pos + 4 <= len(data):
+        length = layer2_frame_length(data, pos)
+        end = pos + length
+        if length and end <= len(data) and (in_step or end == len(data) or layer2_frame_length(data, end)):
+            frames.append(data[pos:end])
+            pos, in_step = end, True
+        else:
+            in_step = False
+            pos = data.find(b'\xff', pos + 1)
+            if pos < 0:
+                break
+    return frames
+
+
+# --- Running the tools.
+
+def run(command, cwd=None, timeout=600):
+    return subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=timeout)
+
+
+def frame_hashes(path, input_format=None, copyts=False):
+    """(pts, md5) of each picture ffmpeg decodes, in display order, and the
+    lines it printed at -v error."""
+    command = ['ffmpeg', '-nostdin', '-v', 'error']
+    if copyts:
+        command.append('-copyts')
+    if input_format:
+        command += ['-f', input_format]
+    command += ['-i', path, '-map', '0:v:0', '-fps_mode', 'passthrough', '-f', 'framemd5', '-']
+    done = run(command)
+    frames = []
+    for line in done.stdout.decode(errors='replace').splitlines():
+        if line and not line.startswith('#'):
+            fields = [f.strip() for f in line.split(',')]
+            frames.append((int(fields[2]), fields[5]))
+    return frames, done.stderr.decode(errors='replace').splitlines()
+
+
+def decoder_messages(path, input_format):
+    done = run(['ffmpeg', '-nostdin', '-v', 'error', '-f', input_format, '-i', path, '-f', 'null', '-'])
+    return done.stderr.decode(errors='replace').splitlines()
+
+
+def stream_counts(path):
+    """Packets of the first video and the first audio stream ffprobe reads."""
+    done = run(['ffprobe', '-v', 'error', '-count_packets', '-show_entries',
+                'stream=codec_type,nb_read_packets', '-of', 'json', path])
+    counts = {}
+    try:
+        for stream in json.loads(done.stdout or b'{}').get('streams', []):
+            counts.setdefault(stream.get('codec_type'), int(stream.get('nb_read_packets', 0)))
+    except ValueError:
+        pass
+    return counts.get('video', 0), counts.get('audio', 0)
+
+
+def md5(path):
+    with open(path, 'rb') as f:
+        return hashlib.md5(f.read()).hexdigest()
+
+
+# --- One rip: its reference figures, then each run.
+
+def stream_cut_from(folder, which, scratch):
+    """The damaged (or clean) input as a system stream ffmpeg can read: the
+    packs the image's sectors carry, or the set's members joined."""
+    with open(os.path.join(folder, 'damage.json')) as f:
+        record = json.load(f)
+    files = rips.input_files(folder, which)
+    if 'first_sector' in record:
+        image = rips.read(files[0])
+        first = record['first_sector']
+        content = b''.join(image[s * rips.SECTOR + rips.PAYLOAD_OFFSET:
+                                 s * rips.SECTOR + rips.PAYLOAD_OFFSET + rips.PAYLOAD]
+                           for s in range(first, first + record['stream_sectors']))
+    elif len(files) > 1:
+        content = b''.join(rips.read(f) for f in files)
+    else:
+        return files[0]
+    path = os.path.join(scratch, 'cut-%s.mpg' % which)
+    rips.write(path, content)
+    return path
+
+
+def reference(folder, which, scratch):
+    """The rip's reference figures, kept in its folder once worked out (and
+    worked out again when this script or the rip has changed)."""
+    cache = os.path.join(folder, 'reference-%s.json' % which)
+    key = hashlib.md5(rips.read(os.path.abspath(__file__))
+                      + rips.read(os.path.join(folder, 'damage.json'))).hexdigest()
+    if os.path.exists(cache):
+        with open(cache) as f:
+            figures = json.load(f)
+        if figures.get('key') == key:
+            return figures
+    source_path = os.path.join(folder, 'source.mpg')
+    source = rips.read(source_path)
+    frames, messages = frame_hashes(source_path, copyts=True)
+    if messages:
+        sys.exit('%s: ffmpeg does not decode the clean rip cleanly: %s' % (folder, messages[0]))
+    audio_path = os.path.join(folder, 'reference.mp2')
+    subprocess.run(['ffmpeg', '-nostdin', '-v', 'error', '-y', '-i', source_path, '-map', '0:a:0',
+                    '-c', 'copy', '-f', 'mp2', audio_path], check=True)
+    with open(os.path.join(folder, 'damage.json')) as f:
+        damage = json.load(f)['touched'] if which == 'damaged' else []
+    intact = intact_pictures(source, damage)
+    if len(intact) != len(frames):
+        sys.exit('%s: %d pictures in the stream, %d decoded' % (folder, len(intact), len(frames)))
+    if len(set(h for _, h in frames)) != len(frames):
+        sys.exit('%s: the clean rip repeats pictures; shifted pictures would match' % folder)
+    played, _ = frame_hashes(stream_cut_from(folder, which, scratch), copyts=True)
+    by_time = dict(frames)
+    at_time = len({pts for pts, h in played if by_time.get(pts) == h})
+    figures = dict(key=key, hashes=[h for _, h in frames], intact=sum(intact), ffmpeg=at_time,
+                   audio_frames=len(audio_frames(rips.read(audio_path))))
+    with open(cache + '.tmp', 'w') as f:
+        json.dump(figures, f)
+    os.replace(cache + '.tmp', cache)
+    return figures
+
+
+def score_run(orvante, folder, which, mode, scratch, ref, ref_audio):
+    """Runs orvante (plain, or with --rescue) on a copy of the rip, and
+    measures its outputs. None when the program has no --rescue yet."""
+    work = os.path.join(scratch, mode)
+    os.makedirs(work)
+    files = rips.input_files(folder, which)
+    for path in files:
+        shutil.copy(path, work)
+    command = [orvante] + (['--rescue'] if mode == 'rescue' else []) + [os.path.basename(files[0])]
+    started = time.perf_counter()
+    try:
+        done = run(command, cwd=work, timeout=300)
+        status = done.returncode
+        said = (done.stdout + done.stderr).decode(errors='replace')
+    except subprocess.TimeoutExpired:
+        status, said = 'timeout', ''
+    seconds = time.perf_counter() - started
+    untouched = all(rips.read(os.path.join(work, os.path.basename(p))) == rips.read(p) for p in files)
+    outputs = sorted(os.listdir(work))
+    mpv = [os.path.join(work, n) for n in outputs if n.endswith('.mpv')]
+    mp2 = [os.path.join(work, n) for n in outputs if n.endswith('.mp2')]
+    if mode == 'rescue' and status != 0 and not mpv and NOT_BUILT.search(said):
+        return None
+    result = dict(status=status, seconds=round(seconds, 3), input_untouched=untouched, md5={})
+    video = audio = b''
+    hashes, video_messages, audio_messages = [], [], []
+    if mpv:
+        video = rips.read(mpv[0])
+        result['md5']['mpv'] = md5(mpv[0])
+        decoded, video_messages = frame_hashes(mpv[0], 'mpegvideo')
+        hashes = [h for _, h in decoded]
+    if mp2:
+        audio = rips.read(mp2[0])
+        result['md5']['mp2'] = md5(mp2[0])
+        audio_messages = decoder_messages(mp2[0], 'mp3')
+    frames = audio_frames(audio)
+    pictures = video.count(START_CODE + bytes([PICTURE]))
+    result.update(
+        messages=len(video_messages) + len(audio_messages),
+        video_messages=len(video_messages), audio_messages=len(audio_messages),
+        first_messages=['mpv: ' + m for m in video_messages[:3]] + ['mp2: ' + m for m in audio_messages[:3]],
+        pictures=pictures, decoded=len(hashes),
+        pictures_at_time=sum(1 for h, r in zip(hashes, ref['hashes']) if h == r),
+        audio_frames=len(frames),
+        audio_at_time=sum(1 for a, r in zip(frames, ref_audio) if a == r),
+        av_gap=round(abs(len(frames) * AUDIO_SAMPLES_PER_FRAME / AUDIO_SAMPLE_RATE
+                         - pictures / PICTURE_RATE), 3))
+    result.update(mplex(work, mpv, mp2))
+    return result
+
+
+def mplex(work, mpv, mp2):
+    """What `mplex -f 1` makes of the outputs: the pictures and audio frames
+    of the muxed file, and whether mplex stopped reading either output
+    before its end (by the stream lengths it reports having read)."""
+    if not mpv:
+        return dict(mplex_pictures=0, mplex_audio=0, mplex_early=True, mplex_notes=['no .mpv'])
+    out = os.path.join(work, 'mplex.mpg')
+    try:
+        done = run(['mplex', '-f', '1', '-o', out] + mpv[:1] + mp2[:1], timeout=300)
+        status, said = done.returncode, done.stderr.decode(errors='replace')
+    except subprocess.TimeoutExpired:
+        status, said = 'timeout', ''
+    notes = [line.strip() for line in said.splitlines() if 'WARN' in line or 'ERROR' in line]
+    read = [int(m.group(1)) for m in re.finditer(r'stream length:?\s+(\d+) bytes', said, re.I)]
+    sizes = [os.path.getsize(p) for p in mpv[:1] + mp2[:1]]
+    early = len(read) != len(sizes) or any(r < s for r, s in zip(read, sizes))
+    if status != 0:
+        notes.insert(0, 'mplex exit status %s' % status)
+    muxed_pictures, muxed_audio = stream_counts(out) if os.path.exists(out) else (0, 0)
+    return dict(mplex_pictures=muxed_pictures, mplex_audio=muxed_audio, mplex_early=early,
+                mplex_notes=notes[:3])
+
+
+def score_rip(orvante, rip, which, scratch, modes):
+    folder = rips.make_rip(rip)
+    os.makedirs(scratch)
+    ref = reference(folder, which, scratch)
+    ref_audio = audio_frames(rips.read(os.path.join(folder, 'reference.mp2')))
+    figures = dict(pictures=len(ref['hashes']), audio_frames=ref['audio_frames'],
+                   intact=ref['intact'], ffmpeg=ref['ffmpeg'])
+    for mode in modes:
+        figures[mode] = score_run(orvante, folder, which, mode, scratch, ref, ref_audio)
+    return figures
+
+
+# --- The summary.
+
+def summarize(results):
+    """Sums over the rips, and each target with whether each run met it."""
+    names = list(results)
+    total = lambda key: sum(results[n][key] for n in names)
+    sums = dict(pictures=total('pictures'), audio_frames=total('audio_frames'),
+                intact=total('intact'), ffmpeg=total('ffmpeg'))
+    targets = {}
+    for mode in ('plain', 'rescue'):
+        runs = [results[n].get(mode) for n in names]
+        if not runs or any(r is None for r in runs):
+            sums[mode] = None
+            continue
+        summed = lambda key: sum(r[key] for r in runs)
+        sums[mode] = dict(messages=summed('messages'), pictures_at_time=summed('pictures_at_time'),
+                          audio_at_time=summed('audio_at_time'), seconds=round(summed('seconds'), 3),
+                          mplex_pictures=summed('mplex_pictures'), mplex_audio=summed('mplex_audio'),
+                          av_gap=max(r['av_gap'] for r in runs))
+        audio_goal = TARGET_AUDIO_AT_TIME * sums['audio_frames'] // (2297 * 5) if sums['audio_frames'] else 0
+        targets[mode] = {
+            'messages == %d' % TARGET_MESSAGES: sums[mode]['messages'] == TARGET_MESSAGES,
+            'pictures at time >= intact (%d)' % sums['intact']:
+                sums[mode]['pictures_at_time'] >= sums['intact'],
+            'audio at time >= %d' % audio_goal: sums[mode]['audio_at_time'] >= audio_goal,
+            '|a-v| <= %.2f s on each rip' % TARGET_AV_GAP:
+                all(r['av_gap'] <= TARGET_AV_GAP for r in runs),
+            'mplex: every picture and >= %d audio frames on each rip' % TARGET_MPLEX_AUDIO:
+                all(r['mplex_pictures'] >= results[n]['pictures'] and r['mplex_audio'] >= TARGET_MPLEX_AUDIO
+                    for n, r in zip(names, runs)),
+        }
+    return sums, targets
+
+
+def print_table(results, sums, targets, modes, clean):
+    columns = [('messages', 'messages', '%d'), ('pictures', 'pictures_at_time', '%d'),
+               ('audio', 'audio_at_time', '%d'), ('|a-v| s', 'av_gap', '%.3f'),
+               ('mplex pict', 'mplex_pictures', '%d'), ('mplex audio', 'mplex_audio', '%d'),
+               ('time s', 'seconds', '%.2f')]
+    head1 = '%-15s %6s %6s %6s %6s' % ('', 'pict', 'audio', 'intact', 'ffmpeg')
+    head2 = '%-15s %6s %6s %6s %6s' % ('rip', '', '', '', '')
+    for title, _, _ in columns:
+        head1 += ' | %-15s' % title
+        head2 += ' | %7s %7s' % ('plain', 'rescue')
+    print(head1)
+    print(head2)
+
+    def cell(run, key, form):
+        if run is None:
+            return '%7s' % '-'
+        text = form % run[key]
+        if key.startswith('mplex') and run['mplex_early']:
+            text += '!'
+        return '%7s' % text
+
+    def row(name, figures, runs):
+        line = '%-15s %6d %6d %6d %6d' % (name, figures['pictures'], figures['audio_frames'],
+                                          figures['intact'], figures['ffmpeg'])
+        for _, key, form in columns:
+            line += ' | %s %s' % tuple(cell(runs.get(m), key, form) for m in ('plain', 'rescue'))
+        return line
+
+    for name, figures in results.items():
+        print(row(name, figures, figures))
+    sum_runs = {m: sums.get(m) and dict(sums[m], mplex_early=False) for m in ('plain', 'rescue')}
+    print(row('sum (max |a-v|)', sums, sum_runs))
+    print('("!": mplex stopped early; intact: pictures the damage left whole with their references;'
+          ' ffmpeg: pictures ffmpeg plays at their time from the damaged input itself)')
+    if 'rescue' not in modes or sums.get('rescue') is None:
+        print('--rescue: not built yet; the plain run is scored alone')
+    if not clean:
+        print('users\' rips: %d of %d pictures intact' % USERS_INTACT)
+    for mode, met in targets.items():
+        print('targets, %s:' % mode)
+        for goal, ok in met.items():
+            print('  %-62s %s' % (goal, 'met' if ok else 'MISSED'))
+    for name, figures in results.items():
+        for mode in ('plain', 'rescue'):
+            run = figures.get(mode)
+            if run is None:
+                continue
+            notes = run['first_messages'] + ['mplex: ' + n for n in run['mplex_notes']]
+            if run['status'] != 0:
+                notes.insert(0, 'exit status %s' % run['status'])
+            if not run['input_untouched']:
+                notes.insert(0, 'the input was changed')
+            for note in notes:
+                print('%s %s: %s' % (name, mode, note[:150]))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('--orvante', default=os.path.join(ROOT, 'build', 'orvante'))
+    parser.add_argument('--rip', action='append', choices=rips.RIP_NAMES)
+    parser.add_argument('--clean', action='store_true')
+    parser.add_argument('--keep', action='store_true')
+    parser.add_argument('--json', action='store_true')
+    args = parser.parse_args()
+    orvante = os.path.abspath(args.orvante)
+    if not os.access(orvante, os.X_OK):
+        sys.exit('no program at %s (build it: cmake --build build)' % orvante)
+    which = 'clean' if args.clean else 'damaged'
+    scratch = tempfile.mkdtemp(prefix='rescue-score-')
+    results, modes = {}, ['plain', 'rescue']
+    try:
+        for name in args.rip or rips.RIP_NAMES:
+            results[name] = score_rip(orvante, rips.rip_by_name(name), which,
+                                      os.path.join(scratch, name), modes)
+            if results[name].get('rescue', 0) is None:
+                modes = ['plain']
+    finally:
+        if args.keep:
+            print('outputs kept in %s' % scratch, file=sys.stderr)
+        else:
+            shutil.rmtree(scratch, ignore_errors=True)
+    sums, targets = summarize(results)
+    differ = []
+    if args.clean and 'rescue' in modes:
+        differ = [n for n, f in results.items() if f['plain']['md5'] != f['rescue']['md5']]
+    if args.json:
+        json.dump(dict(rips=results, sums=sums, targets=targets, which=which,
+                       rescue_built='rescue' in modes, clean_outputs_differ=differ),
+                  sys.stdout, indent=1)
+        print()
+    else:
+        print_table(results, sums, targets, modes, args.clean)
+        if args.clean:
+            if 'rescue' not in modes:
+                print('clean check: --rescue not built yet')
+            else:
+                for name, figures in results.items():
+                    print('clean check, %s: %s' % (name, 'differs: %s against %s' % (
+                        figures['plain']['md5'], figures['rescue']['md5']) if name in differ else
+                        '--rescue writes what the plain run writes'))
+    return 1 if differ else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
