@@ -7,8 +7,11 @@
 
 int main(int argc, char** argv) {
   // The report is only a report: a reader that goes away (orvante x | head)
-  // must not stop the run halfway through writing its outputs.
+  // must not stop the run halfway through writing its outputs. Where there
+  // is no such signal, a write to a pipe without a reader just fails.
+#ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   const CommandLine commandLine(argc, argv);
   Console console(stdout, commandLine.options().quiet ? Console::ProgressLines::kHidden
                                                       : Console::ProgressLines::kShown);
