@@ -24,8 +24,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kRepeats = 50;  // about 10 MB of system stream
 
-void ignoreProgress(char, uint32_t, uint32_t) {}
-
 Bytes readRecording(const char* name) {
   std::ifstream in(std::string(ORVANTE_TEST_DATA) + "/" + name, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -64,7 +62,7 @@ const Bytes& sectorImage() {
 // The bytes of one of the demultiplexed streams, joined.
 Bytes demultiplexed(bool video) {
   MemorySource source(systemStream().data(), systemStream().size());
-  StreamDemuxer demuxer(source, ignoreProgress);
+  StreamDemuxer demuxer(source, ProgressCallback());
   demuxer.demultiplex();
   RangeViewSource view(source, video ? demuxer.videoRanges() : demuxer.audioRanges());
   Bytes bytes;
@@ -85,7 +83,7 @@ void BM_DecodeSectors(benchmark::State& state) {
   const Bytes& image = sectorImage();
   for (auto _ : state) {
     MemorySource source(image.data(), image.size());
-    RiffDecoder decoder(source, ignoreProgress);
+    RiffDecoder decoder(source, ProgressCallback());
     benchmark::DoNotOptimize(decoder.decode());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(image.size()));
@@ -97,11 +95,11 @@ void BM_DecodedPayloadRead(benchmark::State& state) {
   // a Video CD image is read.
   const Bytes& image = sectorImage();
   MemorySource source(image.data(), image.size());
-  RiffDecoder decoder(source, ignoreProgress);
+  RiffDecoder decoder(source, ProgressCallback());
   decoder.decode();
   for (auto _ : state) {
     RangeViewSource payload(source, decoder.payloadRanges());
-    StreamDemuxer demuxer(payload, ignoreProgress);
+    StreamDemuxer demuxer(payload, ProgressCallback());
     demuxer.demultiplex();
     benchmark::DoNotOptimize(demuxer.videoRanges().total());
   }
@@ -113,7 +111,7 @@ void BM_Demultiplex(benchmark::State& state) {
   const Bytes& stream = systemStream();
   for (auto _ : state) {
     MemorySource source(stream.data(), stream.size());
-    StreamDemuxer demuxer(source, ignoreProgress);
+    StreamDemuxer demuxer(source, ProgressCallback());
     demuxer.demultiplex();
     benchmark::DoNotOptimize(demuxer.videoRanges().total());
   }
@@ -125,7 +123,7 @@ void BM_RewriteVideo(benchmark::State& state) {
   const Bytes video = demultiplexed(true);
   for (auto _ : state) {
     MemorySource source(video.data(), video.size());
-    VideoFixer fixer(source, ignoreProgress);
+    VideoFixer fixer(source, ProgressCallback());
     fixer.rewrite(scratchBase());
     benchmark::DoNotOptimize(fixer.framesUsed());
   }
@@ -137,7 +135,7 @@ void BM_ExtractAudio(benchmark::State& state) {
   const Bytes audio = demultiplexed(false);
   for (auto _ : state) {
     MemorySource source(audio.data(), audio.size());
-    AudioExtractor extractor(source, ignoreProgress);
+    AudioExtractor extractor(source, ProgressCallback());
     benchmark::DoNotOptimize(extractor.extract(scratchBase()));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(audio.size()));

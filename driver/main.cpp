@@ -1,20 +1,43 @@
 #include <csignal>
 #include <cstdio>
 
+#include "driver/command_line.h"
+#include "driver/console.h"
 #include "driver/pipeline.h"
 
 int main(int argc, char** argv) {
   // The report is only a report: a reader that goes away (orvante x | head)
-  // must not stop the run halfway through writing its outputs.
+  // must not stop the run halfway through writing its outputs. Where there
+  // is no such signal, a write to a pipe without a reader just fails.
+#ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
-  std::fputs("ORVANTE - MPEG1 Joiner/Fixer/Demuxer\n", stdout);
-  std::fputs("Version 1.0: joins, repairs and demultiplexes MPEG-1 recordings\n", stdout);
-  std::fputs("\n", stdout);
-  std::fflush(stdout);
-  if (argc < 2) {
-    std::fputs("Usage: ORVANTE filename\n", stdout);
-    std::fflush(stdout);
+#endif
+  const CommandLine commandLine(argc, argv);
+  Console console(stdout, commandLine.options().quiet ? Console::ProgressLines::kHidden
+                                                      : Console::ProgressLines::kShown);
+  // Help, version and a bad option answer the command line itself: no banner,
+  // so that their text is all there is (help2man reads it; scripts read the
+  // version).
+  switch (commandLine.action()) {
+    case CommandLine::Action::kHelp:
+      console.printLine(CommandLine::helpText());
+      return 0;
+    case CommandLine::Action::kVersion:
+      console.printLine(CommandLine::versionLine());
+      return 0;
+    case CommandLine::Action::kBadOption:
+      console.printLine(commandLine.error());
+      console.printLine(CommandLine::kUsageLine);
+      return -1;
+    case CommandLine::Action::kRun:
+      break;
+  }
+  console.printLine("ORVANTE - MPEG1 Joiner/Fixer/Demuxer");
+  console.printLine("Version 1.0: joins, repairs and demultiplexes MPEG-1 recordings");
+  console.printEmptyLine();
+  if (commandLine.input() == nullptr) {
+    console.printLine("Usage: ORVANTE filename");
     return -1;
   }
-  return processFile(argv[1]);
+  return processFile(commandLine.input(), commandLine.options(), console);
 }

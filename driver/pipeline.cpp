@@ -1,12 +1,12 @@
 #include "driver/pipeline.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "container/audio_extractor.h"
 #include "container/riff_decoder.h"
 #include "container/stream_demuxer.h"
-#include "driver/progress_reporter.h"
 #include "source/output_name.h"
 #include "source/range_view_source.h"
 #include "source/segmented_file_source.h"
@@ -14,90 +14,91 @@
 
 namespace {
 
-void newLine() {
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-void printLine(const char* text) {
-  std::fputs(text, stdout);
-  newLine();
-}
-
-void printNumberLine(const char* label, uint64_t number) {
-  std::printf("%s%" PRIu64, label, number);
-  newLine();
-}
-
 // Reports an output that could not be written; the pass has removed it.
-bool cannotWrite(const std::string& name) {
-  endProgressLine();
-  std::printf("Cannot write: %s", name.c_str());
-  newLine();
+bool cannotWrite(Console& console, const std::string& name) {
+  console.printLine("Cannot write: " + name);
   return false;
+}
+
+// The base name the outputs are named after: `baseName` itself, or its last
+// path component inside `outputDir`. Both '/' and '\' separate folders.
+std::string outputBaseName(const std::string& baseName, const std::string& outputDir) {
+  if (outputDir.empty()) return baseName;
+  const size_t separator = baseName.find_last_of("/\\");
+  const std::string component = separator == std::string::npos ? baseName : baseName.substr(separator + 1);
+  const char last = outputDir.back();
+  return last == '/' || last == '\\' ? outputDir + component : outputDir + "/" + component;
+}
+
+bool isFolder(const std::string& name) {
+  std::error_code error;
+  return std::filesystem::is_directory(std::filesystem::u8path(name), error);
 }
 
 }  // namespace
 
-int processFile(const char* name) {
+int processFile(const char* name, const RunOptions& options, Console& console) {
   SegmentedFileSource input(name);
   if (input.tooLarge()) {
-    printLine("File too large.");
+    console.printLine("File too large.");
     return -1;
   }
   if (input.size() == 0) {
-    printLine("File not found.");
+    console.printLine("File not found.");
     return -1;
   }
+  if (!options.outputDir.empty() && !isFolder(options.outputDir)) {
+    cannotWrite(console, options.outputDir);
+    return -1;
+  }
+  const std::string baseName = outputBaseName(input.baseName(), options.outputDir);
   // An output that leads to the input (through a link) would be emptied when
   // it is opened: refuse it before anything is opened for writing.
-  for (const std::string& output : {videoFileName(input.baseName()), audioFileName(input.baseName())}) {
+  for (const std::string& output : {videoFileName(baseName), audioFileName(baseName)}) {
     if (input.holdsFile(output.c_str())) {
-      cannotWrite(output);
+      cannotWrite(console, output);
       return -1;
     }
   }
-  return processSource(input, input.baseName()) ? 0 : -1;
+  return processSource(input, baseName, options, console) ? 0 : -1;
 }
 
-bool processSource(ByteSource& source, const char* baseName) {
+bool processSource(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console) {
   // Sector image stage: a CD sector image is replaced by its payload.
-  RiffDecoder decoder(source, riffProgress);
-  if (!decoder.decode()) return runPipeline(source, baseName);
-  printNumberLine("Source file size: ", source.size());
-  printNumberLine("RIFF data size:   ", decoder.payloadRanges().total());
-  newLine();
+  RiffDecoder decoder(source, console.callbackFor(Console::Pass::kSectors));
+  if (!decoder.decode()) return runPipeline(source, baseName, options, console);
+  console.printLine("Source file size: " + std::to_string(source.size()));
+  console.printLine("RIFF data size:   " + std::to_string(decoder.payloadRanges().total()));
+  console.printEmptyLine();
   RangeViewSource payload(source, decoder.payloadRanges());
-  return runPipeline(payload, baseName);
+  return runPipeline(payload, baseName, options, console);
 }
 
-bool runPipeline(ByteSource& source, const char* baseName) {
+bool runPipeline(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console) {
+  (void)options;  // no pass takes an option yet
   // Demultiplexing stage.
-  StreamDemuxer demuxer(source, demuxProgress);
+  StreamDemuxer demuxer(source, console.callbackFor(Console::Pass::kDemux));
   demuxer.demultiplex();
-  printNumberLine("Video size: ", demuxer.videoRanges().total());
-  printNumberLine("Audio size: ", demuxer.audioRanges().total());
-  newLine();
+  console.printLine("Video size: " + std::to_string(demuxer.videoRanges().total()));
+  console.printLine("Audio size: " + std::to_string(demuxer.audioRanges().total()));
+  console.printEmptyLine();
 
   // Video stage.
   RangeViewSource video(source, demuxer.videoRanges());
-  VideoFixer fixer(video, videoProgress);
+  VideoFixer fixer(video, console.callbackFor(Console::Pass::kVideo));
   fixer.rewrite(baseName);
-  if (fixer.writeFailed()) return cannotWrite(videoFileName(baseName));
-  std::printf("Video format: %s", fixer.formatText().c_str());
-  newLine();
-  std::printf("Frames used:  %" PRIu32 " of %" PRIu32, fixer.framesUsed(), fixer.picturesSeen());
-  newLine();
-  newLine();
-  std::printf("Claimed bitrate: %" PRIu64 "kbps", fixer.claimedBitrate() / 1000);
-  newLine();
-  std::printf("Actual bitrate:  %" PRIu64 "kbps", fixer.actualBitrate() / 1000);
-  newLine();
+  if (fixer.writeFailed()) return cannotWrite(console, videoFileName(baseName));
+  console.printLine("Video format: " + fixer.formatText());
+  console.printLine("Frames used:  " + std::to_string(fixer.framesUsed()) + " of " +
+                    std::to_string(fixer.picturesSeen()));
+  console.printEmptyLine();
+  console.printLine("Claimed bitrate: " + std::to_string(fixer.claimedBitrate() / 1000) + "kbps");
+  console.printLine("Actual bitrate:  " + std::to_string(fixer.actualBitrate() / 1000) + "kbps");
 
   // Audio stage.
   RangeViewSource audio(source, demuxer.audioRanges());
-  AudioExtractor extractor(audio, audioProgress);
+  AudioExtractor extractor(audio, console.callbackFor(Console::Pass::kAudio));
   extractor.extract(baseName);
-  if (extractor.writeFailed()) return cannotWrite(audioFileName(baseName));
+  if (extractor.writeFailed()) return cannotWrite(console, audioFileName(baseName));
   return true;
 }

@@ -1,27 +1,33 @@
 #ifndef ORVANTE_DRIVER_PIPELINE_H_
 #define ORVANTE_DRIVER_PIPELINE_H_
 
+#include <string>
+
+#include "driver/console.h"
+#include "driver/run_options.h"
 #include "source/byte_source.h"
 
 // The frame of a run. Every object of a run is an automatic object of these
 // functions, destroyed in reverse order of construction. The report and the
-// progress lines go to standard output; every line end flushes.
+// progress lines go to `console`.
 
-// Opens `name` as a numbered file set and runs every stage on it.
-// Returns 0 when the input was processed; -1 after printing "File not found."
-// (no member, or only empty ones), "File too large." (4 GiB or more), or
-// "Cannot write: " and the name of an output that could not be written.
-int processFile(const char* name);
+// Opens `name` as a numbered file set and runs every stage on it, with the
+// outputs beside it or in options.outputDir. Returns 0 when the input was
+// processed; -1 after printing "File not found." (no member, or only empty
+// ones), "File too large." (4 GiB or more), or "Cannot write: " and the name
+// of an output folder that is not one, or of an output that could not be
+// written.
+int processFile(const char* name, const RunOptions& options, Console& console);
 
 // The stages that follow opening the input: the sector image stage, which
 // runs the pipeline on the sector payload when it finds CD sectors, else the
-// pipeline on `source` itself. Output names are formed from `baseName`.
-// Returns false when an output could not be written; the message is printed
-// and the incomplete file removed.
-bool processSource(ByteSource& source, const char* baseName);
+// pipeline on `source` itself. Output names are formed from `baseName` as is;
+// options.outputDir is not consulted. Returns false when an output could not
+// be written; the message is printed and the incomplete file removed.
+bool processSource(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console);
 
 // Demultiplexes `source`, writes its video and audio and prints their report.
 // Returns false when an output could not be written, as processSource().
-bool runPipeline(ByteSource& source, const char* baseName);
+bool runPipeline(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console);
 
 #endif  // ORVANTE_DRIVER_PIPELINE_H_

@@ -1,6 +1,7 @@
 #ifndef ORVANTE_SOURCE_PROGRESS_CALLBACK_H_
 #define ORVANTE_SOURCE_PROGRESS_CALLBACK_H_
 
+#include <cassert>
 #include <cstdint>
 
 // ProgressCallback receives the progress of one long pass:
@@ -13,7 +14,29 @@
 // The display shows whole percentages. A pass that makes progress byte by
 // byte may send 'P' only every kProgressStep(total) bytes instead of for
 // each byte: every percentage is still shown, and the text is the same.
-using ProgressCallback = void (*)(char event, uint32_t done, uint32_t total);
+//
+// A ProgressCallback is a small value: a function and the context it is
+// called with, copied freely. It does not own the context, which must outlive
+// every call. A default-constructed callback ignores every event.
+class ProgressCallback {
+ public:
+  using Function = void (*)(void* context, char event, uint32_t done, uint32_t total);
+
+  constexpr ProgressCallback() = default;
+  // Each event becomes function(context, event, done, total).
+  // REQUIRES: function != nullptr.
+  constexpr ProgressCallback(Function function, void* context) : function_(function), context_(context) {
+    assert(function != nullptr);
+  }
+
+  void operator()(char event, uint32_t done, uint32_t total) const { function_(context_, event, done, total); }
+
+ private:
+  static void ignore(void*, char, uint32_t, uint32_t) {}
+
+  Function function_ = ignore;
+  void* context_ = nullptr;
+};
 
 // A percentage spans at least total / 100 bytes; a step of total / 256 (at
 // least 1) lands in each.

@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "source/memory_source.h"
+#include "tests/support/progress_events.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using Event = std::tuple<char, uint32_t, uint32_t>;
+using Event = ProgressEvent;
 
 std::vector<Event> events;
-void recordEvent(char event, uint32_t done, uint32_t total) { events.emplace_back(event, done, total); }
 
 class AudioExtractorTest : public testing::Test {
  protected:
@@ -24,7 +24,7 @@ class AudioExtractorTest : public testing::Test {
     events.clear();
     MemorySource source(audio.data(), audio.size());
     source.seek(startAt);
-    AudioExtractor extractor(source, recordEvent);
+    AudioExtractor extractor(source, recordingInto(events));
     const bool extracted = extractor.extract(dir_.file("movie.mpg"));
     writeFailed_ = extractor.writeFailed();
     return extracted;
@@ -68,7 +68,7 @@ TEST_F(AudioExtractorTest, WritesEveryByteAndReportsEachOne) {
 TEST_F(AudioExtractorTest, DirectoryInTheWayIsAWriteFailureThatLeavesIt) {
   const Bytes audio = {1, 2, 3};
   MemorySource source(audio.data(), audio.size());
-  AudioExtractor extractor(source, recordEvent);
+  AudioExtractor extractor(source, recordingInto(events));
   ASSERT_TRUE(std::filesystem::create_directory(dir_.file("movie.mp2")));
   events.clear();
   extractor.extract(dir_.file("movie.mpg"));

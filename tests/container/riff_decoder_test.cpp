@@ -10,15 +10,15 @@
 
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
+#include "tests/support/progress_events.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
-using Event = std::tuple<char, uint32_t, uint32_t>;
+using Event = ProgressEvent;
 
 std::vector<Event> events;
-void recordEvent(char event, uint32_t done, uint32_t total) { events.emplace_back(event, done, total); }
 
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -70,7 +70,7 @@ class RiffDecoderTest : public testing::Test {
   bool run(size_t length = SIZE_MAX) {
     events.clear();
     MemorySource source(image_.data(), std::min(length, image_.size()));
-    RiffDecoder decoder(source, recordEvent);
+    RiffDecoder decoder(source, recordingInto(events));
     const bool found = decoder.decode();
     const RangeList& list = decoder.payloadRanges();
     ranges_.clear();

@@ -11,15 +11,15 @@
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
 #include "source/start_code.h"
+#include "tests/support/progress_events.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
-using Event = std::tuple<char, uint32_t, uint32_t>;
+using Event = ProgressEvent;
 
 std::vector<Event> events;
-void recordEvent(char event, uint32_t done, uint32_t total) { events.emplace_back(event, done, total); }
 
 Ranges rangesOf(const RangeList& list) {
   Ranges ranges;
@@ -82,7 +82,7 @@ class StreamDemuxerTest : public testing::Test {
   void run(size_t length = SIZE_MAX) {
     events.clear();
     MemorySource source(stream_.data(), std::min(length, stream_.size()));
-    StreamDemuxer demuxer(source, recordEvent);
+    StreamDemuxer demuxer(source, recordingInto(events));
     demuxer.demultiplex();
     video_ = rangesOf(demuxer.videoRanges());
     audio_ = rangesOf(demuxer.audioRanges());
@@ -297,7 +297,7 @@ TEST_F(StreamDemuxerTest, RunningTwiceGivesTheSameLists) {
   addPacket(0xC0, filler(30));
   addVideoStartCode(0xB9);
   MemorySource source(stream_.data(), stream_.size());
-  StreamDemuxer demuxer(source, recordEvent);
+  StreamDemuxer demuxer(source, recordingInto(events));
   demuxer.demultiplex();
   const Ranges video = rangesOf(demuxer.videoRanges());
   const Ranges audio = rangesOf(demuxer.audioRanges());

@@ -21,11 +21,18 @@ class PipelineTest : public ::testing::Test {
   // what the run printed.
   std::string run(const Bytes& input) {
     MemorySource source(input.data(), input.size());
-    testing::internal::CaptureStdout();
-    const bool written = processSource(source, dir_.file("run").c_str());
-    const std::string report = testing::internal::GetCapturedStdout();
+    FILE* const report = std::fopen(dir_.file("report").c_str(), "wb");
+    EXPECT_NE(report, nullptr);
+    if (report == nullptr) return std::string();
+    bool written;
+    {
+      Console console(report, Console::ProgressLines::kShown);
+      written = processSource(source, dir_.file("run"), RunOptions(), console);
+    }
+    std::fclose(report);
     EXPECT_TRUE(written);
-    return report;
+    const Bytes text = dir_.read("report");
+    return std::string(text.begin(), text.end());
   }
 
   // What holds for any input: the .mpv ends with its end codes, the audio is

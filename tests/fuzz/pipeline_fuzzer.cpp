@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemorySource source(data, size);
-  if (!processSource(source, baseName.c_str())) std::abort();
+  Console console(stdout, Console::ProgressLines::kShown);
+  if (!processSource(source, baseName, RunOptions(), console)) std::abort();
   if (!videoEndsWithEndCodes()) std::abort();
   ::unlink(audioFileName(baseName).c_str());
   return 0;

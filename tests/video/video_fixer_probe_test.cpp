@@ -8,8 +8,6 @@
 
 namespace {
 
-void ignoreProgress(char, uint32_t, uint32_t) {}
-
 // Probes streams built in the test.
 class VideoFixerProbeTest : public ::testing::Test {
  protected:
@@ -18,7 +16,7 @@ class VideoFixerProbeTest : public ::testing::Test {
     source_.reset();
     bytes_ = stream.bytes();
     source_ = std::make_unique<MemorySource>(bytes_.data(), bytes_.size());
-    fixer_ = std::make_unique<VideoFixer>(*source_, ignoreProgress);
+    fixer_ = std::make_unique<VideoFixer>(*source_, ProgressCallback());
     fixer_->probe();
     return *fixer_;
   }

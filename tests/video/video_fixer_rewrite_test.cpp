@@ -13,8 +13,6 @@
 
 namespace {
 
-void ignoreProgress(char, uint32_t, uint32_t) {}
-
 // The bytes every written stream ends with: sequence end, then end code.
 const Bytes kEnd = {0x00, 0x00, 0x01, 0xB7, 0x00, 0x00, 0x01, 0xB9};
 // The closed group-of-pictures header at 00:00:00 put before an inserted one.
@@ -65,7 +63,7 @@ class VideoFixerRewriteTest : public ::testing::Test {
     input_ = stream;
     source_ = std::make_unique<MemorySource>(input_.data(), input_.size());
     reporter_ = RecordingReporter();
-    fixer_ = std::make_unique<VideoFixer>(*source_, ignoreProgress, &reporter_);
+    fixer_ = std::make_unique<VideoFixer>(*source_, ProgressCallback(), &reporter_);
     fixer_->rewrite(dir_.file("out"));
     EXPECT_FALSE(fixer_->writeFailed());
     return dir_.read("out.mpv");
@@ -297,7 +295,7 @@ TEST_F(VideoFixerRewriteTest, ReportsAWriteFailureWhenTheOutputNameIsTaken) {
   ASSERT_EQ(mkdir(dir_.file("out.mpv").c_str(), 0777), 0);
   const VideoStreamBuilder stream = headed().picture('I', 0).slice(1);
   MemorySource source(stream.bytes().data(), stream.size());
-  VideoFixer fixer(source, ignoreProgress);
+  VideoFixer fixer(source, ProgressCallback());
   fixer.rewrite(dir_.file("out"));
   EXPECT_TRUE(fixer.writeFailed());
   struct stat info;

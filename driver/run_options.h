@@ -1,0 +1,21 @@
+#ifndef ORVANTE_DRIVER_RUN_OPTIONS_H_
+#define ORVANTE_DRIVER_RUN_OPTIONS_H_
+
+#include <string>
+
+// RunOptions is what the command line asks of one run, beyond its input.
+// A default RunOptions is the plain run: outputs beside the input, progress
+// lines shown.
+struct RunOptions {
+  // The folder the outputs are written into, under the last path component
+  // of their usual names; empty: beside the input.
+  std::string outputDir;
+  // No progress lines; the report stays.
+  bool quiet = false;
+  // Repair damaged recordings harder: replace broken slices, fill lost
+  // pictures and audio frames, keep the timelines whole. Carried to the
+  // pipeline; no pass acts on it yet.
+  bool rescue = false;
+};
+
+#endif  // ORVANTE_DRIVER_RUN_OPTIONS_H_
