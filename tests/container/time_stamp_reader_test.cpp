@@ -13,7 +13,6 @@
 
 namespace {
 
-void ignoreProgress(char, uint32_t, uint32_t) {}
 
 Bytes recording(const std::string& name) { return readFile(std::string(ORVANTE_SOURCE_DIR) + "/tests/data/" + name); }
 
@@ -25,7 +24,7 @@ struct Stamps {
 
 Stamps demultiplex(ByteSource& source) {
   TimeStampReader reader(source);
-  StreamDemuxer demuxer(source, ignoreProgress, &reader);
+  StreamDemuxer demuxer(source, ProgressCallback(), &reader);
   demuxer.demultiplex();
   Stamps stamps;
   for (size_t k = 0; k < reader.videoStamps().count(); ++k) stamps.video.push_back(reader.videoStamps()[k]);
@@ -89,7 +88,7 @@ TEST(TimeStampReader, ReadsTheStampsOfARealRecordingAlikeFromItsStreamAndItsDisc
 
   const Bytes bin = recording("vcd.bin");
   MemorySource image(bin.data(), bin.size());
-  RiffDecoder decoder(image, ignoreProgress);
+  RiffDecoder decoder(image, ProgressCallback());
   ASSERT_TRUE(decoder.decode());
   RangeViewSource payload(image, decoder.payloadRanges());
   const Stamps fromImage = demultiplex(payload);
