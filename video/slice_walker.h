@@ -1,0 +1,94 @@
+#ifndef ORVANTE_VIDEO_SLICE_WALKER_H_
+#define ORVANTE_VIDEO_SLICE_WALKER_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// What a slice is walked against: the picture it belongs to.
+struct SliceContext {
+  uint32_t codingType;           // 1 I, 2 P, 3 B (kIntraCoded ...); D pictures are never walked
+  uint32_t forwardFCode;         // 1..7, P and B pictures
+  uint32_t backwardFCode;        // 1..7, B pictures
+  uint32_t widthInMacroblocks;   // (width + 15) / 16
+  uint32_t heightInMacroblocks;  // (height + 15) / 16
+};
+
+// Why a slice does not parse as MPEG-1 slice syntax.
+enum class SliceFault : uint8_t {
+  kNone,
+  kInvalidCode,             // a bit pattern that is no code of its table (coded_block_pattern 0 among them)
+  kZeroQuantiser,           // quantiser_scale 0, in the slice header or a macroblock
+  kRowBelowPicture,         // the start code's row lies below the picture
+  kAddressPastPicture,      // a macroblock address runs past the picture's last macroblock
+  kFirstMacroblockPastRow,  // the first macroblock lies beyond the row of the start code
+  kSkipInIntraPicture,      // an I picture skips a macroblock
+  kSkipAfterIntra,          // a B picture skips right after an intra macroblock
+  kTooManyCoefficients,     // a block holds more than 64 coefficients
+  kRunsIntoStartCode,       // the data ends before the macroblocks do (a fault with only zero bits after it)
+  kTrailingBits,            // a bit that is not zero follows the last macroblock
+};
+
+// A short lower-case name of the fault, for messages.
+const char* sliceFaultName(SliceFault fault);
+
+// The outcome of walking one slice.
+struct SliceWalk {
+  SliceFault fault;
+  // Addresses (row * width + column) of the slice's first and last
+  // macroblocks, valid when there is no fault. On a fault, firstMacroblock is
+  // the first macroblock's address when it was read and lies in the picture,
+  // else the address of the start code's row (0 below the picture), and
+  // lastMacroblock equals it.
+  uint32_t firstMacroblock;
+  uint32_t lastMacroblock;
+};
+
+// SliceWalker walks the macroblock layer of the slices of one MPEG-1 picture
+// without reconstructing pixels: address increments with escapes and
+// stuffing, macroblock types, quantiser scales, motion codes with their
+// f_code bits, block patterns, DC sizes and differentials, and run/level
+// codes with the MPEG-1 escape, up to the end of the slice (after a
+// macroblock, the next 23 bits are zero, bits past the data counting as
+// zero). It tells whether the slice is well formed and which macroblocks it
+// covers.
+//
+// Choices where decoders and the syntax leave room:
+// - What follows the last macroblock: zero bits up to the byte boundary are
+//   the slice's normal end, and whole zero bytes after them are stuffing
+//   allowed before a start code; any bit 1 is kTrailingBits.
+// - The first macroblock must lie in the row of the slice's start code
+//   (kFirstMacroblockPastRow): decoders reject a slice whose first increment
+//   leaves that row.
+// - Macroblock stuffing and escapes are taken in any order before an
+//   increment, as decoders take them.
+// - An escaped level is a value, not a code: one that has a shorter form, or
+//   is 0, is read as it stands, as decoders read it.
+// - DC sizes above 8 (an MPEG-2 extension) are invalid codes.
+//
+// The walker holds only the picture's context; walk() keeps no state, may be
+// called from several threads at once, reads nothing outside the bytes it is
+// given and ends on any input. The lookup tables (about 140 KB) are built
+// once, by the first walker constructed.
+class SliceWalker {
+ public:
+  // REQUIRES: picture.codingType is 1, 2 or 3; the f_codes the type uses are
+  // 1..7; width and height are at least 1. Otherwise (without asserts) every
+  // walk is kInvalidCode.
+  explicit SliceWalker(const SliceContext& picture);
+
+  // Walks the slice whose start code has the value verticalPosition, with
+  // data the bytes after the start code up to, not including, the next start
+  // code's 00 00 01 (zero bytes before it may be included). Bits past
+  // data + length read as zero; no byte outside it is read.
+  // REQUIRES: 1 <= verticalPosition <= 0xAF; data is not null when length > 0.
+  SliceWalk walk(uint32_t verticalPosition, const uint8_t* data, size_t length) const;
+
+ private:
+  const SliceContext picture_;
+  const bool usable_;                // the context meets the REQUIRES above
+  const uint32_t macroblockCount_;   // width * height
+  const uint32_t forwardExtraBits_;  // f_code - 1
+  const uint32_t backwardExtraBits_;
+};
+
+#endif  // ORVANTE_VIDEO_SLICE_WALKER_H_
