@@ -25,7 +25,7 @@ Bytes recordingVideo(const std::string& name) {
   const Bytes file = readFile(std::string(ORVANTE_SOURCE_DIR) + "/tests/data/" + name);
   if (name.size() < 4 || name.compare(name.size() - 4, 4, ".mpg") != 0) return file;
   MemorySource source(file.data(), file.size());
-  StreamDemuxer demuxer(source, [](char, uint32_t, uint32_t) {});
+  StreamDemuxer demuxer(source, ProgressCallback());
   demuxer.demultiplex();
   RangeViewSource view(source, demuxer.videoRanges());
   Bytes video;
