@@ -440,6 +440,8 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
   uint32_t address = firstAddress;
   bool first = true;
   bool previousIntra = false;
+  uint32_t rowEnd = SliceWalk::kNoRowEnd;
+  size_t rowEndBits = 0;
   for (;;) {
     // Stuffing and escapes, then the increment.
     uint32_t increment = 0;
@@ -508,9 +510,16 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
     previousIntra = intra;
     first = false;
     if (in.pastEnd()) return broken(SliceFault::kRunsIntoStartCode, 0);
+    if (address % width == width - 1) {
+      rowEnd = address;
+      rowEndBits = in.position();
+    }
     in.refill();
     if (in.top(kSliceEndZeroBits) == 0) break;
   }
   if (!zeroFrom(data, length, in.position())) return broken(SliceFault::kTrailingBits, 0);
-  return {SliceFault::kNone, firstAddress, address};
+  SliceWalk walk = {SliceFault::kNone, firstAddress, address};
+  walk.rowEndMacroblock = rowEnd;
+  walk.rowEndBits = rowEndBits;
+  return walk;
 }

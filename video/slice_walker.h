@@ -41,6 +41,14 @@ struct SliceWalk {
   // lastMacroblock equals it.
   uint32_t firstMacroblock;
   uint32_t lastMacroblock;
+  // The last coded macroblock that ends a row (its column is the last), and
+  // the bit of data just past it: where the slice can be cut so that it
+  // ends with a row. kNoRowEnd when no coded macroblock ends a row; valid
+  // when there is no fault.
+  uint32_t rowEndMacroblock = kNoRowEnd;
+  size_t rowEndBits = 0;
+
+  static constexpr uint32_t kNoRowEnd = UINT32_MAX;
 };
 
 // SliceWalker walks the macroblock layer of the slices of one MPEG-1 picture

@@ -12,10 +12,22 @@ constexpr uint32_t kPicturesPerGroup = 30;
 
 // The bit rate field counts 400 bit/s; the fill works in bytes: 400 / 8.
 constexpr uint32_t kBytesPerSecondPerBitRateUnit = 50;
+// The VBV buffer size field counts 16 kbit: 16384 / 8 bytes.
+constexpr uint32_t kBytesPerBufferUnit = 2048;
+
+bool hasBufferModel(const ProbedFormat& format) {
+  return format.bitRate != 0 && format.bitRate != kVariableBitRate && format.vbvBufferSize != 0 &&
+         format.frameRate > 0;
+}
 
 }  // namespace
 
-VideoStreamWriter::VideoStreamWriter(const ProbedFormat& format) : format_(format) {}
+VideoStreamWriter::VideoStreamWriter(const ProbedFormat& format, Fill fill)
+    : format_(format),
+      fill_(fill),
+      bufferModel_(hasBufferModel(format)),
+      bufferBytes_(static_cast<double>(format.vbvBufferSize) * kBytesPerBufferUnit),
+      bytesPerPicture_(static_cast<double>(format.bitRate) * kBytesPerSecondPerBitRateUnit / format.frameRate) {}
 
 bool VideoStreamWriter::open(const std::string& name) {
   needHeaders_ = true;
@@ -23,12 +35,55 @@ bool VideoStreamWriter::open(const std::string& name) {
   picturesWritten_ = 0;
   picturesAtLastFill_ = 0;
   outputSize_ = 0;
+  occupancy_ = 0;
+  pictureStart_ = 0;
+  pictureOpen_ = false;
+  nextStart_ = 0;
+  nextStartKnown_ = false;
   return output_.open(name);
 }
 
-void VideoStreamWriter::beforeSequenceHeader() { fillToBitrate(false); }
+void VideoStreamWriter::beforeSequenceHeader() {
+  if (fill_ == Fill::kToNominalSize) {
+    fillToBitrate(false);
+  } else {
+    endPictureWithinBuffer();
+  }
+}
+
+void VideoStreamWriter::beforeGroupHeader() {
+  if (fill_ == Fill::kWithinBuffer) endPictureWithinBuffer();
+}
+
+void VideoStreamWriter::endPictureWithinBuffer() {
+  if (pictureOpen_) {
+    pictureOpen_ = false;
+    if (bufferModel_) {
+      // The picture leaves the buffer; until the next is taken, a picture's
+      // worth of bytes arrives. What would not fit is written now as zeros.
+      const double size = static_cast<double>(output_.tell() - pictureStart_);
+      occupancy_ = occupancy_ - size + bytesPerPicture_;
+      if (occupancy_ > bufferBytes_) {
+        const auto zeros = static_cast<uint64_t>(occupancy_ - bufferBytes_);
+        output_.putZeros(zeros);
+        occupancy_ -= static_cast<double>(zeros);
+      }
+    }
+  }
+  // Headers written from here on belong to the next picture.
+  if (!nextStartKnown_) {
+    nextStart_ = output_.tell();
+    nextStartKnown_ = true;
+  }
+}
 
 void VideoStreamWriter::beforePicture(char letter) {
+  if (fill_ == Fill::kWithinBuffer) {
+    endPictureWithinBuffer();
+    pictureStart_ = nextStart_;
+    pictureOpen_ = true;
+    nextStartKnown_ = false;
+  }
   if (needHeaders_) writeHeaders();
   ++picturesSinceGroup_;
   if (letter == 'I' && picturesSinceGroup_ >= kPicturesPerGroup) {
@@ -39,14 +94,18 @@ void VideoStreamWriter::beforePicture(char letter) {
 }
 
 bool VideoStreamWriter::finish() {
-  fillToBitrate(true);
+  if (fill_ == Fill::kToNominalSize) {
+    fillToBitrate(true);
+  } else {
+    endPictureWithinBuffer();
+  }
   output_.write(kStreamEndBytes, sizeof kStreamEndBytes);
   outputSize_ = output_.tell();
   return output_.close();
 }
 
 void VideoStreamWriter::writeHeaders() {
-  fillToBitrate(false);
+  if (fill_ == Fill::kToNominalSize) fillToBitrate(false);
   SequenceHeader sequence;
   sequence.width = format_.width;
   sequence.height = format_.height;

@@ -21,18 +21,32 @@
 //     pictures) and at the end;
 //   - a sequence end code and an end code at the end.
 //
+// How the zero bytes go in is a choice:
+//   - kToNominalSize: before each sequence header (at most once per second's
+//     worth of pictures) and at the end, up to the nominal size of the
+//     pictures written so far, as one run;
+//   - kWithinBuffer: after any picture that would leave the decoder's buffer
+//     (the VBV buffer of the format, filling at the nominal bit rate) fuller
+//     than it holds, just enough zero bytes to keep it full. The stream then
+//     keeps its nominal rate without a run of zeros arriving faster than a
+//     decoder, or a multiplexer that models one, can take it.
+//
 // The writer keeps a reference to the format, which must outlive it.
 class VideoStreamWriter {
  public:
-  explicit VideoStreamWriter(const ProbedFormat& format);
+  enum class Fill { kToNominalSize, kWithinBuffer };
+
+  explicit VideoStreamWriter(const ProbedFormat& format, Fill fill = Fill::kToNominalSize);
 
   // Creates the file (as OutputFile::open) and starts a new stream.
   bool open(const std::string& name);
   OutputFile& output() { return output_; }
 
-  // A sequence header of the input goes out next: fills, if a second's
-  // worth of pictures went out since the last fill.
+  // A sequence header of the input goes out next: fills, as the fill chosen
+  // does before one.
   void beforeSequenceHeader();
+  // A group header goes out next, not after a sequence header.
+  void beforeGroupHeader();
   // The sequence header announced went out.
   void afterSequenceHeader() { needHeaders_ = false; }
   // A group header of the input went out.
@@ -58,8 +72,22 @@ class VideoStreamWriter {
   // Zero bytes up to the nominal size of the pictures written so far;
   // unless forced, at most once per second's worth of pictures.
   void fillToBitrate(bool force);
+  // The picture written last (with the headers before it) is complete:
+  // takes it from the buffer model and fills if the buffer would overflow.
+  void endPictureWithinBuffer();
 
   const ProbedFormat& format_;
+  const Fill fill_;
+  // The buffer model of kWithinBuffer, in bytes; off when the format gives
+  // no rate or no buffer.
+  const bool bufferModel_;
+  const double bufferBytes_;
+  const double bytesPerPicture_;
+  double occupancy_ = 0;
+  uint64_t pictureStart_ = 0;  // where the picture written last began, headers included
+  bool pictureOpen_ = false;
+  uint64_t nextStart_ = 0;     // where the next picture's headers began
+  bool nextStartKnown_ = false;
   OutputFile output_;
   bool needHeaders_ = true;
   uint32_t picturesSinceGroup_ = 0;
