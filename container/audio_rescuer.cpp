@@ -276,6 +276,24 @@ void AudioRescuer::writeSilence(OutputFile& output, const AudioFrameHeader& fram
   }
 }
 
+void AudioRescuer::padding(const PresentationSpan& recording, uint64_t* lead, uint64_t* trail) const {
+  *lead = 0;
+  *trail = 0;
+  if (!recording.known || !spanKnown_) return;
+  const int64_t end = start_ + static_cast<int64_t>(ticksOf(wholeFrames_ + silentLost_));
+  *lead = framesIn(start_ - static_cast<int64_t>(recording.start));
+  *trail = framesIn(static_cast<int64_t>(recording.end) - end);
+}
+
+bool AudioRescuer::clean(const PresentationSpan& recording) const {
+  assert(analyzed_);
+  if (audio_.size() == 0) return true;
+  uint64_t lead = 0;
+  uint64_t trail = 0;
+  padding(recording, &lead, &trail);
+  return haveFormat_ && gaps_.empty() && lead == 0 && trail == 0;
+}
+
 bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& recording) {
   assert(analyzed_);
   writeFailed_ = false;
@@ -288,14 +306,9 @@ bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& re
   }
   if (!spanKnown_ && reporter_ != nullptr) reporter_->timelineUnchecked();
 
-  const uint64_t written = wholeFrames_ + silentLost_;
   uint64_t lead = 0;
   uint64_t trail = 0;
-  if (recording.known && spanKnown_) {
-    const int64_t end = start_ + static_cast<int64_t>(ticksOf(written));
-    lead = framesIn(start_ - static_cast<int64_t>(recording.start));
-    trail = framesIn(static_cast<int64_t>(recording.end) - end);
-  }
+  padding(recording, &lead, &trail);
   if (gaps_.empty() && lead == 0 && trail == 0) {
     AudioExtractor extractor(audio_, progress_);
     extractor.extract(baseName);
@@ -324,7 +337,7 @@ bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& re
     advance(output, gap.start + gap.length, false);
   }
   advance(output, size, true);
-  writeSilence(output, lastFrame_, trail, lead + written);
+  writeSilence(output, lastFrame_, trail, lead + wholeFrames_ + silentLost_);
   if (!output.close()) {
     writeFailed_ = true;
     return true;

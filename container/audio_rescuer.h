@@ -53,6 +53,11 @@ class AudioRescuer {
   // trusted.
   PresentationSpan span() const;
 
+  // REQUIRES: analyze() was run. True when write() would write the stream
+  // unchanged, as the plain extraction does: no stream at all, or whole
+  // frames only, none lost, and no padding due to cover `recording`.
+  bool clean(const PresentationSpan& recording) const;
+
   // REQUIRES: analyze() was run. Writes audioFileName(baseName): whole frames
   // only, silent frames for lost and broken ones, and when both `recording`
   // and span() are known, silent frames before and after so that the file
@@ -113,6 +118,10 @@ class AudioRescuer {
   void shareLostFrames(const Anchor& from, const Anchor& to, size_t first, size_t last, std::vector<Gap>* counted);
   // A gap's lost frames judged from its bytes.
   uint32_t estimatedFrames(const Gap& gap) const;
+
+  // The silent frames due before the first frame and after the last to
+  // cover `recording`; none when it or the span is unknown.
+  void padding(const PresentationSpan& recording, uint64_t* lead, uint64_t* trail) const;
 
   // Ticks of `frames` frames of the stream, rounded.
   uint64_t ticksOf(uint64_t frames) const;

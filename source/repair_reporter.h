@@ -21,7 +21,9 @@ class RepairReporter {
     kBrokenSlice,        // a slice that does not parse as slice syntax
     kStraySlice,         // a slice that belongs to no picture that is written
     kBrokenPicture,      // a picture left out with its slices because it cannot be decoded
+    kReferenceLost,      // a picture left out because a picture it is predicted from was lost
     kBrokenAudioFrame,   // audio bytes that are no whole, well-formed frame
+    kLostSector,         // a sector of an image that was read back as zeros or is not one
   };
 
   // What a rescue puts in an output in place of what was lost or broken.

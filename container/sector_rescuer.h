@@ -1,0 +1,53 @@
+#ifndef ORVANTE_CONTAINER_SECTOR_RESCUER_H_
+#define ORVANTE_CONTAINER_SECTOR_RESCUER_H_
+
+#include <cstdint>
+
+#include "source/byte_source.h"
+#include "source/range_list.h"
+#include "source/repair_reporter.h"
+
+// SectorRescuer leaves out of a sector image's payload what lost sectors put
+// into it. A RiffDecoder gives each accepted sector's payload as a range that
+// runs on up to the next accepted sector, so a sector that was read back as
+// zeros, or whose sync a failing disc damaged, lies inside the range before
+// it together with that sector's trailer: bytes that are no MPEG data, and
+// that break the packet and the slice that run on across them.
+//
+// Here a range that runs on past its payload keeps its payload; each sector
+// due after it (every 2352 bytes) gives its payload when its sync is
+// recognisable with a few bits wrong, and nothing when it is not (zeros, or
+// another disc's data). The last range, which runs on to the end of the data
+// with whatever follows the last sector, is kept as the decoder gave it, as
+// is every range of a clean image: they are all one payload long.
+//
+// The rescuer does not own the image, the decoder's ranges or the reporter;
+// they must outlive it. It owns the ranges it gives.
+class SectorRescuer {
+ public:
+  // `payload`: the ranges a RiffDecoder found in `image`. `reporter` may be
+  // null; it hears of each sector left out.
+  SectorRescuer(ByteSource& image, const RangeList& payload, RepairReporter* reporter);
+
+  SectorRescuer(const SectorRescuer&) = delete;
+  SectorRescuer& operator=(const SectorRescuer&) = delete;
+
+  // Fills ranges().
+  void mend();
+  const RangeList& ranges() const { return ranges_; }
+  // Sectors left out by the last mend().
+  uint32_t lostSectors() const { return lostSectors_; }
+
+ private:
+  // Whether the 12 bytes at `at` are the sync pattern, give or take a few
+  // bits.
+  bool nearlySync(uint32_t at);
+
+  ByteSource& image_;
+  const RangeList& payload_;
+  RepairReporter* const reporter_;
+  RangeList ranges_;
+  uint32_t lostSectors_ = 0;
+};
+
+#endif  // ORVANTE_CONTAINER_SECTOR_RESCUER_H_
