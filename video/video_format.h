@@ -81,4 +81,18 @@ inline const FrameRate& frameRateOf(uint32_t code) {
   return code < kFrameRateCount ? kFrameRates[code] : kUnknownFrameRate;
 }
 
+// How long each picture shows, in ticks of the 90 kHz system clock, by frame
+// rate code, at the exact rates the codes stand for: 24000/1001 pictures a
+// second is 90000 * 1001 / 24000 = 3753.75 ticks, 30000/1001 is 3003,
+// 60000/1001 is 1501.5. Code 7 is 60000/1001; 0 is unknown.
+constexpr double kTicksPerPicture[kFrameRateCount] = {0, 3753.75, 3750, 3600, 3003, 3000, 1800, 1501.5, 1500};
+static_assert(kTicksPerPicture[1] * 24000 == 90000.0 * 1001 && kTicksPerPicture[4] * 30000 == 90000.0 * 1001,
+              "the NTSC rates run 1000/1001 slower");
+
+inline double ticksPerPicture(uint32_t code) { return code < kFrameRateCount ? kTicksPerPicture[code] : 0; }
+
+// The whole number of pictures a second that a group's time code counts in.
+constexpr uint32_t kTimeCodeRates[kFrameRateCount] = {0, 24, 24, 25, 30, 30, 50, 60, 60};
+inline uint32_t timeCodeRate(uint32_t code) { return code < kFrameRateCount ? kTimeCodeRates[code] : 0; }
+
 #endif  // ORVANTE_VIDEO_VIDEO_FORMAT_H_

@@ -44,8 +44,9 @@ class VideoStreamBuilder {
     return pad();
   }
 
-  // A group-of-pictures header at 00:00:00, picture 0, closed.
-  VideoStreamBuilder& gop() {
+  // A group-of-pictures header at 00:00:00, picture 0, closed unless told
+  // otherwise.
+  VideoStreamBuilder& gop(bool closed = true) {
     startCode(0xB8);
     bits(1, 0);   // drop frame
     bits(5, 0);   // hours
@@ -53,7 +54,7 @@ class VideoStreamBuilder {
     bits(1, 1);   // marker
     bits(6, 0);   // seconds
     bits(6, 0);   // pictures
-    bits(1, 1);   // closed
+    bits(1, closed ? 1 : 0);
     bits(1, 0);   // broken link
     return pad();
   }

@@ -1,0 +1,318 @@
+// The video rescue on small streams that decoders take whole: what the
+// survey finds wrong, where the timeline places pictures, and what the
+// rescuer writes for each kind of loss.
+
+#include "video/video_rescuer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "source/memory_source.h"
+#include "tests/support/recording_reporter.h"
+#include "tests/support/temp_dir.h"
+#include "tests/video/rescue_stream_builder.h"
+#include "tests/video/slice_index.h"
+#include "video/picture_survey.h"
+#include "video/picture_timeline.h"
+#include "video/video_fixer.h"
+
+namespace {
+
+using Drop = RepairReporter::Drop;
+using Repair = RepairReporter::Repair;
+
+// A picture as a written stream shows it.
+struct Shown {
+  uint32_t codingType;
+  size_t slot;       // pictures before its group plus its temporal reference
+  bool clean;        // its slices walk clean and cover it exactly once
+};
+
+// The pictures of `stream` in coding order, read with a reader of the
+// tests' own.
+std::vector<Shown> listPictures(const Bytes& stream) {
+  std::vector<Shown> shown;
+  std::vector<uint32_t> covered;
+  for (const IndexedSlice& slice : indexSlices(stream)) {
+    if (slice.picture >= shown.size()) {
+      shown.resize(slice.picture + 1, {0, 0, true});
+      covered.resize(slice.picture + 1, 0);
+    }
+    Shown& picture = shown[slice.picture];
+    picture.codingType = slice.context.codingType;
+    picture.slot = slice.displayIndex;
+    const SliceWalk walk =
+        SliceWalker(slice.context).walk(slice.verticalPosition, stream.data() + slice.dataStart(), slice.dataLength());
+    if (walk.fault != SliceFault::kNone || walk.firstMacroblock != covered[slice.picture]) picture.clean = false;
+    covered[slice.picture] = walk.lastMacroblock + 1;
+  }
+  for (size_t k = 0; k < shown.size(); ++k) {
+    if (covered[k] != RescueStreamBuilder::kWidth * RescueStreamBuilder::kHeight) shown[k].clean = false;
+  }
+  return shown;
+}
+
+// The slots shown, in display order, and whether each shows once.
+std::vector<size_t> slotsOf(const std::vector<Shown>& pictures) {
+  std::multiset<size_t> slots;
+  for (const Shown& p : pictures) slots.insert(p.slot);
+  return std::vector<size_t>(slots.begin(), slots.end());
+}
+
+std::vector<size_t> range(size_t count) {
+  std::vector<size_t> all;
+  for (size_t k = 0; k < count; ++k) all.push_back(k);
+  return all;
+}
+
+class VideoRescuerTest : public ::testing::Test {
+ protected:
+  // Analyses `stream` and writes it, covering `recording`; returns the file.
+  Bytes rescue(const RescueStreamBuilder& stream, const PresentationSpan& recording = {}, bool recordingClean = false) {
+    bytes_ = stream.bytes();
+    source_ = std::make_unique<MemorySource>(bytes_.data(), bytes_.size());
+    reporter_ = RecordingReporter();
+    rescuer_ = std::make_unique<VideoRescuer>(*source_, stream.stamps(), ProgressCallback(), ProgressCallback(), &reporter_);
+    rescuer_->analyze();
+    rescuer_->write(dir_.file("out"), recording, recordingClean);
+    EXPECT_FALSE(rescuer_->writeFailed());
+    return dir_.read("out.mpv");
+  }
+
+  // What the plain rewrite writes for the same stream.
+  Bytes plain(const RescueStreamBuilder& stream) {
+    const Bytes bytes = stream.bytes();
+    MemorySource source(bytes.data(), bytes.size());
+    VideoFixer fixer(source, ProgressCallback());
+    fixer.rewrite(dir_.file("plain"));
+    return dir_.read("plain.mpv");
+  }
+
+  // Surveys `stream` alone.
+  std::unique_ptr<PictureSurvey> survey(const Bytes& stream) {
+    bytes_ = stream;
+    source_ = std::make_unique<MemorySource>(bytes_.data(), bytes_.size());
+    fixer_ = std::make_unique<VideoFixer>(*source_, ProgressCallback());
+    fixer_->probe();
+    reporter_ = RecordingReporter();
+    auto result = std::make_unique<PictureSurvey>(*source_, fixer_->format(), ProgressCallback(), &reporter_);
+    result->survey();
+    return result;
+  }
+
+  // An I B B P B B P group of 9 slots from `base`, open unless `base` is 0.
+  static void ibbpGroup(RescueStreamBuilder& s, uint32_t base, const std::set<uint32_t>& lost = {}) {
+    s.group(base, base == 0);
+    const std::pair<char, uint32_t> order[] = {{'I', 2}, {'B', 0}, {'B', 1}, {'P', 5}, {'B', 3}, {'B', 4}, {'P', 8}, {'B', 6}, {'B', 7}};
+    for (const auto& [type, tref] : order) {
+      if (lost.count(tref) != 0) {
+        s.lost(type, tref);
+      } else {
+        s.picture(type, tref);
+      }
+    }
+  }
+
+  TempDir dir_;
+  RecordingReporter reporter_;
+  std::unique_ptr<VideoRescuer> rescuer_;
+
+ private:
+  Bytes bytes_;
+  std::unique_ptr<MemorySource> source_;
+  std::unique_ptr<VideoFixer> fixer_;
+};
+
+}  // namespace
+
+TEST_F(VideoRescuerTest, SurveyTellsWhatIsWrongWithEachPicture) {
+  RescueStreamBuilder whole;
+  ibbpGroup(whole, 0);
+  ASSERT_TRUE(survey(whole.bytes())->clean());
+
+  struct Case {
+    const char* name;
+    std::function<Bytes(Bytes)> damage;  // applied to the whole stream's bytes
+    Drop reason;                         // why something was dropped; kLostSector: nothing was
+    bool intact;                         // the damaged picture (the P with slot 5, picture 3)
+    bool whole;
+  };
+  const uint32_t p5 = whole.pictureOffsets()[3];
+  const uint32_t b3 = whole.pictureOffsets()[4];
+  // The P picture's header is 9 bytes; its two slices follow.
+  const auto secondSlice = [&](const Bytes& s) {
+    for (uint32_t i = p5 + 13; i + 3 < b3; ++i) {
+      if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) return i;
+    }
+    return b3;
+  };
+  const Case cases[] = {
+      {"a slice that does not parse",
+       [&](Bytes s) { s.insert(s.begin() + secondSlice(s) - 1, 0x77); return s; }, Drop::kBrokenSlice, false, false},
+      {"a row no slice covers",
+       [&](Bytes s) { s.erase(s.begin() + secondSlice(s), s.begin() + b3); return s; }, Drop::kLostSector, false, false},
+      {"a slice over rows covered already",
+       [&](Bytes s) {
+         const uint32_t second = secondSlice(s);
+         const Bytes again(s.begin() + second, s.begin() + b3);
+         s.insert(s.begin() + b3, again.begin(), again.end());
+         return s;
+       },
+       Drop::kStraySlice, true, false},
+      {"a start code with no place there",
+       [&](Bytes s) { const Bytes junk = {0, 0, 1, 0xB4, 0x12}; s.insert(s.begin() + b3, junk.begin(), junk.end()); return s; },
+       Drop::kStartCodeRejected, true, true},
+      {"no motion range",
+       [&](Bytes s) { s[p5 + 8] &= 0x7F; return s; }, Drop::kBrokenPicture, false, false},  // forward f_code 0
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::unique_ptr<PictureSurvey> found = survey(c.damage(whole.bytes()));
+    EXPECT_FALSE(found->clean());
+    ASSERT_EQ(found->pictures().size(), 9u);
+    EXPECT_EQ(found->pictures()[3].intact, c.intact);
+    EXPECT_EQ(found->pictures()[3].whole, c.whole);
+    for (size_t k = 0; k < 9; ++k) {
+      if (k != 3 && k != 4) {
+        EXPECT_TRUE(found->pictures()[k].whole) << k;
+      }
+    }
+    const std::vector<Drop> reasons = reporter_.dropReasons();
+    if (c.reason == Drop::kLostSector) {
+      EXPECT_TRUE(reasons.empty());
+    } else {
+      EXPECT_NE(std::find(reasons.begin(), reasons.end(), c.reason), reasons.end());
+    }
+  }
+}
+
+TEST_F(VideoRescuerTest, TimelinePlacesPicturesByStampsAndOutvotesADamagedOne) {
+  RescueStreamBuilder s;
+  ibbpGroup(s, 0);
+  ibbpGroup(s, 9, {3});  // the B picture of slot 12 lost
+  const Bytes bytes = s.bytes();
+  const std::unique_ptr<PictureSurvey> found = survey(bytes);
+  // One stamp wildly off: its group's others outvote it.
+  TimeStampList stamps;
+  for (size_t k = 0; k < s.stamps().count(); ++k) {
+    TimeStamp stamp = s.stamps()[k];
+    if (k == 12) stamp.pts += 1000 * RescueStreamBuilder::kTicks;
+    stamps.append(stamp);
+  }
+  PictureTimeline timeline(*found, stamps, 3);
+  timeline.place();
+  EXPECT_TRUE(timeline.checked());
+  // Slots count from the first picture decoded, the first I picture.
+  std::set<int64_t> slots;
+  for (uint32_t k = 0; k < found->pictures().size(); ++k) slots.insert(timeline.slot(k) - timeline.firstSlot());
+  std::set<int64_t> expected;
+  for (int64_t slot = 0; slot < 18; ++slot) {
+    if (slot != 12) expected.insert(slot);
+  }
+  EXPECT_EQ(slots, expected);
+  EXPECT_EQ(timeline.groupBase(1) - timeline.firstSlot(), 9);
+  EXPECT_EQ(timeline.span().start, RescueStreamBuilder::kOrigin);
+  EXPECT_EQ(timeline.span().end, RescueStreamBuilder::kOrigin + 18 * RescueStreamBuilder::kTicks);
+
+  // Without stamps, temporal references alone: the same slots, unchecked.
+  PictureTimeline bare(*found, TimeStampList(), 3);
+  bare.place();
+  EXPECT_FALSE(bare.checked());
+  EXPECT_EQ(bare.slot(9), 11);  // the second group's I picture
+}
+
+TEST_F(VideoRescuerTest, WritesACleanStreamAsThePlainRewriteDoes) {
+  RescueStreamBuilder s;
+  ibbpGroup(s, 0);
+  ibbpGroup(s, 9);
+  const Bytes plainBytes = plain(s);
+  EXPECT_EQ(rescue(s, {}, true), plainBytes);
+  EXPECT_TRUE(rescuer_->clean({}));
+  EXPECT_TRUE(reporter_.repairs.empty());
+  // Written by the rescue itself, as when the audio beside it was damaged:
+  // the same pictures in the same order.
+  const std::vector<Shown> rescued = listPictures(rescue(s, {}, false));
+  const std::vector<Shown> asPlain = listPictures(plainBytes);
+  ASSERT_EQ(rescued.size(), asPlain.size());
+  for (size_t k = 0; k < rescued.size(); ++k) {
+    EXPECT_EQ(rescued[k].codingType, asPlain[k].codingType);
+    EXPECT_EQ(rescued[k].slot, asPlain[k].slot);
+  }
+}
+
+TEST_F(VideoRescuerTest, FillsEveryLostSlotWithARepeatThatKeepsTheOrder) {
+  struct Case {
+    const char* name;
+    std::function<void(RescueStreamBuilder&)> build;
+    size_t slots;     // slots the output shows, 0 to slots - 1
+    size_t repeated;
+    size_t replaced;  // slices
+  };
+  const Case cases[] = {
+      {"a B picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0, {3}); ibbpGroup(s, 9); }, 18, 1, 0},
+      // The B pictures predicted from it go too: those of its own group
+      // (slots 6, 7) and the next group's leading ones (9, 10).
+      {"a P picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0, {8}); ibbpGroup(s, 9); }, 18, 5, 0},
+      // The second group's I picture lost: its group shows repeats, and so do
+      // the next group's leading B pictures, which looked back at it.
+      {"an I picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0); ibbpGroup(s, 9, {2}); ibbpGroup(s, 18); }, 27, 11, 0},
+      {"a slice broken",
+       [](RescueStreamBuilder& s) {
+         s.group(0, true).picture('I', 0).picture('P', 1).breakLastSlice().picture('P', 2);
+       },
+       3, 0, 1},
+      // Nothing is shown before the first I picture that survives: the repeats
+      // of the first group and of the next group's leading pictures look
+      // ahead to it.
+      {"the first I picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0, {2}); ibbpGroup(s, 9); }, 18, 11, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RescueStreamBuilder s;
+    c.build(s);
+    const std::vector<Shown> pictures = listPictures(rescue(s));
+    for (const Shown& p : pictures) EXPECT_TRUE(p.clean) << "slot " << p.slot;
+    EXPECT_EQ(slotsOf(pictures), range(c.slots));
+    EXPECT_EQ(reporter_.count(Repair::kPictureRepeated), c.repeated);
+    EXPECT_EQ(rescuer_->picturesRepeated(), c.repeated);
+    EXPECT_EQ(reporter_.count(Repair::kSliceReplaced), c.replaced);
+  }
+
+  // Without stamps, only temporal references tell lost pictures: one lost
+  // B picture inside a group is still found, and the report says the
+  // timeline was not checked.
+  RescueStreamBuilder s;
+  ibbpGroup(s, 0, {3});
+  const Bytes bytes = s.bytes();
+  MemorySource source(bytes.data(), bytes.size());
+  RecordingReporter reporter;
+  VideoRescuer rescuer(source, TimeStampList(), ProgressCallback(), ProgressCallback(), &reporter);
+  rescuer.analyze();
+  rescuer.write(dir_.file("bare"), {}, false);
+  EXPECT_TRUE(reporter.unchecked);
+  EXPECT_EQ(rescuer.picturesRepeated(), 1u);
+  EXPECT_EQ(slotsOf(listPictures(dir_.read("bare.mpv"))), range(9));
+}
+
+TEST_F(VideoRescuerTest, PadsTheVideoToTheRecordingsSpan) {
+  RescueStreamBuilder s;
+  ibbpGroup(s, 0);
+  PresentationSpan recording;
+  recording.start = RescueStreamBuilder::kOrigin - 2 * RescueStreamBuilder::kTicks;
+  recording.end = RescueStreamBuilder::kOrigin + 12 * RescueStreamBuilder::kTicks;
+  recording.known = true;
+  EXPECT_FALSE(s.stamps().empty());
+  const std::vector<Shown> pictures = listPictures(rescue(s, recording));
+  for (const Shown& p : pictures) EXPECT_TRUE(p.clean) << "slot " << p.slot;
+  EXPECT_EQ(slotsOf(pictures), range(14));
+  EXPECT_EQ(rescuer_->picturesRepeated(), 5u);
+  EXPECT_FALSE(reporter_.unchecked);
+  // The first repeat shows at the recording's start.
+  ASSERT_FALSE(reporter_.repairs.empty());
+  EXPECT_EQ(reporter_.repairs.front().time, 0u);
+}

@@ -1,0 +1,278 @@
+#include "video/picture_survey.h"
+
+#include "source/bit_reader.h"
+#include "source/start_code.h"
+#include "video/picture_header.h"
+#include "video/sequence_header.h"
+#include "video/slice_walker.h"
+#include "video/video_format.h"
+
+namespace {
+
+// A macroblock is 16 by 16 pixels.
+constexpr uint32_t kMacroblockSize = 16;
+// The largest f_code, the range of motion vectors.
+constexpr uint32_t kLargestFCode = 7;
+
+uint32_t macroblocksFor(uint32_t pixels, bool known) { return known ? (pixels + kMacroblockSize - 1) / kMacroblockSize : 0; }
+
+// Whether `format` describes pictures whose slices can be walked.
+bool walkable(const ProbedFormat& format) { return !format.estimated && format.width > 0 && format.height > 0; }
+
+bool validFCode(uint32_t code) { return code >= 1 && code <= kLargestFCode; }
+
+}  // namespace
+
+PictureSurvey::PictureSurvey(ByteSource& video, const ProbedFormat& format, ProgressCallback progress,
+                             RepairReporter* reporter)
+    : video_(video),
+      format_(format),
+      progress_(progress),
+      reporter_(reporter),
+      widthInMacroblocks_(macroblocksFor(format.width, walkable(format))),
+      heightInMacroblocks_(macroblocksFor(format.height, walkable(format))) {}
+
+void PictureSurvey::anomaly(RepairReporter::Drop reason, uint32_t from, uint32_t to) {
+  clean_ = false;
+  if (reporter_ != nullptr) reporter_->dropped(reason, from, to - from);
+}
+
+void PictureSurvey::survey() {
+  pictures_.clear();
+  groups_.clear();
+  slices_.clear();
+  current_ = kNone;
+  leadStart_ = kNone;
+  sequenceStart_ = kNone;
+  picturesSeen_ = 0;
+  clean_ = true;
+  checker_.reset();
+  video_.seek(0);
+  progress_('S', 0, 0);
+  for (;;) {
+    const uint32_t code = nextStartCode(video_);
+    if (code == NoStartCode) break;
+    const uint32_t start = video_.position();
+    progress_('P', start, video_.size());
+    if (code == kPictureStartCode) {
+      surveyPicture(start);
+    } else if (isSliceCode(code)) {
+      surveySlice(code, start);
+    } else if (code == kSequenceHeaderCode) {
+      surveySequenceHeader(start);
+    } else if (code == kGroupStartCode) {
+      surveyGroupHeader(start);
+    } else if (code == kUserDataCode) {
+      video_.skip(kStartCodeSize);  // left out, as the plain rewrite leaves it
+    } else if ((code == kSequenceEndCode || code == kEndCode) && (video_.skip(kStartCodeSize), zerosToNextStartCode(video_))) {
+      closePicture();
+      checker_.clear();
+      sequenceStart_ = kNone;
+    } else {
+      // A code that has no place here. The plain rewrite rejects it and
+      // searches its bytes for start codes; so does the survey.
+      anomaly(RepairReporter::Drop::kStartCodeRejected, start, start + kStartCodeSize);
+      checker_.clear();
+      video_.seek(start + 1);
+    }
+  }
+  closePicture();
+  progress_('E', 0, 0);
+}
+
+void PictureSurvey::startGroup() {
+  Group group;
+  if (sequenceStart_ != kNone) {
+    group.sequenceStart = sequenceStart_;
+    group.sequenceEnd = sequenceEnd_;
+  }
+  sequenceStart_ = kNone;
+  group.firstPicture = static_cast<uint32_t>(pictures_.size());
+  groups_.push_back(group);
+}
+
+void PictureSurvey::surveySequenceHeader(uint32_t start) {
+  closePicture();
+  video_.skip(kStartCodeSize);
+  BitReader reader(video_);
+  SequenceHeader header;
+  const bool read = header.read(reader);
+  reader.alignToByte();
+  if (!read || reader.overrun() || !zerosToNextStartCode(video_)) {
+    anomaly(RepairReporter::Drop::kStartCodeRejected, start, start + kStartCodeSize);
+    checker_.clear();
+    video_.seek(start + 1);
+    return;
+  }
+  checker_.sequenceHeader();
+  if (leadStart_ == kNone) leadStart_ = start;
+  SequenceHeader probed;
+  probed.width = format_.width;
+  probed.height = format_.height;
+  probed.aspectRatioCode = format_.aspectRatioCode;
+  probed.frameRateCode = format_.frameRateCode;
+  probed.bitRate = format_.bitRate;
+  if (!header.sameFormat(probed)) {
+    // A header that says another format is damaged, or starts another
+    // recording: either way it cannot stand in this stream.
+    anomaly(RepairReporter::Drop::kStartCodeRejected, start, video_.position());
+    sequenceStart_ = kNone;
+    return;
+  }
+  sequenceStart_ = start;
+  sequenceEnd_ = video_.position();
+}
+
+void PictureSurvey::surveyGroupHeader(uint32_t start) {
+  closePicture();
+  video_.skip(kStartCodeSize);
+  BitReader reader(video_);
+  GroupHeader header;
+  const bool read = header.read(reader);
+  reader.alignToByte();
+  if (!read || reader.overrun() || !zerosToNextStartCode(video_)) {
+    anomaly(RepairReporter::Drop::kStartCodeRejected, start, start + kStartCodeSize);
+    checker_.clear();
+    video_.seek(start + 1);
+    return;
+  }
+  checker_.gopHeader();
+  if (leadStart_ == kNone) leadStart_ = start;
+  startGroup();
+  groups_.back().headerStart = start;
+  groups_.back().headerEnd = video_.position();
+  groups_.back().header = header;
+}
+
+void PictureSurvey::surveyPicture(uint32_t start) {
+  closePicture();
+  video_.skip(kStartCodeSize);
+  BitReader reader(video_);
+  PictureHeader header;
+  header.read(reader);
+  reader.alignToByte();
+  const char letter = header.letter();
+  if (reader.overrun() || !zerosToNextStartCode(video_) || letter == 0) {
+    anomaly(RepairReporter::Drop::kStartCodeRejected, start, start + kStartCodeSize);
+    checker_.clear();
+    video_.seek(start + 1);
+    leadStart_ = kNone;
+    return;
+  }
+  ++picturesSeen_;
+  if (!checker_.picture(letter, header.temporalReference)) {
+    anomaly(RepairReporter::Drop::kPictureOutOfOrder, start, video_.position());
+  }
+
+  Picture picture;
+  picture.start = start;
+  picture.headerEnd = video_.position();
+  picture.end = picture.headerEnd;
+  picture.unitStart = leadStart_ == kNone ? start : leadStart_;
+  picture.temporalReference = header.temporalReference;
+  picture.codingType = static_cast<uint8_t>(header.codingType);
+  picture.forwardFCode = static_cast<uint8_t>(header.forwardFCode);
+  picture.backwardFCode = static_cast<uint8_t>(header.backwardFCode);
+  picture.decodable = letter == 'I' || (validFCode(header.forwardFCode) &&
+                                        (letter == 'P' || validFCode(header.backwardFCode)));
+  picture.intact = picture.decodable;
+  picture.whole = picture.decodable;
+  picture.firstSlice = static_cast<uint32_t>(slices_.size());
+  leadStart_ = kNone;
+
+  // A new group: at the first picture, after a sequence header without a
+  // group header, or at an I picture that numbers itself at or below an
+  // anchor of the group (its group header was lost).
+  bool newGroup = groups_.empty() || sequenceStart_ != kNone;
+  if (!newGroup && letter == 'I') {
+    for (uint32_t k = groups_.back().firstPicture; k < pictures_.size(); ++k) {
+      if (pictures_[k].anchor() && pictures_[k].temporalReference >= header.temporalReference) newGroup = true;
+    }
+  }
+  if (newGroup) startGroup();
+  picture.group = static_cast<uint32_t>(groups_.size() - 1);
+  if (!picture.decodable) anomaly(RepairReporter::Drop::kBrokenPicture, start, picture.headerEnd);
+  pictures_.push_back(picture);
+  current_ = static_cast<uint32_t>(pictures_.size() - 1);
+  nextMacroblock_ = 0;
+}
+
+void PictureSurvey::surveySlice(uint32_t code, uint32_t start) {
+  if (!checker_.slice(code)) anomaly(RepairReporter::Drop::kStraySlice, start, start + kStartCodeSize);
+  leadStart_ = kNone;
+  video_.skip(kStartCodeSize);
+  nextStartCode(video_);
+  const uint32_t end = video_.position();
+  if (current_ == kNone) {
+    anomaly(RepairReporter::Drop::kStraySlice, start, end);
+    return;
+  }
+  Picture& picture = pictures_[current_];
+  if (!picture.decodable) return;
+  if (start != picture.end) picture.whole = false;  // something stood between
+  picture.end = end;
+  if (macroblocks() == 0) {
+    // No size to walk against: the slice is taken as it stands.
+    slices_.push_back({start, end, 0, 0, SliceWalk::kNoRowEnd, 0});
+    ++picture.sliceCount;
+    return;
+  }
+
+  // The slice's bytes after its start code, in one piece.
+  const uint32_t dataStart = start + kStartCodeSize;
+  const uint32_t length = end - dataStart;
+  const ByteSource::Span span = video_.spanAt(dataStart);
+  const uint8_t* data;
+  if (span.length > 0 && dataStart - span.start <= span.length && span.length - (dataStart - span.start) >= length) {
+    data = span.data + (dataStart - span.start);
+  } else {
+    scratch_.clear();
+    video_.seek(dataStart);
+    video_.readRuns(length, [this](const uint8_t* bytes, uint32_t n) { scratch_.insert(scratch_.end(), bytes, bytes + n); });
+    data = scratch_.data();
+  }
+  SliceContext context;
+  context.codingType = picture.codingType;
+  context.forwardFCode = picture.forwardFCode;
+  context.backwardFCode = picture.backwardFCode;
+  context.widthInMacroblocks = widthInMacroblocks_;
+  context.heightInMacroblocks = heightInMacroblocks_;
+  const SliceWalk walk = SliceWalker(context).walk(code, data, length);
+  if (walk.fault != SliceFault::kNone) {
+    ++picture.brokenSlices;
+    picture.intact = false;
+    picture.whole = false;
+    anomaly(RepairReporter::Drop::kBrokenSlice, start, end);
+    return;
+  }
+  if (walk.firstMacroblock < nextMacroblock_) {
+    // Over macroblocks a slice before it covered: it belongs to another
+    // picture whose header was lost.
+    picture.whole = false;
+    anomaly(RepairReporter::Drop::kStraySlice, start, end);
+    return;
+  }
+  if (walk.firstMacroblock != nextMacroblock_) {
+    picture.intact = false;  // macroblocks no slice covers
+    picture.whole = false;
+  }
+  nextMacroblock_ = walk.lastMacroblock + 1;
+  slices_.push_back({start, end, walk.firstMacroblock, walk.lastMacroblock, walk.rowEndMacroblock,
+                     static_cast<uint32_t>(walk.rowEndBits)});
+  ++picture.sliceCount;
+}
+
+void PictureSurvey::closePicture() {
+  if (current_ == kNone) return;
+  Picture& picture = pictures_[current_];
+  current_ = kNone;
+  if (macroblocks() != 0 && nextMacroblock_ != macroblocks()) {
+    picture.intact = false;
+    picture.whole = false;
+  }
+  if (!picture.intact) clean_ = false;
+  if (!picture.whole) return;
+  // A whole picture is copied in one piece: its slices need no record.
+  slices_.resize(picture.firstSlice);
+  picture.sliceCount = 0;
+}

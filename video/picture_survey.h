@@ -1,0 +1,124 @@
+#ifndef ORVANTE_VIDEO_PICTURE_SURVEY_H_
+#define ORVANTE_VIDEO_PICTURE_SURVEY_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "source/byte_source.h"
+#include "source/progress_callback.h"
+#include "source/repair_reporter.h"
+#include "video/group_header.h"
+#include "video/picture_sequence_checker.h"
+#include "video/probed_format.h"
+
+// PictureSurvey walks a video elementary stream once, before a damaged
+// recording is rescued, and records where its groups of pictures and its
+// pictures lie and in what state they are: each picture's header, and
+// whether its slices parse and cover its macroblocks exactly once. It reads
+// only; nothing is copied or written.
+//
+// It also tells whether the stream is clean: every element well formed and
+// in its place, every slice parses, every picture is covered once, and the
+// order checker accepts every picture and slice. A clean stream is written
+// by the plain rewrite, which then keeps every one of its bytes.
+//
+// The survey does not own its source, its format or its reporter, which
+// must outlive it. Offsets are positions in the source.
+class PictureSurvey {
+ public:
+  // A slice that parses, of a picture that is not whole.
+  struct Slice {
+    uint32_t start;            // its start code
+    uint32_t end;              // the next start code
+    uint32_t firstMacroblock;  // addresses of the macroblocks it covers
+    uint32_t lastMacroblock;
+    uint32_t rowEndMacroblock; // where it can be cut to end with a row (SliceWalk)
+    uint32_t rowEndBits;       // bits after the start code up to that cut
+  };
+
+  struct Picture {
+    uint32_t start = 0;        // its start code
+    uint32_t headerEnd = 0;    // the end of its header and the zero bytes after it
+    uint32_t end = 0;          // the end of its last slice that parses
+    uint32_t unitStart = 0;    // where the headers that lead into it begin, else start
+    uint32_t group = 0;        // index of its group
+    uint32_t temporalReference = 0;
+    uint8_t codingType = 0;    // 1 I, 2 P, 3 B
+    uint8_t forwardFCode = 0;
+    uint8_t backwardFCode = 0;
+    // Its slices parse and cover its macroblocks exactly once.
+    bool intact = false;
+    // Intact, and nothing stands between its header and slices: [start, end)
+    // is the whole picture, to be copied in one piece.
+    bool whole = false;
+    // Its header can be decoded (P and B pictures need motion ranges).
+    bool decodable = false;
+    uint32_t firstSlice = 0;   // its slices that parse, in slices(), when not whole
+                               // (macroblock addresses 0 when the size is unknown)
+    uint32_t sliceCount = 0;
+    uint32_t brokenSlices = 0; // slices that do not parse
+
+    char letter() const { return " IPB"[codingType < 4 ? codingType : 0]; }
+    bool anchor() const { return codingType == 1 || codingType == 2; }
+  };
+
+  struct Group {
+    uint32_t sequenceStart = 0;  // a well-formed sequence header of the probed format
+    uint32_t sequenceEnd = 0;    // just before the group; empty when none
+    uint32_t headerStart = 0;    // its group header; empty when it began without one
+    uint32_t headerEnd = 0;
+    GroupHeader header;
+    uint32_t firstPicture = 0;   // index of its first picture
+  };
+
+  PictureSurvey(ByteSource& video, const ProbedFormat& format, ProgressCallback progress, RepairReporter* reporter);
+
+  // The pass. Sends 'S', a 'P' for every start code, and 'E'.
+  void survey();
+
+  const std::vector<Picture>& pictures() const { return pictures_; }
+  const std::vector<Group>& groups() const { return groups_; }
+  const std::vector<Slice>& slices() const { return slices_; }
+  bool clean() const { return clean_; }
+  // Well-formed headers of I, P and B pictures.
+  uint32_t picturesSeen() const { return picturesSeen_; }
+  // Macroblocks in a picture; 0 when the format gives no size, and slices
+  // are then not walked.
+  uint32_t macroblocks() const { return widthInMacroblocks_ * heightInMacroblocks_; }
+  uint32_t widthInMacroblocks() const { return widthInMacroblocks_; }
+
+ private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  void surveyPicture(uint32_t start);
+  void surveySlice(uint32_t code, uint32_t start);
+  void surveySequenceHeader(uint32_t start);
+  void surveyGroupHeader(uint32_t start);
+  // Ends the picture being surveyed: its last macroblocks must be covered.
+  void closePicture();
+  void startGroup();
+  // Something a plain rewrite would refuse: the stream is not clean.
+  void anomaly(RepairReporter::Drop reason, uint32_t from, uint32_t to);
+
+  ByteSource& video_;
+  const ProbedFormat& format_;
+  ProgressCallback progress_;
+  RepairReporter* const reporter_;
+  const uint32_t widthInMacroblocks_;
+  const uint32_t heightInMacroblocks_;
+
+  PictureSequenceChecker checker_;  // as the plain rewrite judges the order
+  std::vector<Picture> pictures_;
+  std::vector<Group> groups_;
+  std::vector<Slice> slices_;
+  std::vector<uint8_t> scratch_;    // a slice that does not lie in one span
+  uint32_t current_ = kNone;        // the picture whose slices follow
+  uint32_t nextMacroblock_ = 0;     // the first macroblock no slice of it has covered
+  uint32_t leadStart_ = kNone;      // where headers before the next picture began
+  uint32_t sequenceStart_ = kNone;  // a usable sequence header just before
+  uint32_t sequenceEnd_ = 0;
+  uint32_t picturesSeen_ = 0;
+  bool clean_ = true;
+};
+
+#endif  // ORVANTE_VIDEO_PICTURE_SURVEY_H_

@@ -1,0 +1,442 @@
+#include "video/video_rescuer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "source/output_name.h"
+#include "source/start_code.h"
+#include "video/group_header.h"
+#include "video/picture_header.h"
+#include "video/repeat_slice_writer.h"
+#include "video/slice_walker.h"
+#include "video/video_format.h"
+
+namespace {
+
+// Temporal references count modulo 1024.
+constexpr int64_t kTemporalReferenceModulus = 1024;
+// A repeat picture does not ask the decoder to wait: VBV delay all ones.
+constexpr uint32_t kVariableVbvDelay = 0xFFFF;
+// Repeat pictures need no motion: the smallest range.
+constexpr uint32_t kRepeatFCode = 1;
+// Padding to the recording's span never exceeds an hour of pictures: a
+// wild stamp on the other stream must not make the output endless.
+constexpr double kLongestPaddingSeconds = 3600.0;
+
+constexpr int64_t kUnplaced = PictureTimeline::kUnplaced;
+
+}  // namespace
+
+VideoRescuer::VideoRescuer(ByteSource& video, const TimeStampList& stamps, ProgressCallback checking,
+                           ProgressCallback writing, RepairReporter* reporter)
+    : video_(video),
+      stamps_(stamps),
+      checking_(checking),
+      writing_(writing),
+      reporter_(reporter),
+      fixer_(video, writing) {}
+
+void VideoRescuer::analyze() {
+  fixer_.probe();
+  survey_ = std::make_unique<PictureSurvey>(video_, fixer_.format(), checking_, reporter_);
+  survey_->survey();
+  timeline_ = std::make_unique<PictureTimeline>(*survey_, stamps_, fixer_.format().frameRateCode);
+  timeline_->place();
+  if (!timeline_->checked() && !survey_->pictures().empty() && reporter_ != nullptr) reporter_->timelineUnchecked();
+  choosePictures();
+}
+
+bool VideoRescuer::clean(const PresentationSpan& recording) const {
+  int64_t lead = 0;
+  int64_t trail = 0;
+  padding(recording, &lead, &trail);
+  return survey_->clean() && !anyLost_ && lead == 0 && trail == 0;
+}
+
+void VideoRescuer::padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const {
+  *lead = 0;
+  *trail = 0;
+  const PresentationSpan own = timeline_->span();
+  const double ticks = timeline_->ticksPerSlot();
+  if (!recording.known || !own.known || ticks <= 0) return;
+  const auto longest = static_cast<int64_t>(kLongestPaddingSeconds * kTicksPerSecond / ticks);
+  *lead = std::clamp<int64_t>(std::llround((static_cast<double>(own.start) - static_cast<double>(recording.start)) / ticks),
+                              0, longest);
+  *trail = std::clamp<int64_t>(std::llround((static_cast<double>(recording.end) - static_cast<double>(own.end)) / ticks),
+                               0, longest);
+}
+
+int64_t VideoRescuer::anchorSpacing() const {
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  std::map<int64_t, uint32_t> distances;
+  bool bPictures = false;
+  int64_t previous = kUnplaced;
+  uint32_t previousGroup = UINT32_MAX;
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (pictures[k].codingType == kBidirectionallyCoded) bPictures = true;
+    if (!pictures[k].anchor()) continue;
+    const int64_t slot = timeline_->slot(k);
+    if (slot != kUnplaced && previous != kUnplaced && pictures[k].group == previousGroup && pictures[k].intact &&
+        slot > previous) {
+      ++distances[slot - previous];
+    }
+    previous = slot;
+    previousGroup = pictures[k].group;
+  }
+  int64_t spacing = bPictures ? 3 : 1;
+  uint32_t votes = 0;
+  for (const auto& [distance, count] : distances) {
+    if (count > votes) {
+      spacing = distance;
+      votes = count;
+    }
+  }
+  return spacing;
+}
+
+void VideoRescuer::choosePictures() {
+  // An I picture with a broken or missing slice is left out, with what is
+  // predicted from it, and its time filled with repeats of what was shown
+  // before. Only when that leaves no I picture at all are such I pictures
+  // kept, their holes mid-grey.
+  std::vector<bool> usable;
+  choosePictures(false, &usable);
+  if (std::find(kept_.begin(), kept_.end(), true) == kept_.end()) choosePictures(true, &usable);
+  if (reporter_ == nullptr) return;
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (kept_[k]) continue;
+    reporter_->dropped(usable[k] ? RepairReporter::Drop::kReferenceLost : RepairReporter::Drop::kBrokenPicture,
+                       pictures[k].start, pictures[k].end - pictures[k].start);
+  }
+}
+
+void VideoRescuer::choosePictures(bool damagedIntraPictures, std::vector<bool>* usable) {
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  const std::vector<PictureSurvey::Group>& groups = survey_->groups();
+  kept_.assign(pictures.size(), false);
+  usable->assign(pictures.size(), false);
+  const int64_t spacing = anchorSpacing();
+  const auto slotOf = [this](int64_t k) { return timeline_->slot(static_cast<uint32_t>(k)); };
+  // Whether anchor k is predicted from anchor `from`, the one kept last: its
+  // decoding time names a slot between them when an anchor was lost there.
+  // A decoding time that names no slot between them is damaged, and says
+  // nothing; nor does one that is missing. Then k may lie no further from
+  // `from` than anchors usually do.
+  const auto predictedFrom = [&](uint32_t k, int64_t from) {
+    const int64_t reference = timeline_->referenceSlot(k);
+    if (reference == slotOf(from)) return true;
+    if (reference != kUnplaced && reference > slotOf(from) && reference < slotOf(k)) return false;
+    return slotOf(k) - slotOf(from) <= spacing;
+  };
+
+  int64_t newest = -1;     // the two newest anchors kept
+  int64_t older = -1;
+  bool chain = false;      // the newest anchor and all it is predicted from were kept
+  bool leadingOk = false;  // the B pictures before the newest I have their forward anchor
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    const PictureSurvey::Picture& p = pictures[k];
+    const int64_t slot = slotOf(k);
+    const bool fit =
+        p.decodable && slot != kUnplaced && (p.intact || p.codingType != kIntraCoded || damagedIntraPictures);
+    bool keep = false;
+    if (p.codingType == kIntraCoded) {
+      keep = fit && (newest < 0 || slot > slotOf(newest));
+      if (keep) {
+        leadingOk = chain && newest >= 0 && predictedFrom(k, newest);
+        older = newest;
+        newest = k;
+        chain = true;
+      } else {
+        chain = false;
+      }
+    } else if (p.codingType == kPredictiveCoded) {
+      keep = fit && chain && newest >= 0 && slot > slotOf(newest) && predictedFrom(k, newest);
+      if (keep) {
+        older = newest;
+        newest = k;
+      } else {
+        chain = false;
+      }
+    } else if (fit && chain && newest >= 0 && slot < slotOf(newest)) {
+      const PictureSurvey::Picture& anchor = pictures[static_cast<uint32_t>(newest)];
+      const PictureSurvey::Group& group = groups[anchor.group];
+      const bool closed = group.headerStart != group.headerEnd && group.header.closed;
+      if (anchor.codingType == kIntraCoded && closed) {
+        keep = true;  // leading B pictures of a closed group look backward only
+      } else {
+        keep = older >= 0 && slot > slotOf(older) && (anchor.codingType != kIntraCoded || leadingOk);
+      }
+    }
+    kept_[k] = keep;
+    (*usable)[k] = fit;
+  }
+
+  // Lost: a picture left out, or a slot between the first and the last that
+  // no picture kept fills.
+  uint32_t keptCount = 0;
+  for (bool keep : kept_) keptCount += keep ? 1 : 0;
+  const int64_t slots = timeline_->lastSlot() - timeline_->firstSlot() + 1;
+  anyLost_ = keptCount != pictures.size() || (slots > 0 && static_cast<int64_t>(keptCount) != slots);
+}
+
+uint32_t VideoRescuer::framesUsed() const { return wroteRescue_ ? realWritten_ : fixer_.framesUsed(); }
+
+uint64_t VideoRescuer::actualBitrate() const {
+  if (!wroteRescue_) return fixer_.actualBitrate();
+  const uint32_t written = writer_->picturesWritten();
+  if (written == 0) return 0;
+  return static_cast<uint64_t>(static_cast<long double>(writer_->outputSize()) * 8 / written *
+                               fixer_.format().frameRate);
+}
+
+uint64_t VideoRescuer::timeOf(int64_t slot) const {
+  const int64_t ticks = std::llround(static_cast<double>(slot - recordingFirst_) * timeline_->ticksPerSlot());
+  return ticks > 0 ? static_cast<uint64_t>(ticks) + recordingStart_ : recordingStart_;
+}
+
+void VideoRescuer::write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean) {
+  writeFailed_ = false;
+  wroteRescue_ = false;
+  picturesRepeated_ = 0;
+  slicesReplaced_ = 0;
+  realWritten_ = 0;
+
+  // Repeats before the first picture and after the last pad the video to
+  // the recording's span.
+  int64_t lead = 0;
+  int64_t trail = 0;
+  padding(recording, &lead, &trail);
+  recordingStart_ = 0;
+  if (recording.known) {
+    const int64_t firstTicks = timeline_->ticksAt(timeline_->firstSlot() - lead);
+    if (firstTicks > static_cast<int64_t>(recording.start)) {
+      recordingStart_ = static_cast<uint64_t>(firstTicks) - recording.start;
+    }
+  }
+
+  // The pictures that open the output's groups: every I picture kept.
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  std::vector<uint32_t> firsts;
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (kept_[k] && pictures[k].codingType == kIntraCoded) firsts.push_back(k);
+  }
+  if (recordingClean || survey_->macroblocks() == 0) {
+    // A clean recording, or a stream that gives no size to check slices or
+    // make repeats in: the plain rewrite.
+    fixer_.rewrite(baseName);
+    writeFailed_ = fixer_.writeFailed();
+    return;
+  }
+
+  wroteRescue_ = true;
+  recordingFirst_ = timeline_->firstSlot() - lead;
+  recordingEnd_ = timeline_->lastSlot() + 1 + trail;
+  writer_ = std::make_unique<VideoStreamWriter>(fixer_.format(), VideoStreamWriter::Fill::kWithinBuffer);
+  if (!writer_->open(videoFileName(baseName))) {
+    writeFailed_ = true;
+    return;
+  }
+  useBackward_ = true;
+  // Where each group begins: at the first slot of its I picture's group, but
+  // after the last anchor kept before it; the first at the recording's start.
+  std::vector<int64_t> starts(firsts.size());
+  int64_t lastAnchorSlot = kUnplaced;
+  size_t next = 0;
+  for (uint32_t k = 0; k < pictures.size() && next < firsts.size(); ++k) {
+    if (k == firsts[next]) {
+      const int64_t slot = timeline_->slot(k);
+      int64_t start = timeline_->groupBase(pictures[k].group);
+      if (lastAnchorSlot != kUnplaced) start = std::max(start, lastAnchorSlot + 1);
+      starts[next] = next == 0 ? recordingFirst_ : std::min(start, slot);
+      ++next;
+    }
+    if (kept_[k] && pictures[k].anchor()) lastAnchorSlot = timeline_->slot(k);
+  }
+  writing_('S', 0, 0);
+  for (size_t i = 0; i < firsts.size() && !writer_->output().failed(); ++i) {
+    const int64_t end = i + 1 < firsts.size() ? starts[i + 1] : recordingEnd_;
+    writeGroup(firsts[i], starts[i], end, i == 0);
+  }
+  if (!writer_->finish()) {
+    writeFailed_ = true;
+    return;
+  }
+  writing_('E', 0, 0);
+}
+
+void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool firstGroup) {
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  const PictureSurvey::Picture& intra = pictures[first];
+  const PictureSurvey::Group& group = survey_->groups()[intra.group];
+  const bool opensGroup = group.firstPicture == first;
+
+  // The kept pictures of the group, by slot: from its I picture up to the
+  // next I picture kept.
+  std::map<int64_t, uint32_t> shown;
+  std::vector<int64_t> anchors;
+  for (uint32_t k = first; k < pictures.size(); ++k) {
+    if (k != first && kept_[k] && pictures[k].codingType == kIntraCoded) break;
+    const int64_t slot = timeline_->slot(k);
+    if (!kept_[k] || slot < start || slot >= end) continue;
+    shown[slot] = k;
+    if (pictures[k].anchor()) anchors.push_back(slot);
+  }
+  const bool backward = useBackward_;  // no anchor before: leading repeats look ahead
+
+  // A sequence header of the input goes out as it stands; the first group
+  // without one gets the writer's inserted headers.
+  OutputFile& output = writer_->output();
+  bool copiedSequence = false;
+  bool closed = true;  // the writer's inserted group header is closed
+  if (opensGroup && group.sequenceStart != group.sequenceEnd) {
+    writer_->beforeSequenceHeader();
+    copy(group.sequenceStart, group.sequenceEnd);
+    writer_->afterSequenceHeader();
+    copiedSequence = true;
+  }
+  if (!(firstGroup && !copiedSequence)) {
+    const bool hasHeader = opensGroup && group.headerStart != group.headerEnd;
+    GroupHeader header = hasHeader ? group.header : GroupHeader();
+    // Leading pictures that look back at the group before make it open.
+    const bool leading = start < anchors.front();
+    closed = hasHeader ? header.closed && (backward || !leading) : backward || !leading;
+    if (!copiedSequence) writer_->beforeGroupHeader();
+    if (hasHeader && closed == header.closed) {
+      copy(group.headerStart, group.headerEnd);
+    } else {
+      header.closed = closed;
+      header.write(output);
+    }
+    writer_->afterGroupHeader();
+  }
+
+  // Coding order: each anchor, then the B pictures shown before it. Those
+  // before the first anchor look only backward when nothing comes before the
+  // group or the group is closed.
+  int64_t previous = start - 1;
+  for (int64_t anchor : anchors) {
+    writePicture(shown[anchor], anchor, start, false);
+    const bool lookBackward = previous < start && (backward || closed);
+    for (int64_t slot = previous + 1; slot < anchor; ++slot) {
+      const auto found = shown.find(slot);
+      if (found != shown.end()) {
+        writePicture(found->second, slot, start, lookBackward);
+      } else {
+        writeRepeat('B', lookBackward, slot, start);
+      }
+    }
+    previous = anchor;
+  }
+  // After the last anchor, repeats of it.
+  for (int64_t slot = previous + 1; slot < end; ++slot) writeRepeat('P', false, slot, start);
+  useBackward_ = false;
+}
+
+void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward) {
+  const PictureSurvey::Picture& p = survey_->pictures()[k];
+  writing_('P', p.start, video_.size());
+  writer_->beforePicture(p.letter());
+  OutputFile& output = writer_->output();
+  // The header, renumbered where the group's pictures now stand.
+  buffer_.clear();
+  video_.seek(p.start);
+  video_.readRuns(p.headerEnd - p.start, [this](const uint8_t* bytes, uint32_t n) { buffer_.insert(buffer_.end(), bytes, bytes + n); });
+  const auto reference = static_cast<uint32_t>(((slot - groupStart) % kTemporalReferenceModulus + kTemporalReferenceModulus) %
+                                               kTemporalReferenceModulus);
+  if (reference != p.temporalReference) PictureHeader::setTemporalReference(buffer_.data() + kStartCodeSize, reference);
+  output.write(buffer_.data(), buffer_.size());
+  ++realWritten_;
+  if (p.whole) {
+    copy(p.headerEnd, p.end);
+    return;
+  }
+  // The slices that parse; macroblocks none covers repeat the reference.
+  // A slice that runs on over rows must end with a row unless it ends the
+  // picture: decoders that share a picture's rows among threads start a
+  // thread at a row where a slice starts, and lose count when a slice from
+  // the rows before runs into it. Such a slice is cut after its last whole
+  // row, or left out when it completes none.
+  const uint32_t macroblocks = survey_->macroblocks();
+  const uint32_t width = survey_->widthInMacroblocks();
+  uint32_t nextMacroblock = 0;
+  for (uint32_t s = p.firstSlice; s < p.firstSlice + p.sliceCount; ++s) {
+    const PictureSurvey::Slice& slice = survey_->slices()[s];
+    uint32_t last = slice.lastMacroblock;
+    uint32_t cutBits = 0;  // 0: copied whole
+    const bool runsOver = slice.firstMacroblock / width != last / width;
+    if (runsOver && last % width != width - 1 && last + 1 != macroblocks) {
+      if (slice.rowEndMacroblock == SliceWalk::kNoRowEnd || slice.rowEndMacroblock < slice.firstMacroblock) continue;
+      last = slice.rowEndMacroblock;
+      cutBits = slice.rowEndBits;
+    }
+    if (slice.firstMacroblock > nextMacroblock) {
+      writeRepeatSlices(p.codingType, backward, nextMacroblock, slice.firstMacroblock - 1, slot);
+    }
+    if (cutBits == 0) {
+      copy(slice.start, slice.end);
+    } else {
+      copyCut(slice.start, cutBits);
+    }
+    nextMacroblock = last + 1;
+  }
+  if (nextMacroblock < macroblocks) writeRepeatSlices(p.codingType, backward, nextMacroblock, macroblocks - 1, slot);
+}
+
+void VideoRescuer::copyCut(uint32_t sliceStart, uint32_t bits) {
+  // The start code and the whole bytes of the cut; the bits of the last
+  // byte past the cut become zeros, the slice's end.
+  const uint32_t bytes = kStartCodeSize + (bits + 7) / 8;
+  buffer_.clear();
+  video_.seek(sliceStart);
+  video_.readRuns(bytes, [this](const uint8_t* data, uint32_t n) { buffer_.insert(buffer_.end(), data, data + n); });
+  if (bits % 8 != 0) buffer_.back() = static_cast<uint8_t>(buffer_.back() & (0xFF00 >> (bits % 8)));
+  writer_->output().write(buffer_.data(), buffer_.size());
+}
+
+void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart) {
+  writer_->beforePicture(letter);
+  PictureHeader header;
+  header.temporalReference = static_cast<uint32_t>(((slot - groupStart) % kTemporalReferenceModulus + kTemporalReferenceModulus) %
+                                                   kTemporalReferenceModulus);
+  header.codingType = letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded;
+  header.vbvDelay = kVariableVbvDelay;
+  header.forwardFCode = kRepeatFCode;
+  header.backwardFCode = letter == 'B' ? kRepeatFCode : 0;
+  header.write(writer_->output());
+  // A repeat picture replaces no slice of the input: its slices are its own.
+  writeRepeatSlices(header.codingType, backward, 0, survey_->macroblocks() - 1, kUnplaced);
+  ++picturesRepeated_;
+  if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(slot));
+}
+
+void VideoRescuer::writeRepeatSlices(uint32_t codingType, bool backward, uint32_t first, uint32_t last, int64_t slot) {
+  const uint32_t width = survey_->widthInMacroblocks();
+  SliceContext context;
+  context.codingType = codingType;
+  context.forwardFCode = kRepeatFCode;
+  context.backwardFCode = kRepeatFCode;
+  context.widthInMacroblocks = width;
+  context.heightInMacroblocks = survey_->macroblocks() / width;
+  const RepeatSliceWriter slices(
+      context, backward ? RepeatSliceWriter::Prediction::kBackward : RepeatSliceWriter::Prediction::kForward);
+  for (uint32_t from = first; from <= last;) {
+    const uint32_t to = std::min(last, (from / width + 1) * width - 1);
+    buffer_.clear();
+    slices.append(from, to, &buffer_);
+    writer_->output().write(buffer_.data(), buffer_.size());
+    if (slot != kUnplaced) {
+      ++slicesReplaced_;
+      if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kSliceReplaced, timeOf(slot));
+    }
+    from = to + 1;
+  }
+}
+
+void VideoRescuer::copy(uint32_t from, uint32_t to) {
+  if (to <= from) return;
+  OutputFile& output = writer_->output();
+  video_.seek(from);
+  video_.readRuns(to - from, [&output](const uint8_t* bytes, uint32_t n) { output.write(bytes, n); });
+}
