@@ -15,6 +15,8 @@ const char* labelOf(Console::Pass pass) {
       return "Extracting video";
     case Console::Pass::kAudio:
       return "Extracting audio";
+    case Console::Pass::kCheck:
+      return "Checking video";
   }
   return "";
 }
@@ -77,6 +79,8 @@ ProgressCallback Console::callbackFor(Pass pass) {
       return ProgressCallback(forward<Pass::kVideo>, this);
     case Pass::kAudio:
       return ProgressCallback(forward<Pass::kAudio>, this);
+    case Pass::kCheck:
+      return ProgressCallback(forward<Pass::kCheck>, this);
   }
   return ProgressCallback();
 }

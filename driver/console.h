@@ -33,6 +33,7 @@ class Console {
     kDemux,    // "Demuxing streams"
     kVideo,    // "Extracting video"
     kAudio,    // "Extracting audio"; its 'S' first writes a line end
+    kCheck,    // "Checking video", a rescue run's survey of the video
   };
 
   // REQUIRES: out != nullptr, open for writing.

@@ -7,6 +7,8 @@
 #include "container/audio_extractor.h"
 #include "container/riff_decoder.h"
 #include "container/stream_demuxer.h"
+#include "driver/rescue_run.h"
+#include "driver/video_report.h"
 #include "source/output_name.h"
 #include "source/range_view_source.h"
 #include "source/segmented_file_source.h"
@@ -64,6 +66,7 @@ int processFile(const char* name, const RunOptions& options, Console& console) {
 }
 
 bool processSource(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console) {
+  if (options.rescue) return RescueRun(console).run(source, baseName);
   // Sector image stage: a CD sector image is replaced by its payload.
   RiffDecoder decoder(source, console.callbackFor(Console::Pass::kSectors));
   if (!decoder.decode()) return runPipeline(source, baseName, options, console);
@@ -75,7 +78,7 @@ bool processSource(ByteSource& source, const std::string& baseName, const RunOpt
 }
 
 bool runPipeline(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console) {
-  (void)options;  // no pass takes an option yet
+  (void)options;  // a rescue run never reaches here: processSource hands it to RescueRun
   // Demultiplexing stage.
   StreamDemuxer demuxer(source, console.callbackFor(Console::Pass::kDemux));
   demuxer.demultiplex();
@@ -88,12 +91,8 @@ bool runPipeline(ByteSource& source, const std::string& baseName, const RunOptio
   VideoFixer fixer(video, console.callbackFor(Console::Pass::kVideo));
   fixer.rewrite(baseName);
   if (fixer.writeFailed()) return cannotWrite(console, videoFileName(baseName));
-  console.printLine("Video format: " + fixer.formatText());
-  console.printLine("Frames used:  " + std::to_string(fixer.framesUsed()) + " of " +
-                    std::to_string(fixer.picturesSeen()));
-  console.printEmptyLine();
-  console.printLine("Claimed bitrate: " + std::to_string(fixer.claimedBitrate() / 1000) + "kbps");
-  console.printLine("Actual bitrate:  " + std::to_string(fixer.actualBitrate() / 1000) + "kbps");
+  printVideoReport(console, fixer.formatText(), fixer.framesUsed(), fixer.picturesSeen(), fixer.claimedBitrate(),
+                   fixer.actualBitrate());
 
   // Audio stage.
   RangeViewSource audio(source, demuxer.audioRanges());

@@ -5,6 +5,7 @@
 // is drawn from fixed seeds, so every case can be made again.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +15,7 @@
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/recording_fixtures.h"
+#include "tests/e2e/rescued_outputs.h"
 
 namespace {
 
@@ -65,6 +67,35 @@ class DamagedRecordings : public ::testing::Test {
     } else {
       EXPECT_EQ(static_cast<long long>(dir.read(audioName).size()), audioSize);
     }
+    expectSoundRescue(dir, inputName, inputBytes);
+  }
+
+  // The same input rescued: the run goes through, and its outputs are what
+  // a rescue promises, whatever the damage: every slice parses and every
+  // picture is covered (unless the stream gave no size to check against),
+  // and the audio is whole frames only.
+  void expectSoundRescue(const TempDir& dir, const std::string& inputName, const Bytes& inputBytes) {
+    // Into a folder of their own, beside the plain run's outputs.
+    const std::string base = inputName.substr(0, inputName.rfind('.'));
+    const std::string videoName = "rescued/" + base + ".mpv", audioName = "rescued/" + base + ".mp2";
+    ::mkdir(dir.file("rescued").c_str(), 0755);
+    std::remove(dir.file(videoName).c_str());
+    std::remove(dir.file(audioName).c_str());
+    const ProgramRun run =
+        runProgram(ORVANTE_BINARY, {"--rescue", "-o", "rescued", inputName}, dir.path(), kTimeLimitSeconds);
+    EXPECT_FALSE(run.timedOut) << "rescue still running after " << kTimeLimitSeconds << " s";
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(dir.read(inputName) == inputBytes) << "the input was changed";
+    const Bytes video = dir.read(videoName);
+    EXPECT_TRUE(video.size() >= kEndCodes.size() && std::equal(kEndCodes.begin(), kEndCodes.end(), video.end() - 8))
+        << "rescued " << videoName << " does not end with the end codes";
+    if (reportValue(run.output, "Video format: ").find("estimated") == std::string::npos) {
+      EXPECT_EQ(sliceTrouble(video), "");
+    }
+    if (dir.exists(audioName)) {
+      EXPECT_GE(wholeAudioFrames(dir.read(audioName)), 1) << "rescued audio of broken frames";
+    }
+    EXPECT_NE(run.output.find("\nRescue:\n"), std::string::npos) << run.output;
   }
 
   // One run per damaged copy; stops at the first case that fails, which its

@@ -1,6 +1,6 @@
 // libFuzzer target over the whole run: each input, held in memory, goes
 // through the sector, demultiplexing, video and audio stages exactly as a
-// file would, writing its outputs into a scratch folder. Beyond the
+// file would, plain and rescued, writing its outputs into a scratch folder. Beyond the
 // sanitizers' checks, what must hold for any input is checked here: the run
 // succeeds, and the .mpv it writes ends with its two end codes.
 
@@ -56,10 +56,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  MemorySource source(data, size);
-  Console console(stdout, Console::ProgressLines::kShown);
-  if (!processSource(source, baseName, RunOptions(), console)) std::abort();
-  if (!videoEndsWithEndCodes()) std::abort();
-  ::unlink(audioFileName(baseName).c_str());
+  // Each input runs plain and rescued.
+  for (const bool rescue : {false, true}) {
+    MemorySource source(data, size);
+    Console console(stdout, Console::ProgressLines::kShown);
+    RunOptions options;
+    options.rescue = rescue;
+    if (!processSource(source, baseName, options, console)) std::abort();
+    if (!videoEndsWithEndCodes()) std::abort();
+    ::unlink(audioFileName(baseName).c_str());
+  }
   return 0;
 }

@@ -1,0 +1,51 @@
+#ifndef ORVANTE_DRIVER_RESCUE_REPORT_H_
+#define ORVANTE_DRIVER_RESCUE_REPORT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "source/repair_reporter.h"
+
+// RescueReport is the driver's RepairReporter in a rescue run: it counts
+// what the passes repaired and where, and gives the lines printed after the
+// plain report. Places are times into the recording, mm:ss.ff (hundredths of
+// a second); repairs less than a second apart make one place, shown with
+// their count. At most kPlacesShown places are listed per kind, then a
+// count of the rest.
+class RescueReport : public RepairReporter {
+ public:
+  static constexpr size_t kPlacesShown = 20;
+
+  void dropped(Drop reason, uint32_t offset, uint32_t length) override;
+  void repaired(Repair kind, uint64_t time) override;
+  void timelineUnchecked() override { timelineUnchecked_ = true; }
+
+  // The lines of the report, without line ends: a title line, then one
+  // line per kind of repair made, or one saying nothing needed repair.
+  std::vector<std::string> lines() const;
+
+  uint32_t count(Repair kind) const { return static_cast<uint32_t>(places_[index(kind)].total); }
+  uint32_t drops() const { return drops_; }
+
+  // A time in 90 kHz ticks as mm:ss.ff.
+  static std::string timeText(uint64_t ticks);
+
+ private:
+  struct Place {
+    uint64_t first;  // ticks
+    uint64_t last;
+    uint32_t count;
+  };
+  struct Places {
+    std::vector<Place> places;
+    size_t total = 0;
+  };
+  static size_t index(Repair kind) { return static_cast<size_t>(kind); }
+
+  Places places_[3];
+  uint32_t drops_ = 0;
+  bool timelineUnchecked_ = false;
+};
+
+#endif  // ORVANTE_DRIVER_RESCUE_REPORT_H_

@@ -1,0 +1,92 @@
+#include "driver/rescue_run.h"
+
+#include <algorithm>
+
+#include "container/audio_rescuer.h"
+#include "container/riff_decoder.h"
+#include "container/sector_rescuer.h"
+#include "container/stream_demuxer.h"
+#include "container/time_stamp_reader.h"
+#include "driver/rescue_report.h"
+#include "driver/video_report.h"
+#include "source/output_name.h"
+#include "source/range_view_source.h"
+#include "video/video_rescuer.h"
+
+namespace {
+
+// The spans of the two streams are joined only when they lie this close:
+// a span that is hours away from the other comes from a wild stamp, and
+// padding to it would make the outputs endless.
+constexpr uint64_t kFarestApartTicks = 600 * kTicksPerSecond;
+
+// The span of the recording: from the earlier start to the later end of the
+// streams' spans.
+PresentationSpan recordingSpan(const PresentationSpan& video, const PresentationSpan& audio) {
+  if (!video.known) return audio;
+  if (!audio.known) return video;
+  const uint64_t gap = video.start > audio.end   ? video.start - audio.end
+                       : audio.start > video.end ? audio.start - video.end
+                                                 : 0;
+  if (gap > kFarestApartTicks) return video;
+  PresentationSpan span;
+  span.start = std::min(video.start, audio.start);
+  span.end = std::max(video.end, audio.end);
+  span.known = true;
+  return span;
+}
+
+}  // namespace
+
+RescueRun::RescueRun(Console& console) : console_(console) {}
+
+bool RescueRun::run(ByteSource& source, const std::string& baseName) {
+  RescueReport report;
+  // Sector image stage: the payload of the sectors, lost sectors left out.
+  RiffDecoder decoder(source, console_.callbackFor(Console::Pass::kSectors));
+  if (!decoder.decode()) return runPipeline(source, baseName, report);
+  SectorRescuer sectors(source, decoder.payloadRanges(), &report);
+  sectors.mend();
+  console_.printLine("Source file size: " + std::to_string(source.size()));
+  console_.printLine("RIFF data size:   " + std::to_string(sectors.ranges().total()));
+  console_.printEmptyLine();
+  RangeViewSource payload(source, sectors.ranges());
+  return runPipeline(payload, baseName, report);
+}
+
+bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report) {
+  TimeStampReader stamps(source);
+  StreamDemuxer demuxer(source, console_.callbackFor(Console::Pass::kDemux), &stamps);
+  demuxer.demultiplex();
+  console_.printLine("Video size: " + std::to_string(demuxer.videoRanges().total()));
+  console_.printLine("Audio size: " + std::to_string(demuxer.audioRanges().total()));
+  console_.printEmptyLine();
+
+  RangeViewSource video(source, demuxer.videoRanges());
+  VideoRescuer videoRescuer(video, stamps.videoStamps(), console_.callbackFor(Console::Pass::kCheck),
+                            console_.callbackFor(Console::Pass::kVideo), &report);
+  videoRescuer.analyze();
+  RangeViewSource audio(source, demuxer.audioRanges());
+  AudioRescuer audioRescuer(audio, stamps.audioStamps(), console_.callbackFor(Console::Pass::kAudio), &report);
+  audioRescuer.analyze();
+  const PresentationSpan recording = recordingSpan(videoRescuer.span(), audioRescuer.span());
+
+  // A clean recording comes out as the plain run writes it.
+  const bool clean = videoRescuer.clean(recording) && audioRescuer.clean(recording);
+  videoRescuer.write(baseName, recording, clean);
+  if (videoRescuer.writeFailed()) {
+    console_.printLine("Cannot write: " + videoFileName(baseName));
+    return false;
+  }
+  printVideoReport(console_, videoRescuer.formatText(), videoRescuer.framesUsed(), videoRescuer.picturesSeen(),
+                   videoRescuer.claimedBitrate(), videoRescuer.actualBitrate());
+
+  audioRescuer.write(baseName, recording);
+  if (audioRescuer.writeFailed()) {
+    console_.printLine("Cannot write: " + audioFileName(baseName));
+    return false;
+  }
+  console_.printEmptyLine();
+  for (const std::string& line : report.lines()) console_.printLine(line);
+  return true;
+}

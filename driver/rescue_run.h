@@ -1,0 +1,44 @@
+#ifndef ORVANTE_DRIVER_RESCUE_RUN_H_
+#define ORVANTE_DRIVER_RESCUE_RUN_H_
+
+#include <string>
+
+#include "driver/console.h"
+#include "driver/rescue_report.h"
+#include "source/byte_source.h"
+
+// RescueRun is the pipeline of a rescue run (--rescue): what the plain
+// pipeline does, with the repairs that make a damaged recording decode
+// without an error and keep its timelines whole.
+//
+//   0. In a sector image, sectors that were lost (read back as zeros, or
+//      not sectors any more) are left out of the payload, their framing too.
+//   1. The demultiplexer also reads the packets' time stamps.
+//   2. The video is surveyed ("Checking video"): slices walked, pictures
+//      placed on the timeline. The audio is analysed into whole frames.
+//   3. The span of the recording is where the earlier of the two streams
+//      starts and the later ends; each output is padded to it.
+//   4. The video and the audio are written, with the plain report's lines;
+//      a clean stream comes out as the plain run writes it.
+//   5. The repairs are reported: what was put where, as times into the
+//      recording.
+//
+// The run borrows the console, which must outlive it.
+class RescueRun {
+ public:
+  explicit RescueRun(Console& console);
+
+  // Runs the sector stage and the pipeline on `source`, naming the outputs
+  // after `baseName`. Returns false when an output could not be written;
+  // the message is printed and the incomplete file removed.
+  bool run(ByteSource& source, const std::string& baseName);
+
+ private:
+  // The pipeline on the MPEG data: `source` itself, or a sector image's
+  // payload.
+  bool runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report);
+
+  Console& console_;
+};
+
+#endif  // ORVANTE_DRIVER_RESCUE_RUN_H_

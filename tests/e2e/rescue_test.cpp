@@ -1,0 +1,167 @@
+// --rescue on the real recordings: clean ones come out as the plain run
+// writes them; damaged ones, the ways discs and rippers damage them, come
+// out whole: real decoders take them without a word, the multiplexer that
+// authors Video CDs takes them whole, and they last as long as the
+// recording.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/e2e/recording_fixtures.h"
+#include "tests/e2e/rescued_outputs.h"
+
+namespace {
+
+// vcd.mpg: 88 sectors' payloads (packs of 2324 bytes), 30 pictures in two
+// groups, 46 audio frames; packs 1 to 7 carry the first I picture, pack 40
+// audio.
+constexpr size_t kPackSize = 2324;
+constexpr size_t kSectorSize = 2352;
+constexpr long kPictures = 30;
+constexpr long kAudioFrames = 46;
+
+Bytes without(Bytes bytes, size_t from, size_t length) {
+  bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(from + length));
+  return bytes;
+}
+
+class Rescue : public ::testing::Test {
+ protected:
+  static ProgramRun rescue(const TempDir& dir, const std::string& input) {
+    const ProgramRun run = runOrvante(dir, {"--rescue", input});
+    EXPECT_EQ(run.status, 0) << run.output;
+    return run;
+  }
+
+  // Whether ffmpeg and mplex can be run; they judge the outputs. Tests skip
+  // without them, but fail in CI.
+  static bool haveJudges() {
+    int status = 0;
+    runShell("command -v ffmpeg >/dev/null && command -v mplex >/dev/null", &status);
+    return status == 0;
+  }
+
+  // What ffmpeg says decoding `file` at -v error: nothing, for a clean one.
+  static std::string decoderMessages(const TempDir& dir, const std::string& file, const char* format) {
+    return runShell(std::string("ffmpeg -nostdin -v error -f ") + format + " -i '" + dir.file(file) + "' -f null - 2>&1");
+  }
+
+  // What mplex says of multiplexing the two outputs as a Video CD, when it
+  // fails or warns; empty when it takes them whole.
+  static std::string multiplexerTrouble(const TempDir& dir, const std::string& base) {
+    int status = 0;
+    const std::string said = runShell("cd '" + dir.path() + "' && mplex -v 1 -f 1 -o muxed.mpg '" + base + ".mpv' '" +
+                                          base + ".mp2' 2>&1",
+                                      &status);
+    if (status != 0 || said.find("WARN") != std::string::npos || said.find("ERR") != std::string::npos) return said;
+    return {};
+  }
+
+  TempDir dir_;
+};
+
+}  // namespace
+
+TEST_F(Rescue, CleanRecordingsComeOutAsThePlainRunWritesThem) {
+  struct Input {
+    std::string name, base;
+    std::function<void(const TempDir&)> make;
+  };
+  const Input inputs[] = {
+      {"vcd.mpg", "vcd", [](const TempDir& d) { copyRecording(d, "vcd.mpg"); }},
+      {"vcd.bin", "vcd", [](const TempDir& d) { copyRecording(d, "vcd.bin"); }},
+      {"vcd.dat", "vcd", makeCdxaFile},
+      {"seg.001", "seg", [](const TempDir& d) { makeNumberedSet(d); }},
+      {"bare.m1v", "bare", [](const TempDir& d) { copyRecording(d, "bare.m1v"); }},
+  };
+  for (const Input& input : inputs) {
+    SCOPED_TRACE(input.name);
+    input.make(dir_);
+    ASSERT_EQ(runOrvante(dir_, {input.name}).status, 0);
+    const Bytes video = dir_.read(input.base + ".mpv");
+    const Bytes audio = dir_.read(input.base + ".mp2");
+    const ProgramRun run = rescue(dir_, input.name);
+    EXPECT_TRUE(dir_.read(input.base + ".mpv") == video);
+    EXPECT_TRUE(dir_.read(input.base + ".mp2") == audio);
+    EXPECT_NE(run.output.find("\nRescue:\nNothing needed repair.\n"), std::string::npos) << run.output;
+  }
+}
+
+TEST_F(Rescue, DamagedRecordingsDecodeCleanlyAndLastAsLongAsTheRecording) {
+  if (!haveJudges()) {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "ffmpeg and mplex are needed in CI";
+    GTEST_SKIP() << "ffmpeg or mplex is not installed: they judge the rescued outputs";
+  }
+  const Bytes stream = readFile(testData("vcd.mpg"));
+  const Bytes image = readFile(testData("vcd.bin"));
+  // The image's sector that carries pack k of the stream.
+  const auto sectorOf = [&](size_t pack) {
+    const Bytes head(stream.begin() + static_cast<std::ptrdiff_t>(pack * kPackSize),
+                     stream.begin() + static_cast<std::ptrdiff_t>(pack * kPackSize + 64));
+    const auto at = std::search(image.begin(), image.end(), head.begin(), head.end());
+    return static_cast<size_t>(at - image.begin()) - 24;
+  };
+  const auto zeroSectors = [&](size_t firstPack, size_t count) {
+    Bytes damaged = image;
+    const size_t from = sectorOf(firstPack);
+    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(from),
+              damaged.begin() + static_cast<std::ptrdiff_t>(from + count * kSectorSize), 0);
+    return damaged;
+  };
+  struct Damage {
+    const char* name;
+    const char* input;
+    std::function<void(const TempDir&)> make;
+  };
+  const Damage damages[] = {
+      {"a video sector read back as zeros", "zeroed.bin", [&](const TempDir& d) { d.write("zeroed.bin", zeroSectors(4, 1)); }},
+      {"a burst of five sectors read back as zeros", "burst.bin",
+       [&](const TempDir& d) { d.write("burst.bin", zeroSectors(20, 5)); }},
+      {"a video sector skipped by the ripper", "skipped.mpg",
+       [&](const TempDir& d) { d.write("skipped.mpg", without(stream, 5 * kPackSize, kPackSize)); }},
+      {"an audio sector skipped by the ripper", "skipped.mpg",
+       [&](const TempDir& d) { d.write("skipped.mpg", without(stream, 40 * kPackSize, kPackSize)); }},
+      {"thirty flipped bits", "flipped.mpg",
+       [&](const TempDir& d) {
+         Bytes damaged = stream;
+         std::mt19937 random(7);
+         for (int i = 0; i < 30; ++i) damaged[random() % damaged.size()] ^= static_cast<uint8_t>(1u << (random() % 8));
+         d.write("flipped.mpg", damaged);
+       }},
+      {"a numbered set with 2 KiB lost at each cut", "set.000",
+       [&](const TempDir& d) {
+         for (size_t k = 0, at = 0; k < 4; ++k) {
+           const size_t end = k == 3 ? stream.size() : at + 50000;
+           d.write("set.00" + std::to_string(k), Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                                                       stream.begin() + static_cast<std::ptrdiff_t>(end)));
+           at = end + 2048;
+         }
+       }},
+  };
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    const TempDir dir;
+    damage.make(dir);
+    const ProgramRun run = rescue(dir, damage.input);
+    const std::string base = std::string(damage.input).substr(0, std::string(damage.input).find('.'));
+    const Bytes video = dir.read(base + ".mpv");
+    const Bytes audio = dir.read(base + ".mp2");
+    EXPECT_EQ(sliceTrouble(video), "");
+    EXPECT_EQ(pictureCount(video), kPictures);
+    EXPECT_EQ(wholeAudioFrames(audio), kAudioFrames);
+    EXPECT_EQ(decoderMessages(dir, base + ".mpv", "mpegvideo"), "");
+    EXPECT_EQ(decoderMessages(dir, base + ".mp2", "mp3"), "");
+    EXPECT_EQ(multiplexerTrouble(dir, base), "");
+    // Something was put in place of what was lost, and the report says where.
+    EXPECT_NE(run.output.find("\nRescue:\n"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("Nothing needed repair."), std::string::npos) << run.output;
+  }
+}
