@@ -16,6 +16,8 @@
 #include "container/stream_demuxer.h"
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
+#include "tests/video/slice_index.h"
+#include "video/slice_walker.h"
 #include "video/video_fixer.h"
 
 namespace {
@@ -130,6 +132,34 @@ void BM_RewriteVideo(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(video.size()));
 }
 BENCHMARK(BM_RewriteVideo)->Unit(benchmark::kMillisecond);
+
+void BM_WalkSlices(benchmark::State& state) {
+  // Every slice of the recording's video, or of the video elementary stream
+  // named by ORVANTE_BENCH_VIDEO (the hour-long one, say), walked one by one.
+  const char* named = std::getenv("ORVANTE_BENCH_VIDEO");
+  Bytes video;
+  if (named != nullptr) {
+    std::ifstream in(named, std::ios::binary);
+    video.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } else {
+    video = demultiplexed(true);
+  }
+  const std::vector<IndexedSlice> slices = indexSlices(video);
+  int64_t bytes = 0;
+  for (const IndexedSlice& slice : slices) bytes += static_cast<int64_t>(slice.dataLength());
+  for (auto _ : state) {
+    uint32_t broken = 0;
+    for (const IndexedSlice& slice : slices) {
+      const SliceWalker walker(slice.context);
+      broken += walker.walk(slice.verticalPosition, video.data() + slice.dataStart(), slice.dataLength()).fault !=
+                SliceFault::kNone;
+    }
+    benchmark::DoNotOptimize(broken);
+  }
+  state.counters["slices"] = static_cast<double>(slices.size());
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * bytes);
+}
+BENCHMARK(BM_WalkSlices)->Unit(benchmark::kMillisecond);
 
 void BM_ExtractAudio(benchmark::State& state) {
   const Bytes audio = demultiplexed(false);
