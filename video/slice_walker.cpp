@@ -442,6 +442,7 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
   bool previousIntra = false;
   uint32_t rowEnd = SliceWalk::kNoRowEnd;
   size_t rowEndBits = 0;
+  uint32_t column = 0;  // of `address`, kept apart so that no macroblock costs a division
   for (;;) {
     // Stuffing and escapes, then the increment.
     uint32_t increment = 0;
@@ -465,6 +466,7 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
       if (increment > width) return broken(SliceFault::kFirstMacroblockPastRow, 0);
       address = firstAddress + increment - 1;
       firstAddress = address;
+      column = increment - 1;
     } else {
       if (increment > 1) {
         if (intraPicture) return broken(SliceFault::kSkipInIntraPicture, 0);
@@ -472,6 +474,8 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
       }
       address += increment;
       if (address >= macroblockCount_) return broken(SliceFault::kAddressPastPicture, 0);
+      column += increment;
+      if (column >= width) column = column < 2 * width ? column - width : column % width;
     }
 
     in.refill();
@@ -510,7 +514,7 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
     previousIntra = intra;
     first = false;
     if (in.pastEnd()) return broken(SliceFault::kRunsIntoStartCode, 0);
-    if (address % width == width - 1) {
+    if (column == width - 1) {
       rowEnd = address;
       rowEndBits = in.position();
     }
