@@ -26,6 +26,23 @@ constexpr uint8_t kSyncPrefixBytes[4] = {0x00, 0xFF, 0xFF, 0xFF};
 // The whole sync pattern.
 constexpr uint8_t kSyncBytes[kSyncSize] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
+// The error detection code of a Mode 2 Form 2 sector: a CRC over the
+// subheader and the payload, stored little-endian in the trailer; 0 when the
+// sector carries none. Its polynomial is x^32 + x^31 + x^16 + x^15 + x^4 +
+// x^3 + x + 1, taken least significant bit first, from 0, not inverted.
+constexpr uint32_t kSubheaderOffset = kSyncSize + kAddressSize;  // 16
+constexpr uint32_t kEdcCoverage = kSubheaderSize + kPayloadSize;  // 2332
+constexpr uint32_t kEdcOffset = kSectorSize - kTrailerSize;       // 2348
+static_assert(kSubheaderOffset + kEdcCoverage == kEdcOffset, "the code covers what lies between address and trailer");
+constexpr uint32_t kEdcPolynomial = 0xD8018001;  // the polynomial's bits, reversed
+constexpr uint32_t kNoEdc = 0;
+
+// The address of a sector, after its sync: minute, second and frame (75 to a
+// second), each two BCD digits, then the mode. Sectors follow each other
+// with addresses one apart.
+constexpr uint32_t kAddressOffset = kSyncSize;
+constexpr uint32_t kSectorsPerSecond = 75;
+
 // How far the first sector is looked for beyond the last candidate: 10 sectors.
 constexpr uint32_t kFirstSectorWindow = 10 * kSectorSize;  // 23520
 

@@ -1,6 +1,9 @@
 #include "container/sector_rescuer.h"
 
+#include <vector>
+
 #include "container/cd_sector_format.h"
+#include "container/sector_edc.h"
 
 namespace {
 
@@ -14,39 +17,124 @@ constexpr int kSyncBitsWrongAllowed = 8;
 SectorRescuer::SectorRescuer(ByteSource& image, const RangeList& payload, RepairReporter* reporter)
     : image_(image), payload_(payload), reporter_(reporter) {}
 
-bool SectorRescuer::nearlySync(uint32_t at) {
+int64_t SectorRescuer::addressOf(uint32_t sector) {
+  uint32_t number = 0;
+  for (uint32_t k = 0; k < 3; ++k) {
+    const int bcd = image_.byteAt(sector + kAddressOffset + k);
+    if ((bcd & 0x0F) > 9 || (bcd >> 4) > 9) return -1;
+    const uint32_t value = static_cast<uint32_t>((bcd >> 4) * 10 + (bcd & 0x0F));
+    number = number * (k == 0 ? 1 : k == 1 ? 60 : kSectorsPerSecond) + value;
+  }
+  return number;
+}
+
+bool SectorRescuer::nearlySync(uint32_t at, bool* exact) {
   int wrong = 0;
   for (uint32_t k = 0; k < kSyncSize; ++k) {
     wrong += __builtin_popcount(static_cast<unsigned>(image_.byteAt(at + k) ^ kSyncBytes[k]));
   }
+  *exact = wrong == 0;
   return wrong <= kSyncBitsWrongAllowed;
+}
+
+bool SectorRescuer::checksOut(uint32_t sector) {
+  if (uint64_t{sector} + kSectorSize > image_.size()) return false;
+  // The covered bytes in one piece: in place when they lie in one span.
+  const uint32_t from = sector + kSubheaderOffset;
+  const ByteSource::Span span = image_.spanAt(from);
+  const uint8_t* bytes;
+  uint8_t copy[kEdcCoverage + kTrailerSize];
+  if (span.length > 0 && from - span.start <= span.length &&
+      span.length - (from - span.start) >= kEdcCoverage + kTrailerSize) {
+    bytes = span.data + (from - span.start);
+  } else {
+    for (uint32_t k = 0; k < sizeof copy; ++k) copy[k] = static_cast<uint8_t>(image_.byteAt(from + k));
+    bytes = copy;
+  }
+  const uint32_t stored = uint32_t{bytes[kEdcCoverage]} | uint32_t{bytes[kEdcCoverage + 1]} << 8 |
+                          uint32_t{bytes[kEdcCoverage + 2]} << 16 | uint32_t{bytes[kEdcCoverage + 3]} << 24;
+  return stored != kNoEdc && SectorEdc::of(bytes, kEdcCoverage) == stored;
 }
 
 void SectorRescuer::mend() {
   ranges_.clear();
+  suspect_.clear();
   lostSectors_ = 0;
+  // Each payload kept, whether its code fails it, and whether a sector was
+  // left out just before it.
+  struct Piece {
+    uint32_t start;
+    uint32_t end;
+    bool suspect;
+    bool lostBefore;
+  };
+  std::vector<Piece> pieces;
+  bool lostBefore = false;
+  int64_t lastAddress = -1;
+  // A sector whose address does not follow the one before stands where
+  // sectors were skipped, doubled or moved: as good as a loss.
+  const auto keep = [&](uint32_t start, uint32_t end, bool suspect) {
+    if (end <= start) return;
+    const int64_t address = addressOf(start - kSectorHeaderSize);
+    if (lastAddress >= 0 && address != lastAddress + 1) lostBefore = true;
+    lastAddress = address;
+    pieces.push_back({start, end, suspect, lostBefore});
+    lostBefore = false;
+  };
   const uint32_t count = payload_.count();
   const uint32_t* pairs = payload_.pairs();
   for (uint32_t k = 0; k < count; ++k) {
     const uint32_t start = pairs[2 * k];
     const uint32_t end = pairs[2 * k + 1];
-    if (k + 1 == count || end - start <= kPayloadSize) {
-      ranges_.append(start, end);
-      continue;
+    const uint32_t payloadEnd = end - start > kPayloadSize ? start + kPayloadSize : end;
+    keep(start, payloadEnd, !checksOut(start - kSectorHeaderSize));
+    if (k + 1 == count) {
+      // The last trailer and whatever follows it, as they are.
+      if (payloadEnd < end) pieces.push_back({payloadEnd, end, true, false});
+      break;
     }
-    // The payload, then each sector due before the range's end.
-    ranges_.append(start, start + kPayloadSize);
+    // Each sector due before the range's end.
     for (uint64_t sync = uint64_t{start} + kPayloadToNextSector; sync + kSectorHeaderSize < end; sync += kSectorSize) {
-      const auto payloadStart = static_cast<uint32_t>(sync + kSectorHeaderSize);
-      const uint32_t payloadEnd = end - payloadStart < kPayloadSize ? end : payloadStart + kPayloadSize;
-      if (nearlySync(static_cast<uint32_t>(sync))) {
-        ranges_.append(payloadStart, payloadEnd);
-      } else {
-        ++lostSectors_;
-        if (reporter_ != nullptr) {
-          reporter_->dropped(RepairReporter::Drop::kLostSector, static_cast<uint32_t>(sync), payloadEnd - static_cast<uint32_t>(sync));
-        }
+      const auto dueStart = static_cast<uint32_t>(sync + kSectorHeaderSize);
+      const uint32_t dueEnd = end - dueStart < kPayloadSize ? end : dueStart + kPayloadSize;
+      bool exact = false;
+      if (nearlySync(static_cast<uint32_t>(sync), &exact)) {
+        // A damaged sync: damage is near, whatever the code says.
+        keep(dueStart, dueEnd, !exact || !checksOut(static_cast<uint32_t>(sync)));
+        continue;
+      }
+      ++lostSectors_;
+      lostBefore = true;
+      if (reporter_ != nullptr) {
+        reporter_->dropped(RepairReporter::Drop::kLostSector, static_cast<uint32_t>(sync),
+                           dueEnd - static_cast<uint32_t>(sync));
       }
     }
+  }
+
+  // The payloads on either side of a loss hold the ends of packets and
+  // slices cut there.
+  uint32_t viewStart = 0;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const Piece& piece = pieces[i];
+    const bool suspect = piece.suspect || piece.lostBefore || (i + 1 < pieces.size() && pieces[i + 1].lostBefore);
+    // Pieces that follow each other in the image (the last payload and the
+    // tail after it) stay one range.
+    const uint32_t ranges = ranges_.count();
+    if (ranges > 0 && ranges_.pairs()[2 * ranges - 1] == piece.start) {
+      ranges_.extendLast(piece.end);
+    } else {
+      ranges_.append(piece.start, piece.end);
+    }
+    const uint32_t viewEnd = viewStart + (piece.end - piece.start);
+    if (suspect) {
+      const uint32_t n = suspect_.count();
+      if (n > 0 && suspect_.pairs()[2 * n - 1] == viewStart) {
+        suspect_.extendLast(viewEnd);
+      } else {
+        suspect_.append(viewStart, viewEnd);
+      }
+    }
+    viewStart = viewEnd;
   }
 }

@@ -8,18 +8,26 @@
 #include "source/repair_reporter.h"
 
 // SectorRescuer leaves out of a sector image's payload what lost sectors put
-// into it. A RiffDecoder gives each accepted sector's payload as a range that
-// runs on up to the next accepted sector, so a sector that was read back as
-// zeros, or whose sync a failing disc damaged, lies inside the range before
-// it together with that sector's trailer: bytes that are no MPEG data, and
-// that break the packet and the slice that run on across them.
+// into it, and tells which of the payload is known to be as it was written.
 //
-// Here a range that runs on past its payload keeps its payload; each sector
-// due after it (every 2352 bytes) gives its payload when its sync is
-// recognisable with a few bits wrong, and nothing when it is not (zeros, or
-// another disc's data). The last range, which runs on to the end of the data
-// with whatever follows the last sector, is kept as the decoder gave it, as
-// is every range of a clean image: they are all one payload long.
+// A RiffDecoder gives each accepted sector's payload as a range that runs on
+// up to the next accepted sector, so a sector that was read back as zeros,
+// or whose sync a failing disc damaged, lies inside the range before it
+// together with that sector's trailer: bytes that are no MPEG data, and that
+// break the packet and the slice that run on across them. Here a range that
+// runs on past its payload keeps its payload; each sector due after it
+// (every 2352 bytes) gives its payload when its sync is recognisable with a
+// few bits wrong, and nothing when it is not (zeros, or another disc's
+// data). The last range, which runs on to the end of the data with whatever
+// follows the last sector, is kept as the decoder gave it, as is every range
+// of a clean image: they are all one payload long.
+//
+// Each sector carries an error detection code over its subheader and
+// payload. A payload whose code checks out is as the disc was written;
+// suspect() holds the rest: payloads whose code fails or is absent, those
+// on either side of a sector left out or of sectors that do not follow each
+// other by their addresses, those behind a damaged sync, and the last
+// range's tail. A check of the payload can leave out what is not suspect.
 //
 // The rescuer does not own the image, the decoder's ranges or the reporter;
 // they must outlive it. It owns the ranges it gives.
@@ -32,21 +40,31 @@ class SectorRescuer {
   SectorRescuer(const SectorRescuer&) = delete;
   SectorRescuer& operator=(const SectorRescuer&) = delete;
 
-  // Fills ranges().
+  // Fills ranges() and suspect().
   void mend();
+  // The payload, as ranges of the image.
   const RangeList& ranges() const { return ranges_; }
+  // The payload that is not known to be as written, as ranges of the view
+  // over ranges(): increasing, not overlapping.
+  const RangeList& suspect() const { return suspect_; }
   // Sectors left out by the last mend().
   uint32_t lostSectors() const { return lostSectors_; }
 
  private:
+  // The address of the sector at `sector` as a number of sectors; -1 when
+  // its digits are not decimal.
+  int64_t addressOf(uint32_t sector);
   // Whether the 12 bytes at `at` are the sync pattern, give or take a few
-  // bits.
-  bool nearlySync(uint32_t at);
-
+  // bits; `exact` tells whether none is wrong.
+  bool nearlySync(uint32_t at, bool* exact);
+  // Whether the sector at `sector` carries an error detection code that
+  // its subheader and payload match.
+  bool checksOut(uint32_t sector);
   ByteSource& image_;
   const RangeList& payload_;
   RepairReporter* const reporter_;
   RangeList ranges_;
+  RangeList suspect_;
   uint32_t lostSectors_ = 0;
 };
 

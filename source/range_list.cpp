@@ -1,5 +1,6 @@
 #include "source/range_list.h"
 
+#include <cassert>
 #include <cstdlib>
 
 namespace {
@@ -18,6 +19,12 @@ void RangeList::append(uint32_t start, uint32_t end) {
   pairs_[2 * size_t{count_} + 1] = end;
   count_ += 1;
   total_ += end - start;
+}
+
+void RangeList::extendLast(uint32_t end) {
+  assert(count_ > 0 && end >= pairs_[2 * size_t{count_} - 1]);
+  total_ += end - pairs_[2 * size_t{count_} - 1];
+  pairs_[2 * size_t{count_} - 1] = end;
 }
 
 void RangeList::clear() {

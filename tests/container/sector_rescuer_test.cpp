@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "container/riff_decoder.h"
+#include "container/sector_edc.h"
 #include "source/memory_source.h"
 #include "tests/support/recording_reporter.h"
 #include "tests/support/temp_dir.h"
@@ -15,34 +16,45 @@ namespace {
 constexpr size_t kSector = 2352;
 constexpr size_t kPayload = 2324;
 
-// An image of `count` sectors, each a sync, a header and a payload that
-// begins 00 00 01 BA, then a trailer that is not zero.
+// An image of `count` sectors, each a sync, an address (sectors numbered
+// from 00:02:00, in BCD), a subheader, a payload that begins 00 00 01 BA and
+// the error detection code over subheader and payload.
 Bytes image(size_t count) {
   Bytes bytes;
   for (size_t k = 0; k < count; ++k) {
+    const size_t sector = bytes.size();
     const Bytes sync = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
     bytes.insert(bytes.end(), sync.begin(), sync.end());
-    bytes.insert(bytes.end(), 12, 0x20);  // address, mode, subheader
+    bytes.insert(bytes.end(), {0x00, 0x02, static_cast<uint8_t>((k / 10) << 4 | k % 10), 0x02});
+    bytes.insert(bytes.end(), 8, 0x20);  // subheader
     const Bytes payloadStart = {0x00, 0x00, 0x01, 0xBA};
     bytes.insert(bytes.end(), payloadStart.begin(), payloadStart.end());
     bytes.insert(bytes.end(), kPayload - 4, static_cast<uint8_t>(0x30 + k));
-    bytes.insert(bytes.end(), {0xAF, 0x2B, 0x17, 0xD8});  // error detection code
+    const uint32_t code = SectorEdc::of(bytes.data() + sector + 16, 2332);
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(code >> (8 * i)));
   }
   return bytes;
 }
 
-std::vector<std::pair<uint32_t, uint32_t>> mended(const Bytes& bytes, uint32_t* lost, RecordingReporter* reporter) {
+using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
+
+Ranges rangesOf(const RangeList& list) {
+  Ranges ranges;
+  for (uint32_t k = 0; k < list.count(); ++k) ranges.emplace_back(list.pairs()[2 * k], list.pairs()[2 * k + 1]);
+  return ranges;
+}
+
+// The payload kept, as ranges of the image; `suspect` receives the suspect
+// ranges of the payload.
+Ranges mended(const Bytes& bytes, uint32_t* lost, RecordingReporter* reporter, Ranges* suspect) {
   MemorySource source(bytes.data(), bytes.size());
   RiffDecoder decoder(source, ProgressCallback());
   EXPECT_TRUE(decoder.decode());
   SectorRescuer rescuer(source, decoder.payloadRanges(), reporter);
   rescuer.mend();
   *lost = rescuer.lostSectors();
-  std::vector<std::pair<uint32_t, uint32_t>> ranges;
-  for (uint32_t k = 0; k < rescuer.ranges().count(); ++k) {
-    ranges.emplace_back(rescuer.ranges().pairs()[2 * k], rescuer.ranges().pairs()[2 * k + 1]);
-  }
-  return ranges;
+  *suspect = rangesOf(rescuer.suspect());
+  return rangesOf(rescuer.ranges());
 }
 
 uint32_t payloadOf(size_t sector) { return static_cast<uint32_t>(sector * kSector + 24); }
@@ -52,13 +64,24 @@ uint32_t payloadOf(size_t sector) { return static_cast<uint32_t>(sector * kSecto
 TEST(SectorRescuer, LeavesOutLostSectorsAndKeepsThoseWithADamagedSync) {
   uint32_t lost = 0;
   RecordingReporter reporter;
+  Ranges suspect;
   // A clean image keeps the decoder's ranges: every payload, the last with
-  // its trailer.
+  // its trailer. Only that trailer is suspect.
   const Bytes clean = image(6);
-  std::vector<std::pair<uint32_t, uint32_t>> expected;
+  Ranges expected;
   for (size_t k = 0; k < 6; ++k) expected.emplace_back(payloadOf(k), payloadOf(k) + kPayload + (k == 5 ? 4 : 0));
-  EXPECT_EQ(mended(clean, &lost, &reporter), expected);
+  EXPECT_EQ(mended(clean, &lost, &reporter, &suspect), expected);
   EXPECT_EQ(lost, 0u);
+  EXPECT_EQ(suspect, (Ranges{{6 * kPayload, 6 * kPayload + 4}}));
+
+  // A payload whose code fails, and sectors out of their order, are suspect.
+  Bytes flipped = clean;
+  flipped[payloadOf(1) + 100] ^= 0x04;
+  std::swap_ranges(flipped.begin() + 3 * kSector, flipped.begin() + 4 * kSector, flipped.begin() + 4 * kSector);
+  mended(flipped, &lost, &reporter, &suspect);
+  // Sector 1 by its code; 2 to 5 on either side of the two swapped; then
+  // the trailer: one range.
+  EXPECT_EQ(suspect, (Ranges{{kPayload, 6 * kPayload + 4}}));
 
   // Sector 2 read back as zeros, sector 3's sync with a bit wrong (and no
   // start code at its payload, so the decoder did not take it).
@@ -67,8 +90,11 @@ TEST(SectorRescuer, LeavesOutLostSectorsAndKeepsThoseWithADamagedSync) {
   damaged[3 * kSector + 5] ^= 0x10;
   damaged[3 * kSector + 24] = 0x47;
   expected.erase(expected.begin() + 2);
-  EXPECT_EQ(mended(damaged, &lost, &reporter), expected);
+  reporter.drops.clear();
+  EXPECT_EQ(mended(damaged, &lost, &reporter, &suspect), expected);
   EXPECT_EQ(lost, 1u);
+  // Sector 1 before the loss, sector 3 after it, with its sync damaged.
+  EXPECT_EQ(suspect, (Ranges{{kPayload, 3 * kPayload}, {5 * kPayload, 5 * kPayload + 4}}));
   ASSERT_EQ(reporter.drops.size(), 1u);
   EXPECT_EQ(reporter.drops[0].reason, RepairReporter::Drop::kLostSector);
   EXPECT_EQ(reporter.drops[0].offset, 2 * kSector);
