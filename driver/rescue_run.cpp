@@ -36,6 +36,30 @@ PresentationSpan recordingSpan(const PresentationSpan& video, const Presentation
   return span;
 }
 
+// The suspect ranges of the payload as ranges of the video stream that the
+// demultiplexer cut from it: `video` (ranges of the payload, increasing)
+// laid end to end. Both lists are increasing; so is the result.
+void suspectInVideo(const RangeList& video, const RangeList& suspect, RangeList* inVideo) {
+  uint32_t s = 0;
+  uint32_t offset = 0;  // where the video range begins in the video stream
+  for (uint32_t v = 0; v < video.count(); ++v) {
+    const uint32_t start = video.pairs()[2 * v];
+    const uint32_t end = video.pairs()[2 * v + 1];
+    while (s < suspect.count() && suspect.pairs()[2 * s + 1] <= start) ++s;
+    for (uint32_t k = s; k < suspect.count() && suspect.pairs()[2 * k] < end; ++k) {
+      const uint32_t from = offset + (std::max(start, suspect.pairs()[2 * k]) - start);
+      const uint32_t to = offset + (std::min(end, suspect.pairs()[2 * k + 1]) - start);
+      const uint32_t n = inVideo->count();
+      if (n > 0 && inVideo->pairs()[2 * n - 1] == from) {
+        inVideo->extendLast(to);
+      } else {
+        inVideo->append(from, to);
+      }
+    }
+    offset += end - start;
+  }
+}
+
 }  // namespace
 
 RescueRun::RescueRun(Console& console) : console_(console) {}
@@ -44,17 +68,18 @@ bool RescueRun::run(ByteSource& source, const std::string& baseName) {
   RescueReport report;
   // Sector image stage: the payload of the sectors, lost sectors left out.
   RiffDecoder decoder(source, console_.callbackFor(Console::Pass::kSectors));
-  if (!decoder.decode()) return runPipeline(source, baseName, report);
+  if (!decoder.decode()) return runPipeline(source, baseName, report, nullptr);
   SectorRescuer sectors(source, decoder.payloadRanges(), &report);
   sectors.mend();
   console_.printLine("Source file size: " + std::to_string(source.size()));
   console_.printLine("RIFF data size:   " + std::to_string(sectors.ranges().total()));
   console_.printEmptyLine();
   RangeViewSource payload(source, sectors.ranges());
-  return runPipeline(payload, baseName, report);
+  return runPipeline(payload, baseName, report, &sectors.suspect());
 }
 
-bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report) {
+bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report,
+                            const RangeList* suspect) {
   TimeStampReader stamps(source);
   StreamDemuxer demuxer(source, console_.callbackFor(Console::Pass::kDemux), &stamps);
   demuxer.demultiplex();
@@ -63,8 +88,11 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   console_.printEmptyLine();
 
   RangeViewSource video(source, demuxer.videoRanges());
+  RangeList videoSuspect;
+  if (suspect != nullptr) suspectInVideo(demuxer.videoRanges(), *suspect, &videoSuspect);
   VideoRescuer videoRescuer(video, stamps.videoStamps(), console_.callbackFor(Console::Pass::kCheck),
-                            console_.callbackFor(Console::Pass::kVideo), &report);
+                            console_.callbackFor(Console::Pass::kVideo), &report,
+                            suspect != nullptr ? &videoSuspect : nullptr);
   videoRescuer.analyze();
   RangeViewSource audio(source, demuxer.audioRanges());
   AudioRescuer audioRescuer(audio, stamps.audioStamps(), console_.callbackFor(Console::Pass::kAudio), &report);

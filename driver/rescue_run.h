@@ -6,6 +6,7 @@
 #include "driver/console.h"
 #include "driver/rescue_report.h"
 #include "source/byte_source.h"
+#include "source/range_list.h"
 
 // RescueRun is the pipeline of a rescue run (--rescue): what the plain
 // pipeline does, with the repairs that make a damaged recording decode
@@ -35,8 +36,9 @@ class RescueRun {
 
  private:
   // The pipeline on the MPEG data: `source` itself, or a sector image's
-  // payload.
-  bool runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report);
+  // payload, in which case `suspect` holds what of it is not known to be as
+  // written (SectorRescuer); null: nothing is known.
+  bool runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report, const RangeList* suspect);
 
   Console& console_;
 };

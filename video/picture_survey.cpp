@@ -24,13 +24,15 @@ bool validFCode(uint32_t code) { return code >= 1 && code <= kLargestFCode; }
 }  // namespace
 
 PictureSurvey::PictureSurvey(ByteSource& video, const ProbedFormat& format, ProgressCallback progress,
-                             RepairReporter* reporter)
+                             RepairReporter* reporter, const RangeList* suspect, unsigned workers)
     : video_(video),
       format_(format),
       progress_(progress),
       reporter_(reporter),
       widthInMacroblocks_(macroblocksFor(format.width, walkable(format))),
-      heightInMacroblocks_(macroblocksFor(format.height, walkable(format))) {}
+      heightInMacroblocks_(macroblocksFor(format.height, walkable(format))),
+      workers_(workers),
+      suspect_(suspect) {}
 
 void PictureSurvey::anomaly(RepairReporter::Drop reason, uint32_t from, uint32_t to) {
   clean_ = false;
@@ -46,6 +48,10 @@ void PictureSurvey::survey() {
   sequenceStart_ = kNone;
   picturesSeen_ = 0;
   clean_ = true;
+  found_.clear();
+  suspectIndex_ = 0;
+  walksQueued_ = 0;
+  walks_ = std::make_unique<SliceWalkQueue>(workers_);
   checker_.reset();
   video_.seek(0);
   progress_('S', 0, 0);
@@ -77,6 +83,11 @@ void PictureSurvey::survey() {
     }
   }
   closePicture();
+  walks_->finish();
+  resolveSlices();
+  found_.clear();
+  found_.shrink_to_fit();
+  walks_.reset();
   progress_('E', 0, 0);
 }
 
@@ -194,7 +205,6 @@ void PictureSurvey::surveyPicture(uint32_t start) {
   if (!picture.decodable) anomaly(RepairReporter::Drop::kBrokenPicture, start, picture.headerEnd);
   pictures_.push_back(picture);
   current_ = static_cast<uint32_t>(pictures_.size() - 1);
-  nextMacroblock_ = 0;
 }
 
 void PictureSurvey::surveySlice(uint32_t code, uint32_t start) {
@@ -207,20 +217,41 @@ void PictureSurvey::surveySlice(uint32_t code, uint32_t start) {
     anomaly(RepairReporter::Drop::kStraySlice, start, end);
     return;
   }
-  Picture& picture = pictures_[current_];
+  const Picture& picture = pictures_[current_];
   if (!picture.decodable) return;
-  if (start != picture.end) picture.whole = false;  // something stood between
-  picture.end = end;
-  if (macroblocks() == 0) {
-    // No size to walk against: the slice is taken as it stands.
-    slices_.push_back({start, end, 0, 0, SliceWalk::kNoRowEnd, 0});
-    ++picture.sliceCount;
-    return;
+  if (found_.empty() || found_.back().picture != current_) {
+    firstFound_ = found_.size();
+    walkCurrent_ = false;
   }
+  // A slice that does not follow the one before leaves the picture in
+  // pieces, which the walks must tell apart.
+  const uint32_t previousEnd = found_.size() > firstFound_ ? found_.back().end : picture.headerEnd;
+  found_.push_back({start, end, code, current_, kNone});
+  if (macroblocks() == 0) return;  // no size to walk against
+  // A slice that runs to the end of the data may have been cut there.
+  if (!walkCurrent_ && (start != previousEnd || end == video_.size() || suspect(start, end))) {
+    // Every slice of the picture is walked, those before too.
+    walkCurrent_ = true;
+    for (size_t k = firstFound_; k + 1 < found_.size(); ++k) queueWalk(k);
+  }
+  if (walkCurrent_) queueWalk(found_.size() - 1);
+  video_.seek(end);
+}
 
-  // The slice's bytes after its start code, in one piece.
-  const uint32_t dataStart = start + kStartCodeSize;
-  const uint32_t length = end - dataStart;
+bool PictureSurvey::suspect(uint32_t start, uint32_t end) {
+  if (suspect_ == nullptr) return true;
+  const uint32_t* pairs = suspect_->pairs();
+  while (suspectIndex_ < suspect_->count() && pairs[2 * suspectIndex_ + 1] <= start) ++suspectIndex_;
+  return suspectIndex_ < suspect_->count() && pairs[2 * suspectIndex_] < end;
+}
+
+void PictureSurvey::queueWalk(size_t k) {
+  FoundSlice& slice = found_[k];
+  const Picture& picture = pictures_[slice.picture];
+  // The slice's bytes after its start code, in one piece, for the queue to
+  // copy: in place when they lie in one span.
+  const uint32_t dataStart = slice.start + kStartCodeSize;
+  const uint32_t length = slice.end - dataStart;
   const ByteSource::Span span = video_.spanAt(dataStart);
   const uint8_t* data;
   if (span.length > 0 && dataStart - span.start <= span.length && span.length - (dataStart - span.start) >= length) {
@@ -237,42 +268,85 @@ void PictureSurvey::surveySlice(uint32_t code, uint32_t start) {
   context.backwardFCode = picture.backwardFCode;
   context.widthInMacroblocks = widthInMacroblocks_;
   context.heightInMacroblocks = heightInMacroblocks_;
-  const SliceWalk walk = SliceWalker(context).walk(code, data, length);
-  if (walk.fault != SliceFault::kNone) {
-    ++picture.brokenSlices;
-    picture.intact = false;
-    picture.whole = false;
-    anomaly(RepairReporter::Drop::kBrokenSlice, start, end);
-    return;
-  }
-  if (walk.firstMacroblock < nextMacroblock_) {
-    // Over macroblocks a slice before it covered: it belongs to another
-    // picture whose header was lost.
-    picture.whole = false;
-    anomaly(RepairReporter::Drop::kStraySlice, start, end);
-    return;
-  }
-  if (walk.firstMacroblock != nextMacroblock_) {
-    picture.intact = false;  // macroblocks no slice covers
-    picture.whole = false;
-  }
-  nextMacroblock_ = walk.lastMacroblock + 1;
-  slices_.push_back({start, end, walk.firstMacroblock, walk.lastMacroblock, walk.rowEndMacroblock,
-                     static_cast<uint32_t>(walk.rowEndBits)});
-  ++picture.sliceCount;
+  walks_->add(context, slice.code, data, length);
+  slice.walk = static_cast<uint32_t>(walksQueued_++);
 }
 
-void PictureSurvey::closePicture() {
-  if (current_ == kNone) return;
-  Picture& picture = pictures_[current_];
-  current_ = kNone;
-  if (macroblocks() != 0 && nextMacroblock_ != macroblocks()) {
-    picture.intact = false;
-    picture.whole = false;
+void PictureSurvey::closePicture() { current_ = kNone; }
+
+void PictureSurvey::resolveSlices() {
+  // The slices of each picture in order, with their walks: those that parse
+  // must cover the picture's macroblocks once, one after the other.
+  const bool walked = macroblocks() != 0;
+  uint32_t picture = kNone;
+  uint32_t nextMacroblock = 0;
+  const auto close = [&]() {
+    if (picture == kNone) return;
+    Picture& p = pictures_[picture];
+    if (walked && nextMacroblock != macroblocks()) {
+      p.intact = false;
+      p.whole = false;
+    }
+    if (!p.intact) clean_ = false;
+    if (!p.whole) return;
+    // A whole picture is copied in one piece: its slices need no record.
+    slices_.resize(p.firstSlice);
+    p.sliceCount = 0;
+  };
+  for (size_t k = 0; k < found_.size(); ++k) {
+    const FoundSlice& slice = found_[k];
+    if (slice.picture != picture) {
+      close();
+      picture = slice.picture;
+      nextMacroblock = 0;
+      pictures_[picture].firstSlice = static_cast<uint32_t>(slices_.size());
+    }
+    Picture& p = pictures_[picture];
+    if (slice.start != p.end) p.whole = false;  // something stood between
+    p.end = slice.end;
+    if (walked && slice.walk == kNone) {
+      // Taken as written: its picture lies where nothing is suspect and in
+      // one piece, and covers itself as its encoder made it.
+      nextMacroblock = macroblocks();
+      continue;
+    }
+    if (!walked) {
+      // No size to walk against: the slice is taken as it stands.
+      slices_.push_back({slice.start, slice.end, 0, 0, SliceWalk::kNoRowEnd, 0});
+      ++p.sliceCount;
+      continue;
+    }
+    const SliceWalk& walk = walks_->walk(slice.walk);
+    if (walk.fault != SliceFault::kNone) {
+      ++p.brokenSlices;
+      p.intact = false;
+      p.whole = false;
+      anomaly(RepairReporter::Drop::kBrokenSlice, slice.start, slice.end);
+      continue;
+    }
+    if (walk.firstMacroblock < nextMacroblock) {
+      // Over macroblocks a slice before it covered: it belongs to another
+      // picture whose header was lost.
+      p.whole = false;
+      anomaly(RepairReporter::Drop::kStraySlice, slice.start, slice.end);
+      continue;
+    }
+    if (walk.firstMacroblock != nextMacroblock) {
+      p.intact = false;  // macroblocks no slice covers
+      p.whole = false;
+    }
+    nextMacroblock = walk.lastMacroblock + 1;
+    slices_.push_back({slice.start, slice.end, walk.firstMacroblock, walk.lastMacroblock, walk.rowEndMacroblock,
+                       static_cast<uint32_t>(walk.rowEndBits)});
+    ++p.sliceCount;
   }
-  if (!picture.intact) clean_ = false;
-  if (!picture.whole) return;
-  // A whole picture is copied in one piece: its slices need no record.
-  slices_.resize(picture.firstSlice);
-  picture.sliceCount = 0;
+  close();
+  // Pictures without a slice cover nothing.
+  for (Picture& p : pictures_) {
+    if (p.decodable && p.end == p.headerEnd && walked) {
+      p.intact = false;
+      p.whole = false;
+      clean_ = false;
+    }
+  }
 }

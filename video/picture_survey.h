@@ -2,14 +2,17 @@
 #define ORVANTE_VIDEO_PICTURE_SURVEY_H_
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "source/byte_source.h"
 #include "source/progress_callback.h"
+#include "source/range_list.h"
 #include "source/repair_reporter.h"
 #include "video/group_header.h"
 #include "video/picture_sequence_checker.h"
 #include "video/probed_format.h"
+#include "video/slice_walk_queue.h"
 
 // PictureSurvey walks a video elementary stream once, before a damaged
 // recording is rescued, and records where its groups of pictures and its
@@ -71,7 +74,14 @@ class PictureSurvey {
     uint32_t firstPicture = 0;   // index of its first picture
   };
 
-  PictureSurvey(ByteSource& video, const ProbedFormat& format, ProgressCallback progress, RepairReporter* reporter);
+  // Slices are walked on `workers` threads (SliceWalkQueue) while the
+  // stream is read on. `suspect`, when given, holds the ranges of the
+  // stream that are not known to be as they were written (increasing, not
+  // overlapping): the slices of a picture that lies wholly outside them are
+  // taken as written, and not walked. Null: everything is suspect. The
+  // list must outlive the survey.
+  PictureSurvey(ByteSource& video, const ProbedFormat& format, ProgressCallback progress, RepairReporter* reporter,
+                const RangeList* suspect = nullptr, unsigned workers = SliceWalkQueue::defaultWorkers());
 
   // The pass. Sends 'S', a 'P' for every start code, and 'E'.
   void survey();
@@ -94,8 +104,11 @@ class PictureSurvey {
   void surveySlice(uint32_t code, uint32_t start);
   void surveySequenceHeader(uint32_t start);
   void surveyGroupHeader(uint32_t start);
-  // Ends the picture being surveyed: its last macroblocks must be covered.
+  // Ends the picture being surveyed: slices that follow belong to none.
   void closePicture();
+  // With the walks of all slices at hand: which parse, and whether each
+  // picture's slices cover it once.
+  void resolveSlices();
   void startGroup();
   // Something a plain rewrite would refuse: the stream is not clean.
   void anomaly(RepairReporter::Drop reason, uint32_t from, uint32_t to);
@@ -106,6 +119,28 @@ class PictureSurvey {
   RepairReporter* const reporter_;
   const uint32_t widthInMacroblocks_;
   const uint32_t heightInMacroblocks_;
+  const unsigned workers_;
+
+  // A slice of a picture that can be decoded, as the pass meets it.
+  struct FoundSlice {
+    uint32_t start;
+    uint32_t end;
+    uint32_t code;
+    uint32_t picture;
+    uint32_t walk;  // its walk in walks_, or kNone: taken as written
+  };
+  // Whether any of [start, end) is suspect.
+  bool suspect(uint32_t start, uint32_t end);
+  // Queues the walk of found slice k.
+  void queueWalk(size_t k);
+
+  const RangeList* const suspect_;
+  uint32_t suspectIndex_ = 0;     // the first suspect range that may still meet a slice
+  std::vector<FoundSlice> found_;
+  size_t firstFound_ = 0;         // the current picture's first found slice
+  bool walkCurrent_ = false;      // its slices are walked
+  std::unique_ptr<SliceWalkQueue> walks_;
+  size_t walksQueued_ = 0;
 
   PictureSequenceChecker checker_;  // as the plain rewrite judges the order
   std::vector<Picture> pictures_;
@@ -113,7 +148,6 @@ class PictureSurvey {
   std::vector<Slice> slices_;
   std::vector<uint8_t> scratch_;    // a slice that does not lie in one span
   uint32_t current_ = kNone;        // the picture whose slices follow
-  uint32_t nextMacroblock_ = 0;     // the first macroblock no slice of it has covered
   uint32_t leadStart_ = kNone;      // where headers before the next picture began
   uint32_t sequenceStart_ = kNone;  // a usable sequence header just before
   uint32_t sequenceEnd_ = 0;

@@ -29,17 +29,18 @@ constexpr int64_t kUnplaced = PictureTimeline::kUnplaced;
 }  // namespace
 
 VideoRescuer::VideoRescuer(ByteSource& video, const TimeStampList& stamps, ProgressCallback checking,
-                           ProgressCallback writing, RepairReporter* reporter)
+                           ProgressCallback writing, RepairReporter* reporter, const RangeList* suspect)
     : video_(video),
       stamps_(stamps),
       checking_(checking),
       writing_(writing),
       reporter_(reporter),
+      suspect_(suspect),
       fixer_(video, writing) {}
 
 void VideoRescuer::analyze() {
   fixer_.probe();
-  survey_ = std::make_unique<PictureSurvey>(video_, fixer_.format(), checking_, reporter_);
+  survey_ = std::make_unique<PictureSurvey>(video_, fixer_.format(), checking_, reporter_, suspect_);
   survey_->survey();
   timeline_ = std::make_unique<PictureTimeline>(*survey_, stamps_, fixer_.format().frameRateCode);
   timeline_->place();

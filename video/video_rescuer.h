@@ -36,12 +36,14 @@
 // it.
 //
 // The rescuer does not own its source, stamps or reporter, which must
-// outlive it.
+// outlive it, as must the suspect ranges when given.
 class VideoRescuer {
  public:
-  // `checking` reports the survey, `writing` the writing pass.
+  // `checking` reports the survey, `writing` the writing pass. `suspect`:
+  // the ranges of the video not known to be as written (PictureSurvey);
+  // null when nothing is known, and everything is checked.
   VideoRescuer(ByteSource& video, const TimeStampList& stamps, ProgressCallback checking, ProgressCallback writing,
-               RepairReporter* reporter);
+               RepairReporter* reporter, const RangeList* suspect = nullptr);
 
   // Probes the format, surveys the stream and places its pictures.
   void analyze();
@@ -115,6 +117,7 @@ class VideoRescuer {
   ProgressCallback checking_;
   ProgressCallback writing_;
   RepairReporter* const reporter_;
+  const RangeList* const suspect_;
   VideoFixer fixer_;  // probes; writes a clean stream
   std::unique_ptr<PictureSurvey> survey_;
   std::unique_ptr<PictureTimeline> timeline_;
