@@ -291,10 +291,11 @@ bool AudioRescuer::clean(const PresentationSpan& recording) const {
   uint64_t lead = 0;
   uint64_t trail = 0;
   padding(recording, &lead, &trail);
-  return haveFormat_ && gaps_.empty() && lead == 0 && trail == 0;
+  // The end may fall short of the recording's by what clean muxing leaves.
+  return haveFormat_ && gaps_.empty() && lead == 0 && ticksOf(trail) <= kEndToleranceTicks;
 }
 
-bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& recording) {
+bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean) {
   assert(analyzed_);
   writeFailed_ = false;
   silentWritten_ = 0;
@@ -309,7 +310,7 @@ bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& re
   uint64_t lead = 0;
   uint64_t trail = 0;
   padding(recording, &lead, &trail);
-  if (gaps_.empty() && lead == 0 && trail == 0) {
+  if (recordingClean || (gaps_.empty() && lead == 0 && trail == 0)) {
     AudioExtractor extractor(audio_, progress_);
     extractor.extract(baseName);
     writeFailed_ = extractor.writeFailed();

@@ -53,9 +53,10 @@ class AudioRescuer {
   // trusted.
   PresentationSpan span() const;
 
-  // REQUIRES: analyze() was run. True when write() would write the stream
-  // unchanged, as the plain extraction does: no stream at all, or whole
-  // frames only, none lost, and no padding due to cover `recording`.
+  // REQUIRES: analyze() was run. True when nothing of the stream was found
+  // lost or broken: no stream at all, or whole frames only, none lost, no
+  // silence due before the first to cover `recording`, and no more after
+  // the last than clean muxing leaves (kEndToleranceTicks).
   bool clean(const PresentationSpan& recording) const;
 
   // REQUIRES: analyze() was run. Writes audioFileName(baseName): whole frames
@@ -68,7 +69,9 @@ class AudioRescuer {
   // one drop). When the file cannot be written, writeFailed() turns true,
   // the incomplete file is removed and the pass ends at once, without its
   // 'E' event. Progress events are those of AudioExtractor.
-  bool write(const std::string& baseName, const PresentationSpan& recording);
+  // A recording found clean (both its streams) keeps its audio unchanged,
+  // unpadded.
+  bool write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean = false);
 
   // True when the last write() could not write its file.
   bool writeFailed() const { return writeFailed_; }

@@ -109,7 +109,7 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   printVideoReport(console_, videoRescuer.formatText(), videoRescuer.framesUsed(), videoRescuer.picturesSeen(),
                    videoRescuer.claimedBitrate(), videoRescuer.actualBitrate());
 
-  audioRescuer.write(baseName, recording);
+  audioRescuer.write(baseName, recording, clean);
   if (audioRescuer.writeFailed()) {
     console_.printLine("Cannot write: " + audioFileName(baseName));
     return false;

@@ -43,6 +43,12 @@ class TimeStampList {
   std::vector<TimeStamp> stamps_;
 };
 
+// How far the ends of a clean recording's two streams may lie apart: whole
+// pictures and whole audio frames seldom end together, and muxers leave
+// either stream up to a picture (1/25 s) longer. Starts, on the contrary,
+// lie within half a frame of each other.
+constexpr uint64_t kEndToleranceTicks = kTicksPerSecond / 25;
+
 // The presentation times that a recording's outputs cover: from the first
 // picture or audio frame shown to the end of the last, in 90 kHz ticks.
 // Unknown when the stream gave no usable time.

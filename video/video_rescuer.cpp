@@ -52,7 +52,9 @@ bool VideoRescuer::clean(const PresentationSpan& recording) const {
   int64_t lead = 0;
   int64_t trail = 0;
   padding(recording, &lead, &trail);
-  return survey_->clean() && !anyLost_ && lead == 0 && trail == 0;
+  // The end may fall short of the recording's by what clean muxing leaves.
+  const double trailTicks = static_cast<double>(trail) * timeline_->ticksPerSlot();
+  return survey_->clean() && !anyLost_ && lead == 0 && trailTicks <= static_cast<double>(kEndToleranceTicks);
 }
 
 void VideoRescuer::padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const {

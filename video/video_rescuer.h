@@ -49,8 +49,9 @@ class VideoRescuer {
   void analyze();
   // REQUIRES: analyze() ran. The presentation span its pictures cover.
   PresentationSpan span() const { return timeline_->span(); }
-  // REQUIRES: analyze() ran. Nothing to repair or leave out, and nothing
-  // to pad to cover `recording`.
+  // REQUIRES: analyze() ran. Nothing to repair or leave out, no repeat due
+  // before the first picture to cover `recording`, and no more after the
+  // last than clean muxing leaves (kEndToleranceTicks).
   bool clean(const PresentationSpan& recording) const;
   // REQUIRES: analyze() ran. Whether the pictures' places could be checked
   // against stamps or time codes.
