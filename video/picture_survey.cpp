@@ -102,28 +102,28 @@ void PictureSurvey::startGroup() {
   groups_.push_back(group);
 }
 
-void PictureSurvey::surveySequenceHeader(uint32_t start) {
+template <typename Header>
+bool PictureSurvey::readHeader(uint32_t start, Header* header) {
   closePicture();
   video_.skip(kStartCodeSize);
   BitReader reader(video_);
-  SequenceHeader header;
-  const bool read = header.read(reader);
+  const bool read = header->read(reader);
   reader.alignToByte();
-  if (!read || reader.overrun() || !zerosToNextStartCode(video_)) {
-    anomaly(RepairReporter::Drop::kStartCodeRejected, start, start + kStartCodeSize);
-    checker_.clear();
-    video_.seek(start + 1);
-    return;
+  if (read && !reader.overrun() && zerosToNextStartCode(video_)) {
+    if (leadStart_ == kNone) leadStart_ = start;
+    return true;
   }
+  anomaly(RepairReporter::Drop::kStartCodeRejected, start, start + kStartCodeSize);
+  checker_.clear();
+  video_.seek(start + 1);
+  return false;
+}
+
+void PictureSurvey::surveySequenceHeader(uint32_t start) {
+  SequenceHeader header;
+  if (!readHeader(start, &header)) return;
   checker_.sequenceHeader();
-  if (leadStart_ == kNone) leadStart_ = start;
-  SequenceHeader probed;
-  probed.width = format_.width;
-  probed.height = format_.height;
-  probed.aspectRatioCode = format_.aspectRatioCode;
-  probed.frameRateCode = format_.frameRateCode;
-  probed.bitRate = format_.bitRate;
-  if (!header.sameFormat(probed)) {
+  if (!header.sameFormat(SequenceHeader::of(format_))) {
     // A header that says another format is damaged, or starts another
     // recording: either way it cannot stand in this stream.
     anomaly(RepairReporter::Drop::kStartCodeRejected, start, video_.position());
@@ -135,20 +135,9 @@ void PictureSurvey::surveySequenceHeader(uint32_t start) {
 }
 
 void PictureSurvey::surveyGroupHeader(uint32_t start) {
-  closePicture();
-  video_.skip(kStartCodeSize);
-  BitReader reader(video_);
   GroupHeader header;
-  const bool read = header.read(reader);
-  reader.alignToByte();
-  if (!read || reader.overrun() || !zerosToNextStartCode(video_)) {
-    anomaly(RepairReporter::Drop::kStartCodeRejected, start, start + kStartCodeSize);
-    checker_.clear();
-    video_.seek(start + 1);
-    return;
-  }
+  if (!readHeader(start, &header)) return;
   checker_.gopHeader();
-  if (leadStart_ == kNone) leadStart_ = start;
   startGroup();
   groups_.back().headerStart = start;
   groups_.back().headerEnd = video_.position();

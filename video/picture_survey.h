@@ -100,6 +100,11 @@ class PictureSurvey {
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
 
+  // Reads the sequence or group header whose start code is at `start`: true
+  // when it is well formed; otherwise the start code is rejected, as the
+  // plain rewrite rejects it.
+  template <typename Header>
+  bool readHeader(uint32_t start, Header* header);
   void surveyPicture(uint32_t start);
   void surveySlice(uint32_t code, uint32_t start);
   void surveySequenceHeader(uint32_t start);

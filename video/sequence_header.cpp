@@ -52,3 +52,26 @@ bool SequenceHeader::sameFormat(const SequenceHeader& other) const {
   return width == other.width && height == other.height && aspectRatioCode == other.aspectRatioCode &&
          frameRateCode == other.frameRateCode && bitRate == other.bitRate;
 }
+
+SequenceHeader SequenceHeader::of(const ProbedFormat& format) {
+  SequenceHeader header;
+  header.width = format.width;
+  header.height = format.height;
+  header.aspectRatioCode = format.aspectRatioCode;
+  header.frameRateCode = format.frameRateCode;
+  header.bitRate = format.bitRate;
+  header.vbvBufferSize = format.vbvBufferSize;
+  header.constrainedParameters = format.constrainedParameters;
+  return header;
+}
+
+void SequenceHeader::stateIn(ProbedFormat* format) const {
+  format->width = width;
+  format->height = height;
+  format->aspectRatioCode = aspectRatioCode;
+  format->frameRateCode = frameRateCode;
+  format->bitRate = bitRate;
+  format->vbvBufferSize = vbvBufferSize;
+  format->constrainedParameters = constrainedParameters;
+  format->estimated = false;
+}

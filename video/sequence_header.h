@@ -5,6 +5,7 @@
 
 #include "source/bit_reader.h"
 #include "source/output_file.h"
+#include "video/probed_format.h"
 
 // SequenceHeader is the layout of an MPEG-1 sequence header (start code
 // 00 00 01 B3): picture size, aspect ratio, frame rate, bit rate, VBV buffer
@@ -35,6 +36,11 @@ struct SequenceHeader {
 
   // The same picture size, rate, aspect ratio and bit rate as `other`.
   bool sameFormat(const SequenceHeader& other) const;
+
+  // The header that states `format` (no matrices), and the format a header
+  // states (read, not estimated; the frame rate left as it is).
+  static SequenceHeader of(const ProbedFormat& format);
+  void stateIn(ProbedFormat* format) const;
 };
 
 #endif  // ORVANTE_VIDEO_SEQUENCE_HEADER_H_

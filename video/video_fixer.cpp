@@ -67,14 +67,7 @@ void VideoFixer::probe() {
       BitReader reader(source_);
       SequenceHeader header;
       if (!header.readFormat(reader)) continue;  // not a usable header
-      format_.width = header.width;
-      format_.height = header.height;
-      format_.aspectRatioCode = header.aspectRatioCode;
-      format_.frameRateCode = header.frameRateCode;
-      format_.bitRate = header.bitRate;
-      format_.vbvBufferSize = header.vbvBufferSize;
-      format_.constrainedParameters = header.constrainedParameters;
-      format_.estimated = false;
+      header.stateIn(&format_);
       done = true;
     } else if (code == kPictureStartCode) {
       BitReader reader(source_);

@@ -106,15 +106,7 @@ bool VideoStreamWriter::finish() {
 
 void VideoStreamWriter::writeHeaders() {
   if (fill_ == Fill::kToNominalSize) fillToBitrate(false);
-  SequenceHeader sequence;
-  sequence.width = format_.width;
-  sequence.height = format_.height;
-  sequence.aspectRatioCode = format_.aspectRatioCode;
-  sequence.frameRateCode = format_.frameRateCode;
-  sequence.bitRate = format_.bitRate;
-  sequence.vbvBufferSize = format_.vbvBufferSize;
-  sequence.constrainedParameters = format_.constrainedParameters;
-  sequence.write(output_);
+  SequenceHeader::of(format_).write(output_);
   GroupHeader group;  // 00:00:00, picture 0
   group.closed = true;
   group.write(output_);
