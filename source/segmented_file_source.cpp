@@ -23,6 +23,10 @@ uint32_t numericExtensionWidth(const std::string& name, size_t* dot) {
   return static_cast<uint32_t>(width);
 }
 
+// Zeros handed out, a run at a time, for members that cannot be read.
+constexpr uint32_t kZeroRun = 1 << 16;
+const uint8_t kZeros[kZeroRun] = {};
+
 bool allDigits(const char* text, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (text[i] < '0' || text[i] > '9') return false;
@@ -105,6 +109,7 @@ void SegmentedFileSource::addSegment(uint32_t number, uint64_t& total) {
   segment.device = info.st_dev;
   segment.inode = info.st_ino;
   segment.mapped = false;
+  segment.unreadable = false;
   segments_.push_back(segment);
 }
 
@@ -143,27 +148,34 @@ bool SegmentedFileSource::findSegment(uint32_t index, uint32_t* found) {
   }
 }
 
-ByteSource::Span SegmentedFileSource::memberSpan(uint32_t k) {
+ByteSource::Span SegmentedFileSource::memberSpan(uint32_t k, uint32_t index) {
   Segment& segment = segments_[k];
   MappedFile& file = segmentFiles_[k];
+  const uint32_t length = segment.end - segment.start;
   if (!segment.mapped) {
     segment.mapped = true;
-    file.open(segmentName(segment.number).c_str());
+    // Mapped to its length at discovery: pages it lost since read as zeros.
+    file.open(segmentName(segment.number).c_str(), length);
+    segment.unreadable = length > 0 && file.view() == nullptr;
   }
-  // A member that shrank since discovery, or failed to map, has fewer bytes
-  // in memory than it holds; the rest read as 0.
-  const uint32_t length = segment.end - segment.start;
   Span span;
+  if (segment.unreadable) {
+    const uint32_t offset = (index - segment.start) / kZeroRun * kZeroRun;
+    span.data = kZeros;
+    span.start = segment.start + offset;
+    span.length = length - offset < kZeroRun ? length - offset : kZeroRun;
+    return span;
+  }
   span.data = file.view();
   span.start = segment.start;
-  span.length = file.viewLength() < length ? static_cast<uint32_t>(file.viewLength()) : length;
+  span.length = length;
   return span;
 }
 
 int SegmentedFileSource::byteAt(uint32_t index) {
   uint32_t k;
   if (!findSegment(index, &k)) return 0;
-  const Span span = memberSpan(k);
+  const Span span = memberSpan(k, index);
   const uint32_t offset = index - span.start;
   return offset < span.length ? span.data[offset] : 0;
 }
@@ -171,7 +183,7 @@ int SegmentedFileSource::byteAt(uint32_t index) {
 ByteSource::Span SegmentedFileSource::spanAt(uint32_t index) {
   uint32_t k;
   if (!findSegment(index, &k)) return Span();
-  return memberSpan(k);
+  return memberSpan(k, index);
 }
 
 bool SegmentedFileSource::holdsFile(const char* name) const {
@@ -181,4 +193,13 @@ bool SegmentedFileSource::holdsFile(const char* name) const {
     if (segment.device == info.st_dev && segment.inode == info.st_ino) return true;
   }
   return false;
+}
+
+uint64_t SegmentedFileSource::unreadableBytes() const {
+  uint64_t total = 0;
+  for (uint32_t k = 0; k < segments_.size(); ++k) {
+    const Segment& segment = segments_[k];
+    total += segment.unreadable ? segment.end - segment.start : segmentFiles_[k].zeroedBytes();
+  }
+  return total;
 }

@@ -27,8 +27,12 @@
 // change or vanish after construction are not seen.
 //
 // Each member is mapped when it is first read and stays mapped while the
-// source lives, so spans handed out stay valid. A byte that no member holds
-// reads as 0, and so does every byte of a member whose mapping failed.
+// source lives, so spans handed out stay valid. Each member is read to the
+// length it had at discovery: bytes it gained since are not seen, and bytes
+// that cannot be read read as 0 and are counted (unreadableBytes()): pages
+// of a member that report an I/O error or that vanished because it got
+// shorter (see MappedFile), and every byte of a member that was removed or
+// cannot be mapped. A byte that no member holds reads as 0.
 class SegmentedFileSource : public ByteSource {
  public:
   static constexpr uint32_t kMaxSegments = 1000;
@@ -61,6 +65,10 @@ class SegmentedFileSource : public ByteSource {
   // symbolic or hard link.
   bool holdsFile(const char* name) const;
 
+  // Bytes read so far as zeros because they could not be read, each counted
+  // once; 0 for a source that read without a fault.
+  uint64_t unreadableBytes() const;
+
  private:
   struct Segment {
     uint32_t number;
@@ -69,6 +77,7 @@ class SegmentedFileSource : public ByteSource {
     dev_t device;
     ino_t inode;
     bool mapped;     // its mapping was attempted
+    bool unreadable; // it could not be mapped: every byte reads as 0
   };
 
   void discover();
@@ -79,9 +88,9 @@ class SegmentedFileSource : public ByteSource {
   // The table index of the member holding `index`, walking from the member
   // found last; false when no member holds it.
   bool findSegment(uint32_t index, uint32_t* found);
-  // The bytes of member k that are in memory: its mapping, as far as it
-  // reaches into the member.
-  Span memberSpan(uint32_t k);
+  // The bytes of member k around `index` that are in memory: its mapping,
+  // or a run of zeros when it has none.
+  Span memberSpan(uint32_t k, uint32_t index);
 
   std::vector<Segment> segments_;
   std::string name_;

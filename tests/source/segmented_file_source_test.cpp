@@ -207,3 +207,25 @@ TEST_F(SegmentedFileSourceTest, RefusesASetOfFourGibibytesOrMore) {
   EXPECT_EQ(over->segmentCount(), 0u);
   EXPECT_EQ(over->byteAt(0), 0);
 }
+
+TEST_F(SegmentedFileSourceTest, MembersLostOrChangedAfterDiscoveryReadAsCountedZeros) {
+  addSegment("movie.000", 5000);
+  addSegment("movie.001", 3000);
+  addSegment("movie.002", 7000);
+  addSegment("movie.003", 2000);
+  auto source = openAs("movie");
+  ASSERT_EQ(source->size(), 17000u);
+  EXPECT_EQ(source->byteAt(0), joined_[0]);  // member 0 is read before the others change
+  ASSERT_EQ(std::remove(path("movie.001").c_str()), 0);
+  ASSERT_EQ(::truncate(path("movie.002").c_str(), 0), 0);
+  folder_.write("movie.003", Bytes(9000, 0xAB));  // grown: read to its length at discovery
+  for (uint32_t i = 5000; i < 15000; ++i) joined_[i] = 0;
+  joined_.assign(joined_.begin(), joined_.begin() + 15000);
+  joined_.resize(17000, 0xAB);
+  expectReadsInEveryOrder(*source);
+  // The whole removed member, and the emptied one by whole pages: 7000 bytes.
+  EXPECT_EQ(source->unreadableBytes(), 3000u + 7000u);
+  auto intact = openAs("movie.000");
+  EXPECT_EQ(intact->byteAt(1), joined_[1]);
+  EXPECT_EQ(intact->unreadableBytes(), 0u);
+}
