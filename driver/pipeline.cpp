@@ -57,7 +57,14 @@ int processFile(const char* name) {
       return -1;
     }
   }
-  return processSource(input, input.baseName()) ? 0 : -1;
+  const bool processed = processSource(input, input.baseName());
+  // Bytes that could not be read went through the passes as zeros, which
+  // the repair treats as the damage they are; the report ends by saying so.
+  if (input.unreadableBytes() > 0) {
+    std::printf("Unreadable input: %" PRIu64 " bytes read as zeros", input.unreadableBytes());
+    newLine();
+  }
+  return processed ? 0 : -1;
 }
 
 bool processSource(ByteSource& source, const char* baseName) {

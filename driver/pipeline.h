@@ -7,7 +7,9 @@
 // functions, destroyed in reverse order of construction. The report and the
 // progress lines go to standard output; every line end flushes.
 
-// Opens `name` as a numbered file set and runs every stage on it.
+// Opens `name` as a numbered file set and runs every stage on it. When bytes
+// of the input could not be read (they went through as zeros), the report
+// ends with "Unreadable input: N bytes read as zeros".
 // Returns 0 when the input was processed; -1 after printing "File not found."
 // (no member, or only empty ones), "File too large." (4 GiB or more), or
 // "Cannot write: " and the name of an output that could not be written.
