@@ -1,6 +1,7 @@
 #include "source/output_file.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ bool OutputFile::open(const std::string& name) {
   bufferOffset_ = 0;
   handleOffset_ = 0;
   storedEnd_ = 0;
+  reservedEnd_ = 0;
+  reserveFailed_ = false;
   next_ = buffer_.get();
   // A plain file of that name (no link to it, nor it a link) is replaced by
   // a new one with its permissions rather than emptied in place: emptying a
@@ -54,6 +57,7 @@ void OutputFile::writeThrough(const uint8_t* bytes, size_t count) {
     }
     handleOffset_ = bufferOffset_;
   }
+  reserve(bufferOffset_, bufferOffset_ + count);
   while (count > 0) {
     const ssize_t written = ::write(handle_, bytes, count);
     if (written < 0 && errno == EINTR) continue;
@@ -66,6 +70,18 @@ void OutputFile::writeThrough(const uint8_t* bytes, size_t count) {
     handleOffset_ += static_cast<uint64_t>(written);
   }
   storedEnd_ = std::max(storedEnd_, handleOffset_);
+}
+
+void OutputFile::reserve(uint64_t from, uint64_t to) {
+  if (!regular_ || to <= reservedEnd_ || reserveFailed_) return;
+  // From the write on: a stretch skipped by putZeros() stays a hole.
+  const uint64_t start = std::max(from, reservedEnd_);
+  const uint64_t end = (to / kReserveStep + 1) * kReserveStep;
+  if (::fallocate(handle_, 0, static_cast<off_t>(start), static_cast<off_t>(end - start)) != 0) {
+    reserveFailed_ = true;  // no room to spare, or no such call here: written as it comes
+    return;
+  }
+  reservedEnd_ = end;
 }
 
 void OutputFile::drain() {
@@ -106,6 +122,14 @@ void OutputFile::putZeros(uint64_t count) {
   }
   if (stored == count) return;
   drain();
+  // A long run over blocks reserved ahead takes them back, so that it costs
+  // no disk space; a short one leaves them, as zeros.
+  const uint64_t skipFrom = bufferOffset_;
+  const uint64_t skipTo = std::min(bufferOffset_ + (count - stored), reservedEnd_);
+  if (skipFrom + kReserveStep / 64 <= skipTo) {
+    ::fallocate(handle_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(skipFrom),
+                static_cast<off_t>(skipTo - skipFrom));
+  }
   bufferOffset_ += count - stored;
 }
 
