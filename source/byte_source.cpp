@@ -82,7 +82,24 @@ size_t findSequence(const uint8_t* data, size_t size, const uint8_t* pattern, ui
 
 }  // namespace
 
-ByteSource::~ByteSource() = default;
+ByteSource::ByteSource() : nextLive_(firstLive_) {
+  if (firstLive_ != nullptr) firstLive_->previousLive_ = this;
+  firstLive_ = this;
+}
+
+ByteSource::~ByteSource() {
+  if (previousLive_ != nullptr) previousLive_->nextLive_ = nextLive_;
+  if (nextLive_ != nullptr) nextLive_->previousLive_ = previousLive_;
+  if (firstLive_ == this) firstLive_ = nextLive_;
+}
+
+void ByteSource::expireSpans() {
+  ++spanGeneration_;
+  for (ByteSource* source = firstLive_; source != nullptr; source = source->nextLive_) {
+    source->span_ = Span();
+    source->previousSpan_ = Span();
+  }
+}
 
 ByteSource::Span ByteSource::spanAt(uint32_t) { return Span(); }
 
@@ -95,7 +112,7 @@ bool ByteSource::holdSpan(uint32_t index) {
     std::swap(span_, previousSpan_);
     return true;
   }
-  const Span span = spanAt(index);
+  const Span span = spanAt(index);  // may empty the spans kept
   if (index - span.start >= span.length) return false;
   previousSpan_ = span_;
   span_ = span;
