@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "source/platform.h"
+
 // OutputFile is a buffered binary output stream on one named file. Bytes are
 // written unchanged, one at a time through put(), at the current position;
 // seek() returns to an earlier position so that later puts overwrite what is
@@ -85,7 +87,7 @@ class OutputFile {
   uint64_t storedEnd_ = 0;     // one past the last byte stored in the file
   uint64_t reservedEnd_ = 0;   // the file's blocks are reserved up to here
   bool reserveFailed_ = false;
-  int handle_ = -1;
+  platform::Handle handle_ = platform::kNoHandle;
   bool regular_ = false;       // a regular file, which can be extended and cut
   bool failed_ = false;
   std::string name_;
