@@ -40,9 +40,10 @@ __attribute__((target("avx2"))) size_t findSequenceAvx2(const uint8_t* data, siz
   return findSequenceFrom(i, data, size, pattern, kLength);
 }
 
-// The same sixteen at a time, with the instructions every x86-64 has.
+// The same sixteen at a time, with the instructions every x86-64 has (and
+// a 32-bit x86 may lack: it is asked first).
 template <uint32_t kLength>
-size_t findSequenceSse2(const uint8_t* data, size_t size, const uint8_t* pattern) {
+__attribute__((target("sse2"))) size_t findSequenceSse2(const uint8_t* data, size_t size, const uint8_t* pattern) {
   __m128i want[kLength];
   for (uint32_t k = 0; k < kLength; ++k) want[k] = _mm_set1_epi8(static_cast<char>(pattern[k]));
   size_t i = 0;
@@ -61,7 +62,12 @@ size_t findSequenceSse2(const uint8_t* data, size_t size, const uint8_t* pattern
 template <uint32_t kLength>
 size_t findSequenceFixed(const uint8_t* data, size_t size, const uint8_t* pattern) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? findSequenceAvx2<kLength>(data, size, pattern) : findSequenceSse2<kLength>(data, size, pattern);
+  if (avx2) return findSequenceAvx2<kLength>(data, size, pattern);
+#if defined(__i386__)
+  static const bool sse2 = __builtin_cpu_supports("sse2");
+  if (!sse2) return findSequenceFrom(0, data, size, pattern, kLength);
+#endif
+  return findSequenceSse2<kLength>(data, size, pattern);
 }
 #endif
 
