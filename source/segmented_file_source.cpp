@@ -194,7 +194,10 @@ bool SegmentedFileSource::mapWindow(uint32_t k, uint32_t w) {
   while ((view = platform::mapView(file, offset, length, &ledgerOf(segment))) == nullptr && releaseOldestWindow()) {
   }
   platform::closeFile(file);
-  if (view == nullptr) return false;
+  if (view == nullptr) {
+    segment.gone = true;  // not even alone: it cannot be mapped at all
+    return false;
+  }
   for (uint32_t slot = 0; slot < windows_.size(); ++slot) {
     Window& window = windows_[slot];
     if (window.data != nullptr) continue;

@@ -103,7 +103,7 @@ class SegmentedFileSource : public ByteSource {
     uint32_t end;    // offset one past its last byte
     platform::FileIdentity identity;
     uint32_t firstWindow;               // its first entry in windowOf_
-    bool gone;                          // no longer the file discovered: reads as 0
+    bool gone;                          // no longer the file discovered, or unmappable: reads as 0
     std::unique_ptr<PageLedger> ledger; // made when first read
   };
   struct Window {

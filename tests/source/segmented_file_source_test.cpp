@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <random>
 
@@ -319,4 +322,54 @@ TEST_F(SegmentedFileSourceTest, ReadsASetLargerThanItsWindowsRightThroughViewsIn
   }
   EXPECT_GT(ByteSource::spanGeneration(), generation + 100) << "the windows did not move";
   EXPECT_EQ(source.unreadableBytes(), 0u);
+}
+
+TEST_F(SegmentedFileSourceTest, ReadsEveryWindowWhenTheAddressSpaceHoldsOnlyOne) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer needs the address space it reserves";
+#else
+  // Three members of 150 MiB, sparse, with a marked byte in every MiB.
+  constexpr uint32_t kMiB = 1 << 20;
+  constexpr uint32_t kMembers = 3, kMembersMiB = 150;
+  const auto marker = [](uint32_t mib) { return static_cast<char>(mib % 251 + 1); };
+  for (uint32_t k = 0; k < kMembers; ++k) {
+    const std::string name = path("big.00" + std::to_string(k));
+    {
+      std::ofstream out(name, std::ios::binary);
+      for (uint32_t mib = 0; mib < kMembersMiB; ++mib) {
+        out.seekp(static_cast<std::streamoff>(mib) * kMiB + mib);
+        out.put(marker(k * kMembersMiB + mib));
+      }
+    }
+    ASSERT_EQ(::truncate(name.c_str(), off_t{kMembersMiB} * kMiB), 0);
+  }
+  // In a child whose address space has room for one 64 MiB window and a
+  // little more, as a 32-bit process may have: the default budget, which
+  // would hold every window, must give windows back to map the next.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) ::_exit(2);
+    std::fclose(statm);
+    const rlimit limit = {static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + 100 * kMiB,
+                          RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+    SegmentedFileSource source(path("big.000").c_str());
+    if (source.size() != kMembers * kMembersMiB * kMiB) ::_exit(4);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (uint32_t i = 0; i < kMembers * kMembersMiB; ++i) {
+        const uint32_t mib = pass == 0 ? i : kMembers * kMembersMiB - 1 - i;
+        if (source.byteAt(mib * kMiB + mib % kMembersMiB) != static_cast<uint8_t>(marker(mib))) ::_exit(5);
+        if (source.byteAt(mib * kMiB + mib % kMembersMiB + 1) != 0) ::_exit(6);
+      }
+    }
+    ::_exit(source.unreadableBytes() == 0 ? 0 : 7);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no size, 3: no limit, 4: wrong size, 5/6: a wrong byte, 7: bytes lost";
+#endif
 }
