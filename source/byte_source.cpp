@@ -15,7 +15,10 @@ constexpr size_t kNotFound = ~size_t{0};
 // byte by byte from `from` on; kNotFound when there is none.
 size_t findSequenceFrom(size_t from, const uint8_t* data, size_t size, const uint8_t* pattern, uint32_t length) {
   for (size_t i = from; i + length <= size; ++i) {
-    if (std::memcmp(data + i, pattern, length) == 0) return i;
+    if (data[i] != pattern[0]) continue;  // most positions end here, with no call
+    uint32_t k = 1;
+    while (k < length && data[i + k] == pattern[k]) ++k;
+    if (k == length) return i;
   }
   return kNotFound;
 }
