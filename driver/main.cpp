@@ -1,17 +1,14 @@
-#include <csignal>
 #include <cstdio>
 
 #include "driver/command_line.h"
 #include "driver/console.h"
 #include "driver/pipeline.h"
+#include "source/platform.h"
 
 int main(int argc, char** argv) {
   // The report is only a report: a reader that goes away (orvante x | head)
-  // must not stop the run halfway through writing its outputs. Where there
-  // is no such signal, a write to a pipe without a reader just fails.
-#ifdef SIGPIPE
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
+  // must not stop the run halfway through writing its outputs.
+  platform::ignoreBrokenPipe();
   const CommandLine commandLine(argc, argv);
   Console console(stdout, commandLine.options().quiet ? Console::ProgressLines::kHidden
                                                       : Console::ProgressLines::kShown);

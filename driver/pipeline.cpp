@@ -62,7 +62,13 @@ int processFile(const char* name, const RunOptions& options, Console& console) {
       return -1;
     }
   }
-  return processSource(input, baseName, options, console) ? 0 : -1;
+  const bool processed = processSource(input, baseName, options, console);
+  // Bytes that could not be read went through the passes as zeros, which
+  // the repair treats as the damage they are; the report ends by saying so.
+  if (input.unreadableBytes() > 0) {
+    console.printLine("Unreadable input: " + std::to_string(input.unreadableBytes()) + " bytes read as zeros");
+  }
+  return processed ? 0 : -1;
 }
 
 bool processSource(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console) {

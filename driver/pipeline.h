@@ -12,7 +12,9 @@
 // progress lines go to `console`.
 
 // Opens `name` as a numbered file set and runs every stage on it, with the
-// outputs beside it or in options.outputDir. Returns 0 when the input was
+// outputs beside it or in options.outputDir. When bytes of the input could
+// not be read (they went through as zeros), the report ends with
+// "Unreadable input: N bytes read as zeros". Returns 0 when the input was
 // processed; -1 after printing "File not found." (no member, or only empty
 // ones), "File too large." (4 GiB or more), or "Cannot write: " and the name
 // of an output folder that is not one, or of an output that could not be

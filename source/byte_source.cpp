@@ -15,7 +15,10 @@ constexpr size_t kNotFound = ~size_t{0};
 // byte by byte from `from` on; kNotFound when there is none.
 size_t findSequenceFrom(size_t from, const uint8_t* data, size_t size, const uint8_t* pattern, uint32_t length) {
   for (size_t i = from; i + length <= size; ++i) {
-    if (std::memcmp(data + i, pattern, length) == 0) return i;
+    if (data[i] != pattern[0]) continue;  // most positions end here, with no call
+    uint32_t k = 1;
+    while (k < length && data[i + k] == pattern[k]) ++k;
+    if (k == length) return i;
   }
   return kNotFound;
 }
@@ -40,9 +43,10 @@ __attribute__((target("avx2"))) size_t findSequenceAvx2(const uint8_t* data, siz
   return findSequenceFrom(i, data, size, pattern, kLength);
 }
 
-// The same sixteen at a time, with the instructions every x86-64 has.
+// The same sixteen at a time, with the instructions every x86-64 has (and
+// a 32-bit x86 may lack: it is asked first).
 template <uint32_t kLength>
-size_t findSequenceSse2(const uint8_t* data, size_t size, const uint8_t* pattern) {
+__attribute__((target("sse2"))) size_t findSequenceSse2(const uint8_t* data, size_t size, const uint8_t* pattern) {
   __m128i want[kLength];
   for (uint32_t k = 0; k < kLength; ++k) want[k] = _mm_set1_epi8(static_cast<char>(pattern[k]));
   size_t i = 0;
@@ -61,7 +65,12 @@ size_t findSequenceSse2(const uint8_t* data, size_t size, const uint8_t* pattern
 template <uint32_t kLength>
 size_t findSequenceFixed(const uint8_t* data, size_t size, const uint8_t* pattern) {
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? findSequenceAvx2<kLength>(data, size, pattern) : findSequenceSse2<kLength>(data, size, pattern);
+  if (avx2) return findSequenceAvx2<kLength>(data, size, pattern);
+#if defined(__i386__)
+  static const bool sse2 = __builtin_cpu_supports("sse2");
+  if (!sse2) return findSequenceFrom(0, data, size, pattern, kLength);
+#endif
+  return findSequenceSse2<kLength>(data, size, pattern);
 }
 #endif
 
@@ -82,7 +91,24 @@ size_t findSequence(const uint8_t* data, size_t size, const uint8_t* pattern, ui
 
 }  // namespace
 
-ByteSource::~ByteSource() = default;
+ByteSource::ByteSource() : nextLive_(firstLive_) {
+  if (firstLive_ != nullptr) firstLive_->previousLive_ = this;
+  firstLive_ = this;
+}
+
+ByteSource::~ByteSource() {
+  if (previousLive_ != nullptr) previousLive_->nextLive_ = nextLive_;
+  if (nextLive_ != nullptr) nextLive_->previousLive_ = previousLive_;
+  if (firstLive_ == this) firstLive_ = nextLive_;
+}
+
+void ByteSource::expireSpans() {
+  ++spanGeneration_;
+  for (ByteSource* source = firstLive_; source != nullptr; source = source->nextLive_) {
+    source->span_ = Span();
+    source->previousSpan_ = Span();
+  }
+}
 
 ByteSource::Span ByteSource::spanAt(uint32_t) { return Span(); }
 
@@ -95,7 +121,7 @@ bool ByteSource::holdSpan(uint32_t index) {
     std::swap(span_, previousSpan_);
     return true;
   }
-  const Span span = spanAt(index);
+  const Span span = spanAt(index);  // may empty the spans kept
   if (index - span.start >= span.length) return false;
   previousSpan_ = span_;
   span_ = span;

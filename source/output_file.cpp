@@ -1,12 +1,9 @@
 #include "source/output_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+
+#include "source/platform.h"
 
 OutputFile::OutputFile() : buffer_(new uint8_t[kBufferSize]), next_(buffer_.get()), end_(buffer_.get() + kBufferSize) {}
 
@@ -19,53 +16,48 @@ bool OutputFile::open(const std::string& name) {
   bufferOffset_ = 0;
   handleOffset_ = 0;
   storedEnd_ = 0;
+  reservedEnd_ = 0;
+  reserveFailed_ = false;
   next_ = buffer_.get();
-  // A plain file of that name (no link to it, nor it a link) is replaced by
-  // a new one with its permissions rather than emptied in place: emptying a
-  // file's blocks makes ext4 write the file out when it is closed, which
-  // costs about as much as writing it. Anything else is written through.
-  mode_t mode = 0666;
-  struct stat existing;
-  if (::lstat(name.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && existing.st_nlink == 1 &&
-      ::unlink(name.c_str()) == 0) {
-    mode = existing.st_mode & 07777;
-  }
-  handle_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode);
-  if (handle_ < 0) {
+  handle_ = platform::createOutput(name.c_str(), &regular_);
+  if (handle_ == platform::kNoHandle) {
     failed_ = true;
     return false;
   }
-  struct stat info;
-  regular_ = ::fstat(handle_, &info) == 0 && S_ISREG(info.st_mode);
-  const int flags = ::fcntl(handle_, F_GETFL);
-  if (flags < 0 || ::fcntl(handle_, F_SETFL, flags & ~O_NONBLOCK) < 0) failed_ = true;
-  return !failed_;
+  return true;
 }
 
 void OutputFile::writeThrough(const uint8_t* bytes, size_t count) {
-  if (failed_ || handle_ < 0) {
+  if (failed_ || handle_ == platform::kNoHandle) {
     failed_ = true;
     return;
   }
   if (handleOffset_ != bufferOffset_) {
-    if (::lseek(handle_, static_cast<off_t>(bufferOffset_), SEEK_SET) < 0) {
+    if (!platform::seekFile(handle_, bufferOffset_)) {
       failed_ = true;
       return;
     }
     handleOffset_ = bufferOffset_;
   }
-  while (count > 0) {
-    const ssize_t written = ::write(handle_, bytes, count);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      failed_ = true;
-      return;
-    }
-    bytes += written;
-    count -= static_cast<size_t>(written);
-    handleOffset_ += static_cast<uint64_t>(written);
+  reserve(bufferOffset_, bufferOffset_ + count);
+  if (!platform::writeAll(handle_, bytes, count)) {
+    failed_ = true;
+    return;
   }
+  handleOffset_ += count;
   storedEnd_ = std::max(storedEnd_, handleOffset_);
+}
+
+void OutputFile::reserve(uint64_t from, uint64_t to) {
+  if (!regular_ || to <= reservedEnd_ || reserveFailed_) return;
+  // From the write on: a stretch skipped by putZeros() stays a hole.
+  const uint64_t start = std::max(from, reservedEnd_);
+  const uint64_t end = (to / kReserveStep + 1) * kReserveStep;
+  if (!platform::reserveBlocks(handle_, start, end - start)) {
+    reserveFailed_ = true;  // no room to spare, or no such call here: written as it comes
+    return;
+  }
+  reservedEnd_ = end;
 }
 
 void OutputFile::drain() {
@@ -106,6 +98,11 @@ void OutputFile::putZeros(uint64_t count) {
   }
   if (stored == count) return;
   drain();
+  // A long run over blocks reserved ahead takes them back, so that it costs
+  // no disk space; a short one leaves them, as zeros.
+  const uint64_t skipFrom = bufferOffset_;
+  const uint64_t skipTo = std::min(bufferOffset_ + (count - stored), reservedEnd_);
+  if (skipFrom + kReserveStep / 64 <= skipTo) platform::releaseBlocks(handle_, skipFrom, skipTo - skipFrom);
   bufferOffset_ += count - stored;
 }
 
@@ -113,19 +110,19 @@ void OutputFile::seek(uint64_t offset) {
   drain();
   bufferOffset_ = offset;
   // A stream that cannot seek cannot take back what it wrote.
-  if (!regular_ && !failed_ && ::lseek(handle_, static_cast<off_t>(offset), SEEK_SET) < 0) failed_ = true;
+  if (!regular_ && !failed_ && !platform::seekFile(handle_, offset)) failed_ = true;
   if (!regular_) handleOffset_ = offset;
 }
 
 bool OutputFile::close() {
-  if (handle_ < 0) return !failed_;
+  if (handle_ == platform::kNoHandle) return !failed_;
   drain();
   // The file ends at the current position: nothing stays beyond it from
   // before a seek back, and zeros skipped at the end are filled in. Devices
   // such as /dev/null have no length to set.
-  if (!failed_ && regular_ && ::ftruncate(handle_, static_cast<off_t>(tell())) != 0) failed_ = true;
-  if (::close(handle_) != 0) failed_ = true;
-  handle_ = -1;
-  if (failed_) ::unlink(name_.c_str());
+  if (!failed_ && regular_ && !platform::setFileLength(handle_, tell())) failed_ = true;
+  if (!platform::closeFile(handle_)) failed_ = true;
+  handle_ = platform::kNoHandle;
+  if (failed_) platform::removeFile(name_.c_str());
   return !failed_;
 }

@@ -1,10 +1,12 @@
 #include "source/range_list.h"
 
 #include <cassert>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
 constexpr size_t kPairBytes = 2 * sizeof(uint32_t);
+constexpr size_t kFirstCapacity = 64;
 }  // namespace
 
 RangeList::RangeList() : pairs_(static_cast<uint32_t*>(std::malloc(0))) {}
@@ -12,9 +14,17 @@ RangeList::RangeList() : pairs_(static_cast<uint32_t*>(std::malloc(0))) {}
 RangeList::~RangeList() { std::free(pairs_); }
 
 void RangeList::append(uint32_t start, uint32_t end) {
-  void* grown = std::realloc(pairs_, (size_t{count_} + 1) * kPairBytes);
-  if (grown == nullptr) return;
-  pairs_ = static_cast<uint32_t*>(grown);
+  if (count_ == capacity_) {
+    // Half as much again: a few dozen moves for a list of any length, where
+    // growing by one pair made the system move a large array a thousand
+    // times in a run over an hour-long disc.
+    const size_t capacity = capacity_ < kFirstCapacity ? kFirstCapacity : size_t{capacity_} + capacity_ / 2;
+    if (capacity > UINT32_MAX || capacity > SIZE_MAX / kPairBytes) return;
+    void* grown = std::realloc(pairs_, capacity * kPairBytes);
+    if (grown == nullptr) return;
+    pairs_ = static_cast<uint32_t*>(grown);
+    capacity_ = static_cast<uint32_t>(capacity);
+  }
   pairs_[2 * size_t{count_}] = start;
   pairs_[2 * size_t{count_} + 1] = end;
   count_ += 1;
@@ -31,6 +41,7 @@ void RangeList::clear() {
   if (count_ == 0) return;
   count_ = 0;
   total_ = 0;
+  capacity_ = 0;
   std::free(pairs_);
   pairs_ = static_cast<uint32_t*>(std::malloc(0));
 }

@@ -6,8 +6,8 @@
 // RangeList is an ordered list of half-open byte ranges [start, end) of some
 // source, kept as a flat array of (start, end) pairs in the order appended,
 // together with the sum of their lengths. It neither sorts, merges nor checks
-// the ranges. The array holds exactly count() pairs and grows by one pair at
-// each append.
+// the ranges. The array grows by half as much again when it is full, so that
+// it holds at most half as many pairs more than count().
 //
 // A list is owned by value and never copied. pairs() stays valid until the
 // next append() or clear(), which may move the array.
@@ -37,6 +37,7 @@ class RangeList {
  private:
   uint32_t* pairs_;
   uint32_t count_ = 0;
+  uint32_t capacity_ = 0;  // pairs the array has room for
   uint32_t total_ = 0;
 };
 

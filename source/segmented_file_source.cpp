@@ -1,11 +1,7 @@
 #include "source/segmented_file_source.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 namespace {
@@ -23,6 +19,10 @@ uint32_t numericExtensionWidth(const std::string& name, size_t* dot) {
   return static_cast<uint32_t>(width);
 }
 
+// Zeros handed out, a run at a time, for members that cannot be read.
+constexpr uint32_t kZeroRun = 1 << 16;
+const uint8_t kZeros[kZeroRun] = {};
+
 bool allDigits(const char* text, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (text[i] < '0' || text[i] > '9') return false;
@@ -32,19 +32,25 @@ bool allDigits(const char* text, size_t length) {
 
 }  // namespace
 
-SegmentedFileSource::SegmentedFileSource(const char* name) : name_(name) {
+SegmentedFileSource::SegmentedFileSource(const char* name, WindowBudget budget)
+    : name_(name), budget_(budget), windows_(budget.windowCount) {
+  assert(budget.windowCount >= 1 && budget.windowSize > 0);
+  assert(budget.windowSize % platform::allocationGranularity() == 0);
   size_t dot;
   numberWidth_ = numericExtensionWidth(name_, &dot);
   if (numberWidth_ > 0) {
     name_.erase(dot);
   } else {
-    struct stat info;
-    if (::stat(name_.c_str(), &info) != 0) numberWidth_ = kDefaultNumberWidth;
+    platform::FileFacts facts;
+    if (!platform::examine(name_.c_str(), &facts)) numberWidth_ = kDefaultNumberWidth;
   }
   discover();
 }
 
-SegmentedFileSource::~SegmentedFileSource() = default;
+SegmentedFileSource::~SegmentedFileSource() {
+  while (releaseOldestWindow()) {
+  }
+}
 
 std::string SegmentedFileSource::segmentName(uint32_t number) const {
   if (numberWidth_ == 0) return name_;
@@ -66,17 +72,15 @@ std::vector<uint32_t> SegmentedFileSource::candidateNumbers() const {
   const std::string directory =
       slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : name_.substr(0, slash);
   const std::string prefix = (slash == std::string::npos ? name_ : name_.substr(slash + 1)) + ".";
-  DIR* listing = ::opendir(directory.c_str());
-  if (listing != nullptr) {
-    while (const dirent* entry = ::readdir(listing)) {
-      const size_t length = std::strlen(entry->d_name);
-      if (length != prefix.size() + numberWidth_) continue;
-      if (prefix.compare(0, prefix.size(), entry->d_name, prefix.size()) != 0) continue;
-      const char* digits = entry->d_name + prefix.size();
+  std::vector<std::string> entries;
+  if (platform::listFolder(directory, &entries)) {
+    for (const std::string& entry : entries) {
+      if (entry.size() != prefix.size() + numberWidth_) continue;
+      if (entry.compare(0, prefix.size(), prefix) != 0) continue;
+      const char* digits = entry.c_str() + prefix.size();
       if (!allDigits(digits, numberWidth_)) continue;
       numbers.push_back(static_cast<uint32_t>(std::strtoul(digits, nullptr, 10)));
     }
-    ::closedir(listing);
     std::sort(numbers.begin(), numbers.end());
   } else if (numberWidth_ <= 4) {
     // A directory that can be searched but not listed: probe each number,
@@ -89,23 +93,22 @@ std::vector<uint32_t> SegmentedFileSource::candidateNumbers() const {
 }
 
 void SegmentedFileSource::addSegment(uint32_t number, uint64_t& total) {
-  const std::string file = segmentName(number);
-  // Non-blocking, so that a FIFO of a member's name cannot stall discovery.
-  const int handle = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (handle < 0) return;
-  struct stat info;
-  const bool usable = ::fstat(handle, &info) == 0 && S_ISREG(info.st_mode);
-  ::close(handle);
-  if (!usable) return;
+  // Opened without waiting, so that a FIFO of a member's name cannot stall
+  // discovery.
+  platform::FileFacts facts;
+  const platform::Handle file = platform::openForReading(segmentName(number).c_str(), &facts);
+  if (file == platform::kNoHandle) return;
+  platform::closeFile(file);
+  if (!facts.regular) return;
   Segment segment;
   segment.number = number;
   segment.start = static_cast<uint32_t>(total);
-  total += static_cast<uint64_t>(info.st_size);
+  total += facts.size;
   segment.end = static_cast<uint32_t>(total);
-  segment.device = info.st_dev;
-  segment.inode = info.st_ino;
-  segment.mapped = false;
-  segments_.push_back(segment);
+  segment.identity = facts.identity;
+  segment.firstWindow = 0;
+  segment.gone = false;
+  segments_.push_back(std::move(segment));
 }
 
 void SegmentedFileSource::discover() {
@@ -120,7 +123,12 @@ void SegmentedFileSource::discover() {
     segments_.clear();
   }
   currentSegment_ = 0;
-  segmentFiles_.reset(new MappedFile[segments_.size()]);
+  for (Segment& segment : segments_) {
+    segment.firstWindow = static_cast<uint32_t>(windowOf_.size());
+    const uint32_t length = segment.end - segment.start;
+    const uint64_t windows = (uint64_t{length} + budget_.windowSize - 1) / budget_.windowSize;
+    windowOf_.resize(windowOf_.size() + static_cast<size_t>(windows), kNoWindow);
+  }
   setSize(segments_.empty() ? 0 : segments_.back().end);
 }
 
@@ -143,42 +151,111 @@ bool SegmentedFileSource::findSegment(uint32_t index, uint32_t* found) {
   }
 }
 
-ByteSource::Span SegmentedFileSource::memberSpan(uint32_t k) {
-  Segment& segment = segments_[k];
-  MappedFile& file = segmentFiles_[k];
-  if (!segment.mapped) {
-    segment.mapped = true;
-    file.open(segmentName(segment.number).c_str());
+PageLedger& SegmentedFileSource::ledgerOf(Segment& segment) {
+  if (!segment.ledger) {
+    segment.ledger = std::make_unique<PageLedger>(segment.end - segment.start, platform::zeroUnit(), &unreadableBytes_);
   }
-  // A member that shrank since discovery, or failed to map, has fewer bytes
-  // in memory than it holds; the rest read as 0.
-  const uint32_t length = segment.end - segment.start;
+  return *segment.ledger;
+}
+
+bool SegmentedFileSource::releaseOldestWindow() {
+  Window* oldest = nullptr;
+  for (Window& window : windows_) {
+    if (window.data != nullptr && (oldest == nullptr || window.lastUse < oldest->lastUse)) oldest = &window;
+  }
+  if (oldest == nullptr) return false;
+  expireSpans();  // before its bytes go
+  platform::unmapView(oldest->data, oldest->length);
+  windowOf_[segments_[oldest->segment].firstWindow + oldest->index] = kNoWindow;
+  *oldest = Window();
+  --windowsHeld_;
+  return true;
+}
+
+bool SegmentedFileSource::mapWindow(uint32_t k, uint32_t w) {
+  Segment& segment = segments_[k];
+  if (segment.gone) return false;
+  if (windowsHeld_ == budget_.windowCount) releaseOldestWindow();
+  // The file of that name now must be the one discovered; one that is gone
+  // or was replaced reads as zeros.
+  platform::FileFacts facts;
+  const platform::Handle file = platform::openForReading(segmentName(segment.number).c_str(), &facts);
+  if (file == platform::kNoHandle || !facts.regular || !(facts.identity == segment.identity)) {
+    if (file != platform::kNoHandle) platform::closeFile(file);
+    segment.gone = true;
+    return false;
+  }
+  const uint64_t offset = uint64_t{w} * budget_.windowSize;
+  const uint32_t memberLength = segment.end - segment.start;
+  const auto length = static_cast<uint32_t>(std::min<uint64_t>(budget_.windowSize, memberLength - offset));
+  const uint8_t* view;
+  // Address space may run short (in a 32-bit process): the other windows
+  // make room.
+  while ((view = platform::mapView(file, offset, length, &ledgerOf(segment))) == nullptr && releaseOldestWindow()) {
+  }
+  platform::closeFile(file);
+  if (view == nullptr) {
+    segment.gone = true;  // not even alone: it cannot be mapped at all
+    return false;
+  }
+  for (uint32_t slot = 0; slot < windows_.size(); ++slot) {
+    Window& window = windows_[slot];
+    if (window.data != nullptr) continue;
+    window.data = view;
+    window.length = length;
+    window.segment = k;
+    window.index = w;
+    windowOf_[segment.firstWindow + w] = slot;
+    ++windowsHeld_;
+    return true;
+  }
+  assert(false);  // a slot was made free above
+  return false;
+}
+
+ByteSource::Span SegmentedFileSource::memberSpan(uint32_t k, uint32_t index) {
+  Segment& segment = segments_[k];
+  const uint32_t offset = index - segment.start;
+  const uint32_t w = offset / budget_.windowSize;
+  uint32_t slot = windowOf_[segment.firstWindow + w];
+  if (slot == kNoWindow && mapWindow(k, w)) slot = windowOf_[segment.firstWindow + w];
   Span span;
-  span.data = file.view();
-  span.start = segment.start;
-  span.length = file.viewLength() < length ? static_cast<uint32_t>(file.viewLength()) : length;
+  if (slot == kNoWindow) {
+    // Zeros in place of what cannot be mapped, a run at a time, counted.
+    const uint32_t runStart = offset / kZeroRun * kZeroRun;
+    const uint32_t memberLength = segment.end - segment.start;
+    span.data = kZeros;
+    span.start = segment.start + runStart;
+    span.length = std::min(kZeroRun, memberLength - runStart);
+    ledgerOf(segment).markRange(runStart, span.length);
+    return span;
+  }
+  Window& window = windows_[slot];
+  window.lastUse = ++uses_;
+  span.data = window.data;
+  span.start = segment.start + w * budget_.windowSize;
+  span.length = window.length;
   return span;
 }
 
 int SegmentedFileSource::byteAt(uint32_t index) {
   uint32_t k;
   if (!findSegment(index, &k)) return 0;
-  const Span span = memberSpan(k);
-  const uint32_t offset = index - span.start;
-  return offset < span.length ? span.data[offset] : 0;
+  const Span span = memberSpan(k, index);
+  return span.data[index - span.start];
 }
 
 ByteSource::Span SegmentedFileSource::spanAt(uint32_t index) {
   uint32_t k;
   if (!findSegment(index, &k)) return Span();
-  return memberSpan(k);
+  return memberSpan(k, index);
 }
 
 bool SegmentedFileSource::holdsFile(const char* name) const {
-  struct stat info;
-  if (::stat(name, &info) != 0) return false;
+  platform::FileFacts facts;
+  if (!platform::examine(name, &facts)) return false;
   for (const Segment& segment : segments_) {
-    if (segment.device == info.st_dev && segment.inode == info.st_ino) return true;
+    if (segment.identity == facts.identity) return true;
   }
   return false;
 }

@@ -14,11 +14,13 @@ namespace {
 // Bytes handed out through byteAt() only, or also as spans of `spanLength`
 // bytes, each in an allocation of its own (so that reading past a span is
 // caught by the address sanitizer), with a gap of unspanned bytes every
-// `gapEvery` spans (those bytes are read through byteAt()).
+// `gapEvery` spans (those bytes are read through byteAt()). A recycling
+// source hands out every span in one buffer, ending the spans handed out
+// before and spoiling their bytes, as a source that releases memory would.
 class ChunkedSource : public ByteSource {
  public:
-  ChunkedSource(const Bytes& bytes, uint32_t spanLength, uint32_t gapEvery)
-      : bytes_(bytes), spanLength_(spanLength), gapEvery_(gapEvery) {
+  ChunkedSource(const Bytes& bytes, uint32_t spanLength, uint32_t gapEvery, bool recycling = false)
+      : bytes_(bytes), spanLength_(spanLength), gapEvery_(gapEvery), recycled_(recycling ? spanLength : 0) {
     setSize(static_cast<uint32_t>(bytes_.size()));
     for (size_t start = 0; spanLength_ != 0 && start < bytes_.size(); start += spanLength_) {
       const size_t end = std::min(bytes_.size(), start + spanLength_);
@@ -35,6 +37,12 @@ class ChunkedSource : public ByteSource {
     span.start = chunk * spanLength_;
     span.length = static_cast<uint32_t>(chunks_[chunk].size());
     span.data = chunks_[chunk].data();
+    if (!recycled_.empty()) {
+      expireSpans();
+      std::fill(recycled_.begin(), recycled_.end(), 0xEE);
+      std::copy(chunks_[chunk].begin(), chunks_[chunk].end(), recycled_.begin());
+      span.data = recycled_.data();
+    }
     return span;
   }
 
@@ -43,6 +51,7 @@ class ChunkedSource : public ByteSource {
   uint32_t spanLength_;
   uint32_t gapEvery_;
   std::vector<Bytes> chunks_;
+  Bytes recycled_;
 };
 
 // Data rich in zeros, start codes and sync prefixes.
@@ -104,9 +113,12 @@ TEST(ByteSourceSpans, ScansAndReadsMatchByteByByteReadingForAnySpans) {
     ChunkedSource plain(bytes, 0, 0);
     for (uint32_t spanLength : {1u, 2u, 3u, 5u, 16u, 17u, 64u, 1000u}) {
       for (uint32_t gapEvery : {0u, 3u}) {
-        SCOPED_TRACE(testing::Message() << "seed " << seed << " span " << spanLength << " gap " << gapEvery);
-        ChunkedSource spanned(bytes, spanLength, gapEvery);
-        expectSameAsByteByByte(plain, spanned);
+        for (bool recycling : {false, true}) {
+          SCOPED_TRACE(testing::Message() << "seed " << seed << " span " << spanLength << " gap " << gapEvery
+                                          << (recycling ? " recycling" : ""));
+          ChunkedSource spanned(bytes, spanLength, gapEvery, recycling);
+          expectSameAsByteByByte(plain, spanned);
+        }
       }
     }
   }

@@ -156,6 +156,25 @@ TEST_F(OutputFileTest, ZerosOverwriteBytesTakenBackAndLongRunsTakeNoSpace) {
   EXPECT_TRUE(std::all_of(head.begin() + 100, head.end(), [](uint8_t b) { return b == 0; }));
 }
 
+TEST_F(OutputFileTest, BlocksReservedAheadOfTheWritesAreGivenBack) {
+  // Written through the buffer, a long run of zeros, then more: the file
+  // holds the bytes and takes the space of the bytes written, no more.
+  const Bytes data = pattern(300000);
+  ASSERT_TRUE(file_.open(dir_.file("out")));
+  file_.write(data.data(), data.size());
+  file_.putZeros(8 << 20);
+  file_.write(data.data(), 1000);
+  ASSERT_TRUE(file_.close());
+  struct stat info;
+  ASSERT_EQ(::stat(dir_.file("out").c_str(), &info), 0);
+  EXPECT_EQ(static_cast<uint64_t>(info.st_size), data.size() + (8 << 20) + 1000);
+  EXPECT_LT(static_cast<uint64_t>(info.st_blocks) * 512, uint64_t{2} << 20);
+  const Bytes out = dir_.read("out");
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin()));
+  EXPECT_TRUE(std::all_of(out.begin() + 300000, out.end() - 1000, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::equal(data.begin(), data.begin() + 1000, out.end() - 1000));
+}
+
 TEST_F(OutputFileTest, FifoWithoutReaderIsNotWaitedFor) {
   ASSERT_EQ(::mkfifo(dir_.file("out").c_str(), 0600), 0);
   EXPECT_FALSE(file_.open(dir_.file("out")));

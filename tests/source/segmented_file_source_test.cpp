@@ -2,12 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <random>
+
+#include "source/platform.h"
+#include "source/range_list.h"
+#include "source/range_view_source.h"
 
 #include "tests/support/temp_dir.h"
 
@@ -206,4 +214,162 @@ TEST_F(SegmentedFileSourceTest, RefusesASetOfFourGibibytesOrMore) {
   EXPECT_EQ(over->size(), 0u);
   EXPECT_EQ(over->segmentCount(), 0u);
   EXPECT_EQ(over->byteAt(0), 0);
+}
+
+TEST_F(SegmentedFileSourceTest, MembersLostOrChangedAfterDiscoveryReadAsCountedZerosInAnyWindow) {
+  const auto unit = static_cast<uint32_t>(platform::zeroUnit());
+  const auto granule = static_cast<uint32_t>(platform::allocationGranularity());
+  // The whole input mapped at once, and two windows of one granule, which
+  // map each unit again and again.
+  for (const SegmentedFileSource::WindowBudget budget :
+       {SegmentedFileSource::kDefaultBudget, SegmentedFileSource::WindowBudget{granule, 2}}) {
+    SCOPED_TRACE(budget.windowCount);
+    const std::string set = budget.windowCount == 2 ? "small" : "large";
+    joined_.clear();
+    addSegment(set + ".000", 3 * unit + 500);
+    addSegment(set + ".001", 3000);
+    addSegment(set + ".002", 7000);
+    addSegment(set + ".003", 2000);
+    addSegment(set + ".004", 4 * unit);
+    SegmentedFileSource source(path(set).c_str(), budget);
+    ASSERT_EQ(source.size(), joined_.size());
+    EXPECT_EQ(source.byteAt(0), joined_[0]);  // member 0 is read before it is cut
+    const uint32_t kept = unit + 10;
+    ASSERT_EQ(::truncate(path(set + ".000").c_str(), kept), 0);
+    ASSERT_EQ(std::remove(path(set + ".001").c_str()), 0);
+    ASSERT_EQ(::truncate(path(set + ".002").c_str(), 0), 0);
+    folder_.write(set + ".003", Bytes(9000, 0xAB));  // grown: read to its length at discovery
+    std::fill(joined_.begin() + kept, joined_.begin() + 3 * unit + 500 + 3000 + 7000, 0);
+    std::fill(joined_.begin() + 3 * unit + 500 + 3000 + 7000, joined_.end() - 4 * unit, 0xAB);
+    expectReadsInEveryOrder(source);
+    // The cut member's units 2 and 3, the whole removed member, and the
+    // emptied one by whole units; each once, however often it was mapped.
+    EXPECT_EQ(source.unreadableBytes(), (unit + 500) + 3000u + 7000u);
+  }
+  folder_.write("intact.mpg", {1, 2, 3});
+  auto intact = openAs("intact.mpg");
+  EXPECT_EQ(intact->byteAt(1), 2);
+  EXPECT_EQ(intact->unreadableBytes(), 0u);
+}
+
+TEST_F(SegmentedFileSourceTest, ReadsASetLargerThanItsWindowsRightThroughViewsInAnyOrder) {
+  // Members over several windows, within one, and of one byte; three
+  // windows of two granules hold less than half of the set.
+  const auto granule = static_cast<uint32_t>(platform::allocationGranularity());
+  addSegment("movie.000", 3 * granule + 17);
+  addSegment("movie.001", 1);
+  addSegment("movie.002", 5 * granule - 3);
+  addSegment("movie.003", 2 * granule);
+  SegmentedFileSource source(path("movie.000").c_str(), {2 * granule, 3});
+  expectReadsInEveryOrder(source);
+  const uint32_t size = source.size();
+
+  // A view of the whole in order, and one of 1000-byte pieces in reverse
+  // order over a view of the middle: each maps view offsets to the set's.
+  RangeList whole, middle, pieces;
+  whole.append(0, size);
+  middle.append(granule / 2, size - granule / 2);
+  for (uint32_t end = middle.total(); end > 0; end = end > 1000 ? end - 1000 : 0) {
+    pieces.append(end > 1000 ? end - 1000 : 0, end);
+  }
+  RangeViewSource forward(source, whole);
+  RangeViewSource over(source, middle);
+  RangeViewSource backward(over, pieces);
+  struct Reader {
+    ByteSource* source;
+    std::vector<uint32_t> at;  // the set's offset of each of its offsets
+  };
+  std::vector<Reader> readers = {{&source, {}}, {&forward, {}}, {&backward, {}}};
+  for (uint32_t i = 0; i < size; ++i) readers[0].at.push_back(i), readers[1].at.push_back(i);
+  for (uint32_t k = 0; k < pieces.count(); ++k) {
+    for (uint32_t i = pieces.pairs()[2 * k]; i < pieces.pairs()[2 * k + 1]; ++i) readers[2].at.push_back(granule / 2 + i);
+  }
+  ASSERT_EQ(readers[2].at.size(), backward.size());
+
+  // Reads drawn at random, each checked: runs, peeks at a new place, and
+  // peeks again where a reader stood, through the span it kept while the
+  // others moved the windows on.
+  const uint64_t generation = ByteSource::spanGeneration();
+  std::mt19937 random(7);
+  for (int step = 0; step < 3000 && !HasFailure(); ++step) {
+    Reader& reader = readers[random() % readers.size()];
+    ByteSource& view = *reader.source;
+    const auto expected = [&](uint32_t i) -> uint8_t { return i < reader.at.size() ? joined_[reader.at[i]] : 0; };
+    const uint32_t from = random() % view.size();
+    SCOPED_TRACE(testing::Message() << "step " << step << " reader " << (&reader - readers.data()) << " at " << from);
+    switch (random() % 3) {
+      case 0: {
+        view.seek(from);
+        const uint32_t count = std::min<uint32_t>(random() % (3 * granule), view.size() - from);
+        Bytes got;
+        view.readRuns(count, [&got](const uint8_t* bytes, uint32_t length) { got.insert(got.end(), bytes, bytes + length); });
+        for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(got[i], expected(from + i)) << "run byte " << i;
+        break;
+      }
+      case 1:
+        view.seek(from);
+        [[fallthrough]];
+      default: {
+        const uint32_t p = view.position();
+        const uint32_t word = uint32_t{expected(p)} << 24 | uint32_t{expected(p + 1)} << 16 |
+                              uint32_t{expected(p + 2)} << 8 | expected(p + 3);
+        ASSERT_EQ(view.peekU32(), word) << "at " << p;
+        ASSERT_EQ(view.peekU16(), word >> 16) << "at " << p;
+        ASSERT_EQ(view.peekU8(), static_cast<int>(word >> 24)) << "at " << p;
+      }
+    }
+    ASSERT_LE(source.windowsHeld(), 3u);
+  }
+  EXPECT_GT(ByteSource::spanGeneration(), generation + 100) << "the windows did not move";
+  EXPECT_EQ(source.unreadableBytes(), 0u);
+}
+
+TEST_F(SegmentedFileSourceTest, ReadsEveryWindowWhenTheAddressSpaceHoldsOnlyOne) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer needs the address space it reserves";
+#else
+  // Three members of 150 MiB, sparse, with a marked byte in every MiB.
+  constexpr uint32_t kMiB = 1 << 20;
+  constexpr uint32_t kMembers = 3, kMembersMiB = 150;
+  const auto marker = [](uint32_t mib) { return static_cast<char>(mib % 251 + 1); };
+  for (uint32_t k = 0; k < kMembers; ++k) {
+    const std::string name = path("big.00" + std::to_string(k));
+    {
+      std::ofstream out(name, std::ios::binary);
+      for (uint32_t mib = 0; mib < kMembersMiB; ++mib) {
+        out.seekp(static_cast<std::streamoff>(mib) * kMiB + mib);
+        out.put(marker(k * kMembersMiB + mib));
+      }
+    }
+    ASSERT_EQ(::truncate(name.c_str(), off_t{kMembersMiB} * kMiB), 0);
+  }
+  // In a child whose address space has room for one 64 MiB window and a
+  // little more, as a 32-bit process may have: the default budget, which
+  // would hold every window, must give windows back to map the next.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) ::_exit(2);
+    std::fclose(statm);
+    const rlimit limit = {static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + 100 * kMiB,
+                          RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+    SegmentedFileSource source(path("big.000").c_str());
+    if (source.size() != kMembers * kMembersMiB * kMiB) ::_exit(4);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (uint32_t i = 0; i < kMembers * kMembersMiB; ++i) {
+        const uint32_t mib = pass == 0 ? i : kMembers * kMembersMiB - 1 - i;
+        if (source.byteAt(mib * kMiB + mib % kMembersMiB) != static_cast<uint8_t>(marker(mib))) ::_exit(5);
+        if (source.byteAt(mib * kMiB + mib % kMembersMiB + 1) != 0) ::_exit(6);
+      }
+    }
+    ::_exit(source.unreadableBytes() == 0 ? 0 : 7);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no size, 3: no limit, 4: wrong size, 5/6: a wrong byte, 7: bytes lost";
+#endif
 }

@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& workingDir, unsigned timeoutSeconds) {
+                      const std::string& workingDir, unsigned timeoutSeconds, const OutputWatch& watch) {
   ProgramRun run;
   int pipeEnds[2];
   if (::pipe(pipeEnds) != 0) return run;
@@ -40,7 +40,10 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
   ::close(pipeEnds[1]);
   char buffer[4096];
   ssize_t got;
-  while ((got = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0) run.output.append(buffer, static_cast<size_t>(got));
+  while ((got = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0) {
+    run.output.append(buffer, static_cast<size_t>(got));
+    if (watch) watch(run.output, child);
+  }
   ::close(pipeEnds[0]);
   int waitStatus = 0;
   while (::waitpid(child, &waitStatus, 0) < 0) {

@@ -1,6 +1,7 @@
 #ifndef ORVANTE_TESTS_SUPPORT_PROGRAM_RUN_H_
 #define ORVANTE_TESTS_SUPPORT_PROGRAM_RUN_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,15 @@ struct ProgramRun {
   bool timedOut = false;  // killed because it ran past its time limit
 };
 
+// Sees the standard output of a running program so far, each time more of
+// it arrives, with the program's process id.
+using OutputWatch = std::function<void(const std::string& output, int pid)>;
+
 // Runs `program` with `arguments` in the folder `workingDir`, standard input
 // empty and standard error inherited, and waits for it to end. A program
 // still running after `timeoutSeconds` is killed (status -1, timedOut set);
-// 0 sets no limit.
+// 0 sets no limit. `watch`, when given, sees the output as it arrives.
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& workingDir, unsigned timeoutSeconds = 60);
+                      const std::string& workingDir, unsigned timeoutSeconds = 60, const OutputWatch& watch = {});
 
 #endif  // ORVANTE_TESTS_SUPPORT_PROGRAM_RUN_H_
