@@ -4,6 +4,7 @@ and against the peers that do less (ffmpeg remuxing the system stream;
 vcdxrip extracting the track, then mpgdemux), alternating, in one run.
 
 Usage: bench/run.py [rounds]    (default 7)
+orvante runs plain and with --rescue (its outputs in run/rescued/).
 Each round runs every tool once, each replacing the outputs of its run
 before. Prints the medians, the ratio orvante/cp, MB/s and peak memory;
 then the same ratio from rounds in which the outputs were removed first
@@ -78,8 +79,10 @@ def main():
 
     tools = {
         'orvante': [orvante, 'hour.bin'],
+        'orvante --rescue': [orvante, '--rescue', '-o', 'rescued', 'hour.bin'],
         'cp': ['cp', 'hour.bin', 'copy.bin'],
     }
+    os.makedirs(os.path.join(work, 'rescued'))
     if shutil.which('ffmpeg'):
         tools['ffmpeg remux'] = ['ffmpeg', '-v', 'error', '-nostdin', '-y', '-i', 'hour.mpg',
                                  '-map', '0:v', '-c', 'copy', '-f', 'mpeg1video', 'ff.m1v',
@@ -106,7 +109,8 @@ def main():
     paired = [o / c for o, c in zip(times['orvante'], times['cp'])]
     print('ratio of each pair: ' + ' '.join('%.2f' % r for r in paired))
 
-    outputs = {'orvante': ['hour.mpv', 'hour.mp2'], 'cp': ['copy.bin']}
+    outputs = {'orvante': ['hour.mpv', 'hour.mp2'], 'orvante --rescue': ['rescued/hour.mpv', 'rescued/hour.mp2'],
+               'cp': ['copy.bin']}
     fresh = {name: [] for name in outputs}
     for _ in range(rounds):
         for name in outputs:
@@ -115,9 +119,12 @@ def main():
                     os.unlink(os.path.join(work, output))
             fresh[name].append(timed(tools[name], work)[0])
     orvante_fresh = statistics.median(fresh['orvante'])
+    rescue_fresh = statistics.median(fresh['orvante --rescue'])
     cp_fresh = statistics.median(fresh['cp'])
     print('outputs removed before each run: orvante %.3f s, cp %.3f s, ratio orvante/cp: %.2f' % (
         orvante_fresh, cp_fresh, orvante_fresh / cp_fresh))
+    print('outputs removed before each run: orvante --rescue %.3f s, ratio orvante --rescue/cp: %.2f' % (
+        rescue_fresh, rescue_fresh / cp_fresh))
 
 
 if __name__ == '__main__':
