@@ -171,7 +171,10 @@ void AudioRescuer::countLostFrames() {
     const size_t first = next;
     while (next < gaps_.size() && gaps_[next].framesBefore <= anchor.frame) ++next;
     if (previous != nullptr) {
-      shareLostFrames(*previous, anchor, first, next, &counted);
+      uint64_t bridged = 0;
+      for (const Gap& gap : counted) bridged += gap.silent;
+      for (size_t k = first; k < next; ++k) bridged += gaps_[k].silent;
+      shareLostFrames(*previous, anchor, first, next, allowedLoss(anchor.frame, bridged), &counted);
     } else {
       for (size_t k = first; k < next; ++k) counted.push_back(gaps_[k]);
     }
@@ -183,11 +186,30 @@ void AudioRescuer::countLostFrames() {
   for (const Gap& gap : gaps_) silentLost_ += gap.silent;
 }
 
-void AudioRescuer::shareLostFrames(const Anchor& from, const Anchor& to, size_t first, size_t last,
+uint64_t AudioRescuer::allowedLoss(uint64_t whole, uint64_t bridged) const {
+  const uint64_t allowance = framesIn(static_cast<int64_t>(kLossAllowanceTicks)) + whole;
+  return std::min(framesIn(static_cast<int64_t>(kLongestLossTicks)), allowance > bridged ? allowance - bridged : 0);
+}
+
+void AudioRescuer::shareLostFrames(const Anchor& from, const Anchor& to, size_t first, size_t last, uint64_t allowed,
                                    std::vector<Gap>* counted) {
-  const uint64_t frames = framesIn(stampDifference(from.pts, to.pts));
+  const int64_t difference = stampDifference(from.pts, to.pts);
+  const uint64_t frames = framesIn(difference);
   const uint64_t whole = to.frame - from.frame;
   const uint64_t lost = frames > whole ? frames - whole : 0;
+  // Stamps that tell of more loss than is believed, or that run backward
+  // further than a loss could be long, are on either side of a jump of the
+  // clock: the bytes tell instead.
+  const uint64_t estimated = [&] {
+    uint64_t sum = 0;
+    for (size_t k = first; k < last; ++k) sum += gaps_[k].silent;
+    return sum;
+  }();
+  const bool jumped = lost > estimated + allowed || -difference > static_cast<int64_t>(kLongestLossTicks);
+  if (jumped) {
+    for (size_t k = first; k < last; ++k) counted->push_back(gaps_[k]);
+    return;
+  }
   if (first == last) {
     // Frames lost with their bytes, cut exactly at frame boundaries: they
     // go where the later stamp's frame begins.
@@ -203,8 +225,6 @@ void AudioRescuer::shareLostFrames(const Anchor& from, const Anchor& to, size_t 
   // The stamps give the total; the gaps' bytes say where. More than the
   // bytes tell goes to the longest gap, where bytes went missing most likely;
   // fewer is taken from the shortest ones first, stray bytes most likely.
-  uint64_t estimated = 0;
-  for (size_t k = first; k < last; ++k) estimated += gaps_[k].silent;
   if (lost >= estimated) {
     size_t longest = first;
     for (size_t k = first + 1; k < last; ++k) {
@@ -281,8 +301,12 @@ void AudioRescuer::padding(const PresentationSpan& recording, uint64_t* lead, ui
   *trail = 0;
   if (!recording.known || !spanKnown_) return;
   const int64_t end = start_ + static_cast<int64_t>(ticksOf(wholeFrames_ + silentLost_));
-  *lead = framesIn(start_ - static_cast<int64_t>(recording.start));
-  *trail = framesIn(static_cast<int64_t>(recording.end) - end);
+  // Padding is loss bridged like any other: each end no longer than a loss
+  // can be, both within what is left of the allowance.
+  const uint64_t longest = framesIn(static_cast<int64_t>(kLongestLossTicks));
+  const uint64_t allowed = allowedLoss(wholeFrames_, silentLost_);
+  *lead = std::min({framesIn(start_ - static_cast<int64_t>(recording.start)), longest, allowed});
+  *trail = std::min({framesIn(static_cast<int64_t>(recording.end) - end), longest, allowed - *lead});
 }
 
 bool AudioRescuer::clean(const PresentationSpan& recording) const {

@@ -26,7 +26,9 @@
 // in streams without stamps, a stretch's length over the frame length,
 // rounded, and at least one frame for a frame cut short. A stamp is trusted
 // only when it agrees on the frames between them with one of the two stamps
-// before or after it (or is the only one).
+// before or after it (or is the only one). The stamps are believed about a
+// loss within the bounds kLongestLossTicks and kLossAllowanceTicks set;
+// beyond them the clock jumped, and the stretch's bytes tell instead.
 //
 // A stream whose bytes are all whole frames, with nothing lost and no
 // padding due, is written unchanged.
@@ -117,8 +119,13 @@ class AudioRescuer {
   // lost without a trace.
   void countLostFrames();
   // Silent frames for the gaps gaps_[first, last) between trusted anchors
-  // `from` and `to`, appended to `counted`.
-  void shareLostFrames(const Anchor& from, const Anchor& to, size_t first, size_t last, std::vector<Gap>* counted);
+  // `from` and `to`, appended to `counted`; the stamps are believed for at
+  // most `allowed` lost frames.
+  void shareLostFrames(const Anchor& from, const Anchor& to, size_t first, size_t last, uint64_t allowed,
+                       std::vector<Gap>* counted);
+  // Silent frames that may still be bridged, `bridged` having been, after
+  // `whole` whole frames.
+  uint64_t allowedLoss(uint64_t whole, uint64_t bridged) const;
   // A gap's lost frames judged from its bytes.
   uint32_t estimatedFrames(const Gap& gap) const;
 

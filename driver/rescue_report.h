@@ -20,9 +20,12 @@ class RescueReport : public RepairReporter {
   void dropped(Drop reason, uint32_t offset, uint32_t length) override;
   void repaired(Repair kind, uint64_t time) override;
   void timelineUnchecked() override { timelineUnchecked_ = true; }
+  // The audio stream held not one whole frame: no audio was written.
+  void audioLeftOut() { audioLeftOut_ = true; }
 
   // The lines of the report, without line ends: a title line, then one
-  // line per kind of repair made, or one saying nothing needed repair.
+  // line per kind of repair made, or one saying nothing needed repair; then
+  // a line for audio left out, and one for a timeline left unchecked.
   std::vector<std::string> lines() const;
 
   uint32_t count(Repair kind) const { return static_cast<uint32_t>(places_[index(kind)].total); }
@@ -46,6 +49,7 @@ class RescueReport : public RepairReporter {
   Places places_[3];
   uint32_t drops_ = 0;
   bool timelineUnchecked_ = false;
+  bool audioLeftOut_ = false;
 };
 
 #endif  // ORVANTE_DRIVER_RESCUE_REPORT_H_

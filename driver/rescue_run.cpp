@@ -15,20 +15,16 @@
 
 namespace {
 
-// The spans of the two streams are joined only when they lie this close:
-// a span that is hours away from the other comes from a wild stamp, and
-// padding to it would make the outputs endless.
-constexpr uint64_t kFarestApartTicks = 600 * kTicksPerSecond;
-
 // The span of the recording: from the earlier start to the later end of the
-// streams' spans.
+// streams' spans. Spans further apart than a loss can be long are not
+// joined: one of them comes from a wild stamp.
 PresentationSpan recordingSpan(const PresentationSpan& video, const PresentationSpan& audio) {
   if (!video.known) return audio;
   if (!audio.known) return video;
   const uint64_t gap = video.start > audio.end   ? video.start - audio.end
                        : audio.start > video.end ? audio.start - video.end
                                                  : 0;
-  if (gap > kFarestApartTicks) return video;
+  if (gap > kLongestLossTicks) return video;
   PresentationSpan span;
   span.start = std::min(video.start, audio.start);
   span.end = std::max(video.end, audio.end);
@@ -109,7 +105,7 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   printVideoReport(console_, videoRescuer.formatText(), videoRescuer.framesUsed(), videoRescuer.picturesSeen(),
                    videoRescuer.claimedBitrate(), videoRescuer.actualBitrate());
 
-  audioRescuer.write(baseName, recording, clean);
+  if (!audioRescuer.write(baseName, recording, clean) && demuxer.audioRanges().total() > 0) report.audioLeftOut();
   if (audioRescuer.writeFailed()) {
     console_.printLine("Cannot write: " + audioFileName(baseName));
     return false;

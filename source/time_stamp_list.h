@@ -49,6 +49,15 @@ class TimeStampList {
 // lie within half a frame of each other.
 constexpr uint64_t kEndToleranceTicks = kTicksPerSecond / 25;
 
+// How much loss the stamps are believed about. A stretch the stamps say was
+// lost is bridged up to ten minutes; beyond that the clock jumped (the
+// recording was joined from others, or a stamp is wild), and what follows
+// goes on where the stretch began. All the stretches bridged in one stream,
+// padding included, add up to no more than a minute beyond the time that
+// survived: a short, broken input must not turn into hours of repeats.
+constexpr uint64_t kLongestLossTicks = 10 * 60 * kTicksPerSecond;
+constexpr uint64_t kLossAllowanceTicks = 60 * kTicksPerSecond;
+
 // The presentation times that a recording's outputs cover: from the first
 // picture or audio frame shown to the end of the last, in 90 kHz ticks.
 // Unknown when the stream gave no usable time.

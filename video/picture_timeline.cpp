@@ -54,6 +54,10 @@ void PictureTimeline::place() {
   }
   firstSlot_ = 0;
   lastSlot_ = -1;
+  placedCount_ = 0;
+  for (size_t i = 0; i < placed.size(); ++i) {
+    if (i == 0 || placed[i].first != placed[i - 1].first) ++placedCount_;
+  }
   if (!placed.empty()) {
     firstSlot_ = placed.front().first;
     lastSlot_ = placed.back().first;
@@ -112,19 +116,26 @@ void PictureTimeline::placeGroups() {
   if (useTimeCodes) checked_ = true;
 
   const int64_t loneReach = ticksPerSlot_ > 0 ? std::llround(kLoneStampReachSeconds * kTicksPerSecond / ticksPerSlot_) : 0;
+  const int64_t longestLoss = slotsIn(kLongestLossTicks);
+  const int64_t allowance = slotsIn(kLossAllowanceTicks);
   int64_t expected = 0;     // where the group before leaves off
   int64_t firstCode = -1;   // the time code of the first group that has one
   int64_t codeBase = 0;     // and that group's base
+  int64_t clockShift = 0;   // how far the stamps' clock jumped, in slots
+  int64_t placed = 0;       // pictures of the groups before
+  int64_t bridged = 0;      // slots those groups left free between them
   for (uint32_t g = 0; g < groups.size(); ++g) {
     const uint32_t first = groups[g].firstPicture;
     const uint32_t last = g + 1 < groups.size() ? groups[g + 1].firstPicture : static_cast<uint32_t>(pictures.size());
     // The base each stamped picture asks for, and how many ask for it.
     std::map<int64_t, uint32_t> votes;
     uint32_t span = 0;
-    const uint32_t longest = last - first + kLostPicturesPerGroup;
+    // What may still be bridged: the loss allowed beyond what survived.
+    const int64_t allowed = std::max<int64_t>(std::min(longestLoss, allowance + placed - bridged), 0);
+    const uint32_t longest = last - first + static_cast<uint32_t>(std::min<int64_t>(kLostPicturesPerGroup, allowed));
     for (uint32_t k = first; k < last; ++k) {
       if (pictures[k].temporalReference < longest) span = std::max(span, pictures[k].temporalReference + 1);
-      if (stampSlots_[k] != kUnplaced) ++votes[stampSlots_[k] - pictures[k].temporalReference];
+      if (stampSlots_[k] != kUnplaced) ++votes[stampSlots_[k] - clockShift - pictures[k].temporalReference];
     }
     int64_t base = expected;
     uint32_t support = 0;
@@ -137,7 +148,8 @@ void PictureTimeline::placeGroups() {
       }
     }
     if (support == 1 && std::llabs(base - expected) > loneReach && g > 0) base = expected;
-    if (support == 0 && useTimeCodes && groups[g].headerStart != groups[g].headerEnd) {
+    const bool coded = support == 0 && useTimeCodes && groups[g].headerStart != groups[g].headerEnd;
+    if (coded) {
       const auto code = static_cast<int64_t>(groups[g].header.timeCodeInPictures(rate));
       if (firstCode < 0) {
         firstCode = code;
@@ -145,11 +157,26 @@ void PictureTimeline::placeGroups() {
       }
       base = codeBase + (code - firstCode);
     }
+    // A gap longer than a loss can be, or than what survived allows, is a
+    // jump of the clock: the group goes on where the one before left off,
+    // and later groups are placed on the clock as it runs after the jump.
+    if (g > 0 && (base - expected > allowed || expected - base > longestLoss)) {
+      if (coded) {
+        codeBase -= base - expected;
+      } else {
+        clockShift += base - expected;
+      }
+      base = expected;
+    }
     // Time runs forward: a group that would go back is where the last one
     // left off.
     if (g > 0 && base < bases_[g - 1] + 1) base = expected;
     bases_[g] = base;
+    if (g > 0) bridged += std::max<int64_t>(base - expected, 0);
+    bridged += std::max<int64_t>(static_cast<int64_t>(span) - (last - first), 0);
+    placed += last - first;
     for (uint32_t k = first; k < last; ++k) {
+      if (referenceSlots_[k] != kUnplaced) referenceSlots_[k] -= clockShift;
       // A picture's own stamp may disagree with its group: a stamp has more
       // bits to be damaged than a temporal reference, and the group's vote
       // stands. A reference beyond any the group can hold is damaged.
@@ -158,6 +185,10 @@ void PictureTimeline::placeGroups() {
     }
     expected = base + std::max<uint32_t>(span, 1);
   }
+}
+
+int64_t PictureTimeline::slotsIn(uint64_t ticks) const {
+  return ticksPerSlot_ > 0 ? std::llround(static_cast<double>(ticks) / ticksPerSlot_) : 0;
 }
 
 int64_t PictureTimeline::ticksAt(int64_t slot) const {

@@ -27,6 +27,10 @@
 // picture it is predicted from is known as well: MPEG-1 decodes a picture
 // when the anchor before it is shown.
 //
+// The stamps are believed about a loss within the bounds kLongestLossTicks
+// and kLossAllowanceTicks set: a group further off is where the clock
+// jumped, and follows on from the group before.
+//
 // The timeline does not own the survey or the stamps, which must outlive it.
 class PictureTimeline {
  public:
@@ -58,6 +62,12 @@ class PictureTimeline {
   double ticksPerSlot() const { return ticksPerSlot_; }
   // The presentation span of the placed pictures.
   PresentationSpan span() const;
+  // Whole slots in `ticks`; 0 when the frame rate is unknown.
+  int64_t slotsIn(uint64_t ticks) const;
+  // Slots between the first and the last placed picture that none holds.
+  int64_t freeSlots() const { return lastSlot_ - firstSlot_ + 1 - placedCount_; }
+  // Pictures that hold a slot.
+  int64_t placedCount() const { return placedCount_; }
 
  private:
   void matchStamps();
@@ -76,6 +86,7 @@ class PictureTimeline {
   bool checked_ = false;
   int64_t firstSlot_ = 0;
   int64_t lastSlot_ = -1;
+  int64_t placedCount_ = 0;
 };
 
 #endif  // ORVANTE_VIDEO_PICTURE_TIMELINE_H_

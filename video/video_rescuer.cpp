@@ -20,9 +20,6 @@ constexpr int64_t kTemporalReferenceModulus = 1024;
 constexpr uint32_t kVariableVbvDelay = 0xFFFF;
 // Repeat pictures need no motion: the smallest range.
 constexpr uint32_t kRepeatFCode = 1;
-// Padding to the recording's span never exceeds an hour of pictures: a
-// wild stamp on the other stream must not make the output endless.
-constexpr double kLongestPaddingSeconds = 3600.0;
 
 constexpr int64_t kUnplaced = PictureTimeline::kUnplaced;
 
@@ -63,11 +60,15 @@ void VideoRescuer::padding(const PresentationSpan& recording, int64_t* lead, int
   const PresentationSpan own = timeline_->span();
   const double ticks = timeline_->ticksPerSlot();
   if (!recording.known || !own.known || ticks <= 0) return;
-  const auto longest = static_cast<int64_t>(kLongestPaddingSeconds * kTicksPerSecond / ticks);
+  // Padding is loss bridged like any other: each end no longer than a loss
+  // can be, both within what is left of the allowance.
+  const int64_t longest = timeline_->slotsIn(kLongestLossTicks);
+  const int64_t allowed = std::max<int64_t>(
+      timeline_->slotsIn(kLossAllowanceTicks) + timeline_->placedCount() - timeline_->freeSlots(), 0);
   *lead = std::clamp<int64_t>(std::llround((static_cast<double>(own.start) - static_cast<double>(recording.start)) / ticks),
-                              0, longest);
+                              0, std::min(longest, allowed));
   *trail = std::clamp<int64_t>(std::llround((static_cast<double>(recording.end) - static_cast<double>(own.end)) / ticks),
-                               0, longest);
+                               0, std::min(longest, allowed - *lead));
 }
 
 int64_t VideoRescuer::anchorSpacing() const {
@@ -258,9 +259,22 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
     if (kept_[k] && pictures[k].anchor()) lastAnchorSlot = timeline_->slot(k);
   }
   writing_('S', 0, 0);
+  // Leading repeats go out as B pictures of the first group, after its I
+  // picture, and must be numbered within it: a longer lead goes first, as
+  // groups that repeat that I picture.
+  bool firstGroup = true;
+  if (!firsts.empty()) {
+    const int64_t groupStart = std::max(
+        recordingFirst_, std::min(timeline_->groupBase(pictures[firsts[0]].group), timeline_->slot(firsts[0])));
+    if (groupStart - recordingFirst_ >= static_cast<int64_t>(kTemporalReferenceModulus) / 2) {
+      writeIntraRepeats(firsts[0], recordingFirst_, groupStart, false);
+      starts[0] = groupStart;
+      firstGroup = false;
+    }
+  }
   for (size_t i = 0; i < firsts.size() && !writer_->output().failed(); ++i) {
     const int64_t end = i + 1 < firsts.size() ? starts[i + 1] : recordingEnd_;
-    writeGroup(firsts[i], starts[i], end, i == 0);
+    writeGroup(firsts[i], starts[i], end, firstGroup && i == 0);
   }
   if (!writer_->finish()) {
     writeFailed_ = true;
@@ -332,9 +346,33 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
     }
     previous = anchor;
   }
-  // After the last anchor, repeats of it.
-  for (int64_t slot = previous + 1; slot < end; ++slot) writeRepeat('P', false, slot, start);
+  // After the last anchor, repeats of it, up to where temporal references
+  // run out; from there, groups that repeat the I picture.
+  const int64_t repeatsEnd = std::min(end, start + static_cast<int64_t>(kTemporalReferenceModulus));
+  for (int64_t slot = previous + 1; slot < repeatsEnd; ++slot) writeRepeat('P', false, slot, start);
+  writeIntraRepeats(first, std::max(previous + 1, repeatsEnd), end, true);
   useBackward_ = false;
+}
+
+void VideoRescuer::writeIntraRepeats(uint32_t intra, int64_t start, int64_t end, bool groupHeaders) {
+  const auto modulus = static_cast<int64_t>(kTemporalReferenceModulus);
+  for (int64_t groupStart = start; groupStart < end; groupStart += modulus) {
+    if (groupHeaders) {
+      writer_->beforeGroupHeader();
+      GroupHeader header;
+      header.closed = true;
+      header.write(writer_->output());
+      writer_->afterGroupHeader();
+    }
+    groupHeaders = true;
+    const uint32_t realBefore = realWritten_;
+    writePicture(intra, groupStart, groupStart, false);
+    realWritten_ = realBefore;
+    ++picturesRepeated_;
+    if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(groupStart));
+    const int64_t groupEnd = std::min(end, groupStart + modulus);
+    for (int64_t slot = groupStart + 1; slot < groupEnd; ++slot) writeRepeat('P', false, slot, groupStart);
+  }
 }
 
 void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward) {

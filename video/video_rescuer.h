@@ -100,6 +100,11 @@ class VideoRescuer {
   // Writes the output group that begins at kept I picture `first` and
   // covers slots [start, end).
   void writeGroup(uint32_t first, int64_t start, int64_t end, bool firstGroup);
+  // Covers slots [start, end) with groups of at most kTemporalReferenceModulus
+  // slots, each the kept I picture `intra` again and repeats of it: runs of
+  // repeats longer than temporal references can number. The first group
+  // gets a group header only when `groupHeaders`.
+  void writeIntraRepeats(uint32_t intra, int64_t start, int64_t end, bool groupHeaders);
   // `backward`: a B picture whose repaired macroblocks must look backward.
   void writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward);
   void writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart);

@@ -74,6 +74,13 @@ void erase(Recording& r, uint32_t at, uint32_t length) {
   r.stamps = kept;
 }
 
+// The stamps from the `first`-th on moved by `ticks`.
+void shiftStamps(Recording& r, size_t first, int64_t ticks) {
+  for (size_t k = first; k < r.stamps.size(); ++k) {
+    r.stamps[k].pts = static_cast<uint64_t>(static_cast<int64_t>(r.stamps[k].pts) + ticks) % kTimeStampModulus;
+  }
+}
+
 void insert(Recording& r, uint32_t at, const Bytes& bytes) {
   r.audio.insert(r.audio.begin() + at, bytes.begin(), bytes.end());
   for (TimeStamp& s : r.stamps) (s.offset >= at ? s.offset : s.length) += bytes.size() * (s.offset + s.length > at);
@@ -206,6 +213,11 @@ TEST_F(AudioRescuerTest, LostAndBrokenFramesBecomeSilenceInTheirPlace) {
        "0-8 _ _ 11-19", "6579+1462 "},
       {"zeroed bytes", [](Recording& r) { std::fill_n(r.audio.begin() + 12 * kFrameBytes - 100, 600, 0); },
        "0-10 _ _ 13-19", "8041+1462 "},
+      // Stamps that tell of more loss than survived, or of hours, or that
+      // go back: the clock jumped, and nothing was lost.
+      {"clock jumps two minutes on", [](Recording& r) { shiftStamps(r, 3, 120 * 90000); }, "0-19", ""},
+      {"clock jumps two hours on", [](Recording& r) { shiftStamps(r, 3, int64_t{7200} * 90000); }, "0-19", ""},
+      {"clock goes an hour back", [](Recording& r) { shiftStamps(r, 3, int64_t{-3600} * 90000); }, "0-19", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -242,6 +254,13 @@ TEST_F(AudioRescuerTest, SilenceFillsTheRecordingBeforeAndAfter) {
     ASSERT_TRUE(rescue(r, recording));
     EXPECT_EQ(written(), c.frames) << c.early;
   }
+
+  // Padding is loss too: no more than a minute beyond the 20 frames that
+  // survived (a minute holds 2297 frames).
+  ASSERT_TRUE(rescue(r, {kFirstPts, kFirstPts + 20 * 60 * 90000, true}));
+  std::string silence;
+  for (int k = 0; k < 20 + 2297; ++k) silence += " _";
+  EXPECT_EQ(written(), "0-19" + silence);
 
   ASSERT_TRUE(rescue(record({0, 1, 2})));
   EXPECT_TRUE(span_.known) << "one stamp places a stream";

@@ -36,4 +36,6 @@ TEST(RescueReport, GathersRepairsIntoPlacesAndCountsTheRest) {
   RescueReport drops;
   drops.dropped(RepairReporter::Drop::kBrokenAudioFrame, 0, 10);
   EXPECT_EQ(drops.lines().back(), "Damaged data was left out; nothing needed to be put in its place.");
+  drops.audioLeftOut();
+  EXPECT_EQ(drops.lines().back(), "Audio left out: not one whole frame was found.");
 }

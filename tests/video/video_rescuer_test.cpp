@@ -20,6 +20,7 @@
 #include "video/picture_survey.h"
 #include "video/picture_timeline.h"
 #include "video/video_fixer.h"
+#include "video/video_format.h"
 
 namespace {
 
@@ -315,4 +316,60 @@ TEST_F(VideoRescuerTest, PadsTheVideoToTheRecordingsSpan) {
   // The first repeat shows at the recording's start.
   ASSERT_FALSE(reporter_.repairs.empty());
   EXPECT_EQ(reporter_.repairs.front().time, 0u);
+}
+
+TEST_F(VideoRescuerTest, BelievesTheStampsAboutALossOnlyWithinBounds) {
+  RescueStreamBuilder s;
+  ibbpGroup(s, 0);
+  ibbpGroup(s, 9);
+  ibbpGroup(s, 18);
+  const Bytes bytes = s.bytes();
+  const std::unique_ptr<PictureSurvey> found = survey(bytes);
+  const int64_t minute = 60 * 25;  // slots at 25 pictures a second
+  struct Case {
+    const char* name;
+    int64_t jump;       // slots the stamps move on from the second group
+    int64_t secondBase; // where the second group lands, from the first slot
+  };
+  const Case cases[] = {
+      {"ten seconds lost", 10 * 25, 9 + 10 * 25},
+      // 9 pictures survived before the loss: a minute and 9 slots may be
+      // bridged.
+      {"just within the allowance", minute + 9, 9 + minute + 9},
+      {"beyond the allowance: the clock jumped", minute + 10, 9},
+      {"two hours on: the clock jumped", 120 * minute, 9},
+      {"the clock went back an hour", -60 * minute, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TimeStampList stamps;
+    for (size_t k = 0; k < s.stamps().count(); ++k) {
+      TimeStamp stamp = s.stamps()[k];
+      if (k >= 9) stamp.pts += static_cast<uint64_t>(c.jump * RescueStreamBuilder::kTicks) % kTimeStampModulus;
+      if (k >= 9) stamp.dts += static_cast<uint64_t>(c.jump * RescueStreamBuilder::kTicks) % kTimeStampModulus;
+      stamps.append(stamp);
+    }
+    PictureTimeline timeline(*found, stamps, 3);
+    timeline.place();
+    EXPECT_EQ(timeline.groupBase(1) - timeline.firstSlot(), c.secondBase);
+    // The group after keeps its place on the clock as it runs after a jump.
+    EXPECT_EQ(timeline.groupBase(2) - timeline.groupBase(1), 9);
+    EXPECT_EQ(timeline.freeSlots(), c.secondBase - 9);
+  }
+
+  // Padding counts as loss: a recording whose other stream runs twenty
+  // minutes on gets a minute of repeats beyond the 9 pictures that survived.
+  // Temporal references cannot number so many in one group: groups that
+  // repeat the I picture carry the run on, each numbered from 0.
+  RescueStreamBuilder one;
+  ibbpGroup(one, 0);
+  PresentationSpan recording;
+  recording.start = RescueStreamBuilder::kOrigin;
+  recording.end = RescueStreamBuilder::kOrigin + 20 * 60 * kTicksPerSecond;
+  recording.known = true;
+  const std::vector<Shown> pictures = listPictures(rescue(one, recording));
+  EXPECT_EQ(rescuer_->picturesRepeated(), static_cast<uint32_t>(minute + 9));
+  EXPECT_EQ(slotsOf(pictures), range(static_cast<size_t>(minute + 18)));
+  for (const Shown& p : pictures) EXPECT_TRUE(p.clean) << "slot " << p.slot;
+  EXPECT_EQ(pictures[1024].codingType, kIntraCoded);
 }
