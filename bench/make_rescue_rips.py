@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""Makes the damaged one-minute PAL Video CD rips that bench/rescue_score.py
+"""Makes the damaged one-minute Video CD rips that bench/rescue_score.py
 scores, in bench/rescue-data/ (or the folder given), each only when it is
-missing or was made by another recipe.
+missing or was made by another recipe. Two sets: the default one, five PAL
+rips from ffmpeg's encoder; and the variants, rips from other encoders and
+muxers (mjpegtools), NTSC, longer and closed groups, and more kinds of damage.
 
 Each rip has its own folder holding:
-  source.mpg    the clean system stream (ffmpeg -target pal-vcd), the
-                reference everything is measured against;
+  source.mpg    the clean system stream (ffmpeg -target pal-vcd, or the
+                variant's encoder and muxer), the reference everything is
+                measured against;
   clean/        the clean input in the rip's form: a whole-disc sector image
                 made with vcdimager (.bin and .cue), the system stream, or a
                 numbered set cut without loss;
@@ -14,7 +17,7 @@ Each rip has its own folder holding:
                 touched (a sector of the image is the 2324-byte pack of
                 source.mpg it carries).
 
-Usage: bench/make_rescue_rips.py [--data FOLDER] [--rip NAME]...
+Usage: bench/make_rescue_rips.py [--data FOLDER] [--set default|variants] [--rip NAME]...
 Everything is repeatable: fixed sources, fixed seeds, a fixed disc date.
 """
 import argparse
@@ -65,13 +68,67 @@ RIPS = [
          audio='sine=frequency=661.9:sample_rate=44100',
          damage='lossy-cuts', count=6, seed=505, lost=2048),
 ]
+
+# The variants: what the five above keep fixed, varied. Their clean streams
+# come from the encoders below, each made once for the rips that share it:
+# mjpegtools' chain (mpeg2enc -f 1 for the video, mp2enc for the audio, mplex
+# -f 1 for the system stream), PAL and NTSC; ffmpeg's NTSC Video CD (open
+# groups of 18 pictures); and ffmpeg's PAL one with closed groups (-g 18 gives
+# groups of 16 there; ffmpeg closes groups only with scene cuts turned off).
+SOURCES = {
+    'mjpeg-pal': dict(encoder='mjpegtools', norm='pal',
+                      video='testsrc=size=352x288:rate=25',
+                      audio='sine=frequency=523.3:sample_rate=44100'),
+    'mjpeg-ntsc': dict(encoder='mjpegtools', norm='ntsc',
+                       video='life=size=176x120:rate=30000/1001:seed=13:mold=8:ratio=0.12:'
+                             'life_color=#e0c040:death_color=#2040a0,hue=h=t*24,scale=352:240',
+                       audio='anoisesrc=color=pink:seed=17:sample_rate=44100:amplitude=0.3'),
+    'ntsc': dict(encoder='ffmpeg', norm='ntsc', b_frames=2, options=[],
+                 video='testsrc2=size=352x240:rate=30000/1001',
+                 audio='sine=frequency=811.3:sample_rate=44100'),
+    'cgop': dict(encoder='ffmpeg', norm='pal', b_frames=2,
+                 options=['-g', '18', '-flags', '+cgop', '-sc_threshold', '1000000000'],
+                 video='mandelbrot=size=352x288:rate=25:maxiter=256,boxblur=1',
+                 audio='anoisesrc=color=brown:seed=19:sample_rate=44100:amplitude=0.4'),
+}
+
+# Each variant: its clean stream, the form the ripper gave and the damage
+# with its seed. Besides the five kinds above: bit errors anywhere in an
+# image (sync, headers and error codes too), whole sectors left out of an
+# image, the first sectors of the image or of the stream read back as zeros,
+# and an image that ends before the stream does.
+VARIANTS = [
+    dict(name='mjpeg-zeroed-sectors', source='mjpeg-pal', input='zeroed.bin',
+         damage='zero-sectors', count=25, seed=111),
+    dict(name='mjpeg-bin-bits', source='mjpeg-pal', input='bits.bin',
+         damage='flip-image-bits', count=600, seed=212),
+    dict(name='mjpeg-disc-start', source='mjpeg-pal', input='start.bin',
+         damage='zero-disc-start', count=10, seed=313),
+    dict(name='mjpeg-ntsc-skipped-sectors', source='mjpeg-ntsc', input='skipped.bin',
+         damage='skip-sectors', count=30, seed=414),
+    dict(name='mjpeg-ntsc-lossy-set', source='mjpeg-ntsc', input='movie.000',
+         damage='lossy-cuts', count=6, seed=515, lost=2048),
+    dict(name='mjpeg-ntsc-start', source='mjpeg-ntsc', input='start.bin',
+         damage='zero-start', count=10, seed=616),
+    dict(name='ntsc-zeroed-burst', source='ntsc', input='burst.bin',
+         damage='zero-burst', count=60, seed=717),
+    dict(name='ntsc-bit-errors', source='ntsc', input='bits.mpg',
+         damage='flip-bits', count=600, seed=818),
+    dict(name='cgop-skipped-chunks', source='cgop', input='skipped.mpg',
+         damage='skip-chunks', count=30, seed=919),
+    dict(name='cgop-end-missing', source='cgop', input='end.bin',
+         damage='cut-end', count=10, seed=1020),
+]
+SETS = {'default': RIPS, 'variants': VARIANTS}
 RIP_NAMES = [rip['name'] for rip in RIPS]
+ALL_NAMES = [rip['name'] for rips in SETS.values() for rip in rips]
 
 
 def rip_by_name(name):
-    for rip in RIPS:
-        if rip['name'] == name:
-            return rip
+    for rips in SETS.values():
+        for rip in rips:
+            if rip['name'] == name:
+                return rip
     raise KeyError(name)
 
 
@@ -89,6 +146,14 @@ def write(path, content):
     with open(path + '.tmp', 'wb') as f:
         f.write(content)
     os.replace(path + '.tmp', path)
+
+
+def recorded(path):
+    """What the JSON file holds, or None when there is none."""
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return json.load(f)
 
 
 def merge(ranges):
@@ -114,23 +179,77 @@ def track_sectors(image):
     return carrying[0], carrying[-1]
 
 
-def zero_sectors(image, sectors, first):
+def carried(ranges, first, last):
+    """The ranges of source.mpg that the [start, end) ranges of the image
+    meet: the parts of them lying in the payloads of sectors first to last."""
+    touched = []
+    for start, end in ranges:
+        for s in range(max(start // SECTOR, first), min((end - 1) // SECTOR, last) + 1):
+            payload = s * SECTOR + PAYLOAD_OFFSET
+            a, b = max(start, payload), min(end, payload + PAYLOAD)
+            if a < b:
+                at = (s - first) * PAYLOAD - payload
+                touched.append((at + a, at + b))
+    return merge(touched)
+
+
+def sector_spans(sectors):
+    return [(s * SECTOR, (s + 1) * SECTOR) for s in sectors]
+
+
+def zero_sectors(image, sectors):
+    first, last = track_sectors(image)
     damaged = bytearray(image)
     for s in sectors:
         damaged[s * SECTOR:(s + 1) * SECTOR] = bytes(SECTOR)
-    touched = [((s - first) * PAYLOAD, (s - first + 1) * PAYLOAD) for s in sectors]
-    return bytes(damaged), merge(touched)
+    return bytes(damaged), carried(sector_spans(sectors), first, last)
 
 
 def damage_zero_sectors(image, rng, count):
     first, last = track_sectors(image)
-    return zero_sectors(image, rng.sample(range(first, last + 1), count), first)
+    return zero_sectors(image, rng.sample(range(first, last + 1), count))
 
 
 def damage_zero_burst(image, rng, count):
     first, last = track_sectors(image)
     start = rng.randrange(first, last + 2 - count)
-    return zero_sectors(image, range(start, start + count), first)
+    return zero_sectors(image, range(start, start + count))
+
+
+def damage_zero_start(image, rng, count):
+    """The first sectors carrying the stream read back as zeros."""
+    first, _ = track_sectors(image)
+    return zero_sectors(image, range(first, first + count))
+
+
+def damage_zero_disc_start(image, rng, count):
+    """The first sectors of the image read back as zeros (the stream's
+    sectors lie further on)."""
+    return zero_sectors(image, range(count))
+
+
+def damage_flip_image_bits(image, rng, count):
+    """Bit errors anywhere in the image: in payloads, and in the sync,
+    headers, subheaders and error codes around them."""
+    first, last = track_sectors(image)
+    damaged, flips = damage_flip_bits(image, rng, count)
+    return damaged, carried(flips, first, last)
+
+
+def damage_skip_sectors(image, rng, count):
+    """Leaves whole sectors of the stream out of the image."""
+    first, last = track_sectors(image)
+    skipped = set(rng.sample(range(first, last + 1), count))
+    kept = b''.join(image[s * SECTOR:(s + 1) * SECTOR]
+                    for s in range(len(image) // SECTOR) if s not in skipped)
+    return kept, carried(sector_spans(sorted(skipped)), first, last)
+
+
+def damage_cut_end(image, rng, count):
+    """The image ends `count` sectors before the stream does."""
+    first, last = track_sectors(image)
+    end = last + 1 - count
+    return image[:end * SECTOR], carried(sector_spans(range(end, last + 1)), first, last)
 
 
 def damage_flip_bits(stream, rng, count):
@@ -165,6 +284,15 @@ def damage_lossy_cuts(stream, rng, count, lost):
     return members, merge([(cut, cut + lost) for cut in cuts])
 
 
+IMAGE_DAMAGE = {
+    'zero-sectors': damage_zero_sectors, 'zero-burst': damage_zero_burst,
+    'zero-start': damage_zero_start, 'zero-disc-start': damage_zero_disc_start,
+    'flip-image-bits': damage_flip_image_bits, 'skip-sectors': damage_skip_sectors,
+    'cut-end': damage_cut_end,
+}
+STREAM_DAMAGE = {'flip-bits': damage_flip_bits, 'skip-chunks': damage_skip_chunks}
+
+
 def set_names(base, count):
     return ['%s.%03d' % (base, k) for k in range(count)]
 
@@ -172,17 +300,68 @@ def set_names(base, count):
 # Making one rip.
 
 def recipe_of(rip):
-    return dict(rip, seconds=SECONDS, disc_date=DISC_DATE, version=2)
+    recipe = dict(rip, seconds=SECONDS, disc_date=DISC_DATE, version=2)
+    if 'source' in rip:
+        recipe['encoded'] = SOURCES[rip['source']]
+    return recipe
 
 
-def make_source(rip, folder):
+def make_source(rip, folder, data):
+    """source.mpg in the folder: the rip's own, or a copy of the variant's
+    clean stream (made once in data/encoded/ for the rips sharing it)."""
     path = os.path.join(folder, 'source.mpg')
-    run('ffmpeg', '-hide_banner', '-loglevel', 'error', '-nostdin', '-y',
-        '-f', 'lavfi', '-i', rip['video'], '-f', 'lavfi', '-i', rip['audio'],
-        '-t', str(SECONDS), '-threads', '1', '-target', 'pal-vcd', '-bf', str(rip['b_frames']),
-        '-f', 'vcd', path + '.tmp')
-    os.replace(path + '.tmp', path)
+    if 'source' not in rip:
+        encode_ffmpeg(dict(rip, norm='pal', options=[]), path)
+        return read(path)
+    name, recipe = rip['source'], dict(SOURCES[rip['source']], seconds=SECONDS)
+    encoded = os.path.join(data, 'encoded')
+    made, record = os.path.join(encoded, name + '.mpg'), os.path.join(encoded, name + '.json')
+    if recorded(record) != recipe:
+        os.makedirs(encoded, exist_ok=True)
+        encode = encode_ffmpeg if recipe['encoder'] == 'ffmpeg' else encode_mjpegtools
+        encode(recipe, made)
+        with open(record, 'w') as f:
+            json.dump(recipe, f)
+    shutil.copy(made, path)
     return read(path)
+
+
+FFMPEG = ['ffmpeg', '-hide_banner', '-loglevel', 'error', '-nostdin', '-y']
+
+
+def lavfi(*sources):
+    return FFMPEG + [a for s in sources for a in ('-f', 'lavfi', '-i', s)] + [
+        '-t', str(SECONDS), '-threads', '1']
+
+
+def encode_ffmpeg(source, path):
+    run(*lavfi(source['video'], source['audio']), '-target', source['norm'] + '-vcd',
+        '-bf', str(source['b_frames']), *source['options'], '-f', 'vcd', path + '.tmp')
+    os.replace(path + '.tmp', path)
+
+
+def piped(producer, consumer):
+    """Runs producer | consumer; fails unless both succeed."""
+    first = subprocess.Popen(producer, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+    second = subprocess.Popen(consumer, stdin=first.stdout, stdout=subprocess.DEVNULL)
+    first.stdout.close()
+    if second.wait() or first.wait():
+        raise subprocess.CalledProcessError(second.returncode or first.returncode, consumer)
+
+
+def encode_mjpegtools(source, path):
+    """The video encoded from yuv4mpeg with mpeg2enc, the audio from raw
+    samples with mp2enc, and the two muxed with mplex, all for a Video CD."""
+    video, audio = path + '.m1v', path + '.mp2'
+    norm = ['-n', 'n'] if source['norm'] == 'ntsc' else []
+    piped(lavfi(source['video']) + ['-pix_fmt', 'yuv420p', '-f', 'yuv4mpegpipe', '-'],
+          ['mpeg2enc', '-v', '0', '-f', '1', *norm, '-o', video])
+    piped(lavfi(source['audio']) + ['-ac', '2', '-f', 's16le', '-'],
+          ['mp2enc', '-v', '0', '-V', '-R', '44100,2,16', '-o', audio])
+    run('mplex', '-v', '0', '-f', '1', '-o', path + '.tmp', video, audio)
+    os.replace(path + '.tmp', path)
+    os.remove(video)
+    os.remove(audio)
 
 
 def make_image(folder, name):
@@ -207,34 +386,32 @@ def make_rip(rip, data=DATA):
     folder = os.path.join(data, rip['name'])
     recipe = recipe_of(rip)
     record = os.path.join(folder, 'damage.json')
-    if os.path.exists(record):
-        with open(record) as f:
-            if json.load(f).get('recipe') == recipe:
-                return folder
+    if (recorded(record) or {}).get('recipe') == recipe:
+        return folder
     shutil.rmtree(folder, ignore_errors=True)
     clean, damaged = os.path.join(folder, 'clean'), os.path.join(folder, 'damaged')
     for path in (clean, damaged):
         os.makedirs(path)
-    source = make_source(rip, folder)
+    source = make_source(rip, folder, data)
     rng = random.Random(rip['seed'])
     name = rip['input']
     kind = rip['damage']
-    if kind in ('zero-sectors', 'zero-burst'):
+    if kind in IMAGE_DAMAGE:
         image = make_image(clean, name)
         first, _ = track_sectors(image)
-        carried = b''.join(image[s * SECTOR + PAYLOAD_OFFSET:s * SECTOR + PAYLOAD_OFFSET + PAYLOAD]
-                           for s in range(first, first + len(source) // PAYLOAD))
-        if carried != source:
+        packs = b''.join(image[s * SECTOR + PAYLOAD_OFFSET:s * SECTOR + PAYLOAD_OFFSET + PAYLOAD]
+                         for s in range(first, first + len(source) // PAYLOAD))
+        if packs != source:
             sys.exit('%s: the image does not carry source.mpg pack for pack' % rip['name'])
         shutil.copy(os.path.join(clean, os.path.splitext(name)[0] + '.cue'), damaged)
-        damage = damage_zero_sectors if kind == 'zero-sectors' else damage_zero_burst
-        content, touched = damage(image, rng, rip['count'])
+        content, touched = IMAGE_DAMAGE[kind](image, rng, rip['count'])
         write(os.path.join(damaged, name), content)
         extra = dict(first_sector=first, stream_sectors=len(source) // PAYLOAD)
-    elif kind in ('flip-bits', 'skip-chunks'):
+        if kind == 'cut-end':
+            extra['lost_from'] = touched[-1][0]
+    elif kind in STREAM_DAMAGE:
         write(os.path.join(clean, name), source)
-        damage = damage_flip_bits if kind == 'flip-bits' else damage_skip_chunks
-        content, touched = damage(source, rng, rip['count'])
+        content, touched = STREAM_DAMAGE[kind](source, rng, rip['count'])
         write(os.path.join(damaged, name), content)
         extra = {}
     elif kind == 'lossy-cuts':
@@ -267,9 +444,10 @@ def input_files(folder, which):
 def main():
     parser = argparse.ArgumentParser(description='Makes the damaged Video CD rips.')
     parser.add_argument('--data', default=DATA)
-    parser.add_argument('--rip', action='append', choices=RIP_NAMES)
+    parser.add_argument('--set', choices=list(SETS), default='default')
+    parser.add_argument('--rip', action='append', choices=ALL_NAMES)
     args = parser.parse_args()
-    for name in args.rip or RIP_NAMES:
+    for name in args.rip or [rip['name'] for rip in SETS[args.set]]:
         print(make_rip(rip_by_name(name), args.data))
 
 

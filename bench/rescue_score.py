@@ -3,9 +3,13 @@
 it plain and with --rescue on a copy of each rip, and measures what players
 and muxers get from the outputs.
 
-Usage: bench/rescue_score.py [--orvante PATH] [--rip NAME] [--clean] [--keep] [--json]
+Usage: bench/rescue_score.py [--orvante PATH] [--set default|variants] [--rip NAME]
+                             [--clean] [--keep] [--json]
 
   --orvante PATH  the program to score (default build/orvante of the repository)
+  --set NAME      the rips to score: the five PAL rips from ffmpeg (default),
+                  or the variants (other encoders and muxers, NTSC, other
+                  groups, more kinds of damage)
   --rip NAME      score this rip only (repeatable)
   --clean         run on the clean rips instead, and check that --rescue
                   writes byte for byte what the plain run writes
@@ -22,8 +26,8 @@ Figures, for each run:
               rip (framemd5, display order)
   audio       frames i of the .mp2 (split by their headers) equal byte for
               byte to frame i of the clean rip's audio
-  |a-v|       audio frames x 1152/44100 s against pictures (picture start
-              codes of the .mpv) / 25 s
+  |a-v|       audio frames x 1152 / the rip's sample rate against pictures
+              (picture start codes of the .mpv) / the rip's picture rate
   mplex       pictures and audio frames in the file `mplex -f 1` makes of the
               two outputs (ffprobe packets); "early" when the stream lengths
               mplex reports having read fall short of the outputs' sizes
@@ -31,7 +35,10 @@ Figures, for each run:
 and for each rip: "intact", the pictures whose own bytes (with the headers
 of the packets carrying them) and whose reference pictures' bytes the damage
 did not touch; "ffmpeg", the pictures ffmpeg decodes from the damaged input
-itself that equal the clean picture of the same presentation time.
+itself that equal the clean picture of the same presentation time; and,
+where a goal is missed on it, the audio frames whose bytes and packet
+headers the damage did not touch. A rip that ends early is held to the
+pictures and audio frames it still holds.
 Exit status: 0, or 1 when the --clean check finds outputs that differ.
 """
 import argparse
@@ -52,32 +59,34 @@ sys.dont_write_bytecode = True
 import make_rescue_rips as rips  # noqa: E402
 
 ROOT = os.path.dirname(here)
-PICTURE_RATE = 25
-AUDIO_SAMPLES_PER_FRAME = 1152
-AUDIO_SAMPLE_RATE = 44100
+AUDIO_SAMPLES_PER_FRAME = 1152       # Layer II
 
-# The goals of --rescue on the users' rips, summed over the five unless
+# The goals of --rescue on the users' rips, summed over the rips unless
 # said otherwise.
 TARGET_MESSAGES = 0
-TARGET_AUDIO_AT_TIME = 11200          # of 5 x 2297 frames
+TARGET_AUDIO_AT_TIME = (11200, 5 * 2297)   # frames at their time, of the frames
 TARGET_AV_GAP = 0.04                  # seconds, each rip
-TARGET_MPLEX_AUDIO = 2290             # each rip; and every picture
+TARGET_MPLEX_AUDIO_SHORT = 2297 - 2290     # audio frames mplex may miss, each rip;
+                                           # and it takes every picture
 USERS_INTACT = (5784, 7500)           # intact pictures over the users' five rips
 
 NOT_BUILT = re.compile(r'not found|unknown|unrecognized|usage|invalid option', re.I)
 START_CODE = b'\x00\x00\x01'
 PACK_HEADER = 4 + 8               # start code, SCR and mux rate (MPEG-1)
-PICTURE, GROUP = 0x00, 0xB8
+PICTURE, GROUP, SEQUENCE = 0x00, 0xB8, 0xB3
+VIDEO_IDS, AUDIO_IDS = (0xE0, 0xEF), (0xC0, 0xDF)
+# Pictures per second by the sequence header's frame_rate_code.
+PICTURE_RATES = {1: 24000 / 1001, 2: 24, 3: 25, 4: 30000 / 1001, 5: 30, 6: 50, 7: 60000 / 1001, 8: 60}
 PICTURE_OR_ABOVE = re.compile(b'\x00\x00\x01([\x00\xb3\xb7\xb8])')
 I_TYPE, P_TYPE, B_TYPE = 1, 2, 3
 
 
 # --- The clean stream: where each picture's bytes lie, and what it refers to.
 
-def video_packets(stream):
+def stream_packets(stream, ids):
     """(pack start, packet start, payload start, payload end) of each packet
-    of the first video stream of an MPEG-1 system stream."""
-    packets, pos, pack, video = [], 0, 0, None
+    of the first stream of an MPEG-1 system stream whose id lies in ids."""
+    packets, pos, pack, chosen = [], 0, 0, None
     while True:
         pos = stream.find(START_CODE, pos)
         if pos < 0 or pos + 6 > len(stream):
@@ -92,8 +101,8 @@ def video_packets(stream):
             pos += 4
         else:
             end = pos + 6 + int.from_bytes(stream[pos + 4:pos + 6], 'big')
-            if 0xE0 <= code <= 0xEF and video in (None, code):
-                video = code
+            if ids[0] <= code <= ids[1] and chosen in (None, code):
+                chosen = code
                 p = pos + 6
                 while stream[p] == 0xFF:
                     p += 1
@@ -104,18 +113,39 @@ def video_packets(stream):
             pos = end
 
 
+class Carried:
+    """The first stream of a system stream whose id lies in ids, joined:
+    es, its bytes; and where each stretch of them lies in the file."""
+
+    def __init__(self, stream, ids):
+        self.packets = stream_packets(stream, ids)
+        self.es = b''.join(stream[a:b] for _, _, a, b in self.packets)
+        self.starts, total = [], 0
+        for _, _, a, b in self.packets:
+            self.starts.append(total)
+            total += b - a
+
+    def ranges(self, start, end):
+        """The file ranges of es[start:end], with the pack and packet headers
+        of the packets carrying them."""
+        ranges = []
+        k = bisect.bisect_right(self.starts, start) - 1
+        while k < len(self.packets) and self.starts[k] < end:
+            pack, header, a, b = self.packets[k]
+            ranges += [(pack, pack + PACK_HEADER), (header, a)]
+            ranges.append((a + max(0, start - self.starts[k]), a + min(b - a, end - self.starts[k])))
+            k += 1
+        return ranges
+
+
 def picture_map(stream):
     """The pictures of the first video stream in decoding order: each a dict
     with its coding type, the file ranges its bytes lie in (picture start
     code up to the next picture, group, sequence header or end, plus the
     headers of the packets carrying them) and the indexes of the pictures
     it refers to. Returns (pictures, display order as picture indexes)."""
-    packets = video_packets(stream)
-    es = b''.join(stream[a:b] for _, _, a, b in packets)
-    es_starts, total = [], 0
-    for _, _, a, b in packets:
-        es_starts.append(total)
-        total += b - a
+    video = Carried(stream, VIDEO_IDS)
+    es = video.es
     codes = [(m.start(), m.group(1)[0]) for m in PICTURE_OR_ABOVE.finditer(es)] + [(len(es), None)]
     pictures, anchors, closed, anchors_in_group = [], [], False, 0
     for (start, code), (end, _) in zip(codes, codes[1:]):
@@ -131,13 +161,7 @@ def picture_map(stream):
             refs = anchors[-1:] if closed and anchors_in_group == 1 else anchors[-2:]
         else:
             refs = []
-        ranges = []
-        k = bisect.bisect_right(es_starts, start) - 1
-        while k < len(packets) and es_starts[k] < end:
-            pack, header, a, b = packets[k]
-            ranges += [(pack, pack + PACK_HEADER), (header, a)]
-            ranges.append((a + max(0, start - es_starts[k]), a + min(b - a, end - es_starts[k])))
-            k += 1
+        ranges = video.ranges(start, end)
         if kind in (I_TYPE, P_TYPE):
             anchors = (anchors + [len(pictures)])[-2:]
             anchors_in_group += 1
@@ -164,15 +188,18 @@ def touches(damage, starts, start, end):
     return k + 1 < len(damage) and damage[k + 1][0] < end
 
 
+def untouched(damage, ranges):
+    starts = [s for s, _ in damage]
+    return not any(touches(damage, starts, s, e) for s, e in ranges)
+
+
 def intact_pictures(stream, damage):
     """For each picture in display order, whether it and the pictures it
     refers to (followed back to an I picture) are untouched by the damage."""
     pictures, display = picture_map(stream)
-    starts = [s for s, _ in damage]
     intact = []
     for picture in pictures:
-        own = not any(touches(damage, starts, s, e) for s, e in picture['ranges'])
-        intact.append(own and all(intact[r] for r in picture['refs']))
+        intact.append(untouched(damage, picture['ranges']) and all(intact[r] for r in picture['refs']))
     return [intact[i] for i in display]
 
 
@@ -210,6 +237,28 @@ def audio_frames(data):
             if pos < 0:
                 break
     return frames
+
+
+def picture_rate(stream):
+    """Pictures per second by the stream's first sequence header."""
+    at = stream.find(START_CODE + bytes([SEQUENCE]))
+    return PICTURE_RATES[stream[at + 7] & 0x0F]
+
+
+def sample_rate(frames):
+    return SAMPLE_RATES[(frames[0][2] >> 2) & 3] if frames else 0
+
+
+def intact_audio(stream, damage):
+    """For each audio frame of the first audio stream, whether its bytes
+    and the headers of the packets carrying them are untouched."""
+    audio = Carried(stream, AUDIO_IDS)
+    intact, start = [], 0
+    for frame in audio_frames(audio.es):
+        start = audio.es.index(frame, start)
+        intact.append(untouched(damage, audio.ranges(start, start + len(frame))))
+        start += len(frame)
+    return intact
 
 
 # --- Running the tools.
@@ -303,7 +352,8 @@ def reference(folder, which, scratch):
     subprocess.run(['ffmpeg', '-nostdin', '-v', 'error', '-y', '-i', source_path, '-map', '0:a:0',
                     '-c', 'copy', '-f', 'mp2', audio_path], check=True)
     with open(os.path.join(folder, 'damage.json')) as f:
-        damage = json.load(f)['touched'] if which == 'damaged' else []
+        record = json.load(f)
+    damage = record['touched'] if which == 'damaged' else []
     intact = intact_pictures(source, damage)
     if len(intact) != len(frames):
         sys.exit('%s: %d pictures in the stream, %d decoded' % (folder, len(intact), len(frames)))
@@ -312,8 +362,15 @@ def reference(folder, which, scratch):
     played, _ = frame_hashes(stream_cut_from(folder, which, scratch), copyts=True)
     by_time = dict(frames)
     at_time = len({pts for pts, h in played if by_time.get(pts) == h})
+    audio = audio_frames(rips.read(audio_path))
+    # What a rip that stops early still holds: the pictures and frames
+    # before the end it lost.
+    tail = [[record['lost_from'], len(source)]] if which == 'damaged' and 'lost_from' in record else []
     figures = dict(key=key, hashes=[h for _, h in frames], intact=sum(intact), ffmpeg=at_time,
-                   audio_frames=len(audio_frames(rips.read(audio_path))))
+                   audio_frames=len(audio), intact_audio=sum(intact_audio(source, damage)),
+                   held_pictures=sum(intact_pictures(source, tail)),
+                   held_audio=sum(intact_audio(source, tail)),
+                   picture_rate=picture_rate(source), sample_rate=sample_rate(audio))
     with open(cache + '.tmp', 'w') as f:
         json.dump(figures, f)
     os.replace(cache + '.tmp', cache)
@@ -365,8 +422,8 @@ def score_run(orvante, folder, which, mode, scratch, ref, ref_audio):
         pictures_at_time=sum(1 for h, r in zip(hashes, ref['hashes']) if h == r),
         audio_frames=len(frames),
         audio_at_time=sum(1 for a, r in zip(frames, ref_audio) if a == r),
-        av_gap=round(abs(len(frames) * AUDIO_SAMPLES_PER_FRAME / AUDIO_SAMPLE_RATE
-                         - pictures / PICTURE_RATE), 3))
+        av_gap=round(abs(len(frames) * AUDIO_SAMPLES_PER_FRAME / ref['sample_rate']
+                         - pictures / ref['picture_rate']), 3))
     result.update(mplex(work, mpv, mp2))
     return result
 
@@ -400,13 +457,29 @@ def score_rip(orvante, rip, which, scratch, modes):
     ref = reference(folder, which, scratch)
     ref_audio = audio_frames(rips.read(os.path.join(folder, 'reference.mp2')))
     figures = dict(pictures=len(ref['hashes']), audio_frames=ref['audio_frames'],
-                   intact=ref['intact'], ffmpeg=ref['ffmpeg'])
+                   intact=ref['intact'], ffmpeg=ref['ffmpeg'], intact_audio=ref['intact_audio'],
+                   held_pictures=ref['held_pictures'], held_audio=ref['held_audio'],
+                   picture_rate=round(ref['picture_rate'], 3))
     for mode in modes:
         figures[mode] = score_run(orvante, folder, which, mode, scratch, ref, ref_audio)
     return figures
 
 
 # --- The summary.
+
+def rip_goals(figures, run):
+    """Whether the run met, on this rip, each goal that --rescue has over
+    the sums or on each rip: no message, the intact pictures and the share
+    of the audio frames at their time, |a-v| and mplex."""
+    return {
+        'messages': run['messages'] == TARGET_MESSAGES,
+        'pictures': run['pictures_at_time'] >= figures['intact'],
+        'audio': run['audio_at_time'] * TARGET_AUDIO_AT_TIME[1] >= figures['audio_frames'] * TARGET_AUDIO_AT_TIME[0],
+        '|a-v|': run['av_gap'] <= TARGET_AV_GAP,
+        'mplex': (run['mplex_pictures'] >= figures['held_pictures'] and
+                  run['mplex_audio'] >= figures['held_audio'] - TARGET_MPLEX_AUDIO_SHORT),
+    }
+
 
 def summarize(results):
     """Sums over the rips, and each target with whether each run met it."""
@@ -425,28 +498,28 @@ def summarize(results):
                           audio_at_time=summed('audio_at_time'), seconds=round(summed('seconds'), 3),
                           mplex_pictures=summed('mplex_pictures'), mplex_audio=summed('mplex_audio'),
                           av_gap=max(r['av_gap'] for r in runs))
-        audio_goal = TARGET_AUDIO_AT_TIME * sums['audio_frames'] // (2297 * 5) if sums['audio_frames'] else 0
+        audio_goal = TARGET_AUDIO_AT_TIME[0] * sums['audio_frames'] // TARGET_AUDIO_AT_TIME[1]
         targets[mode] = {
             'messages == %d' % TARGET_MESSAGES: sums[mode]['messages'] == TARGET_MESSAGES,
             'pictures at time >= intact (%d)' % sums['intact']:
                 sums[mode]['pictures_at_time'] >= sums['intact'],
             'audio at time >= %d' % audio_goal: sums[mode]['audio_at_time'] >= audio_goal,
             '|a-v| <= %.2f s on each rip' % TARGET_AV_GAP:
-                all(r['av_gap'] <= TARGET_AV_GAP for r in runs),
-            'mplex: every picture and >= %d audio frames on each rip' % TARGET_MPLEX_AUDIO:
-                all(r['mplex_pictures'] >= results[n]['pictures'] and r['mplex_audio'] >= TARGET_MPLEX_AUDIO
-                    for n, r in zip(names, runs)),
+                all(rip_goals(results[n], r)['|a-v|'] for n, r in zip(names, runs)),
+            'mplex: every picture held, all audio frames but %d, each rip' % TARGET_MPLEX_AUDIO_SHORT:
+                all(rip_goals(results[n], r)['mplex'] for n, r in zip(names, runs)),
         }
     return sums, targets
 
 
-def print_table(results, sums, targets, modes, clean):
+def print_table(results, sums, targets, modes, clean, users):
     columns = [('messages', 'messages', '%d'), ('pictures', 'pictures_at_time', '%d'),
                ('audio', 'audio_at_time', '%d'), ('|a-v| s', 'av_gap', '%.3f'),
                ('mplex pict', 'mplex_pictures', '%d'), ('mplex audio', 'mplex_audio', '%d'),
                ('time s', 'seconds', '%.2f')]
-    head1 = '%-15s %6s %6s %6s %6s' % ('', 'pict', 'audio', 'intact', 'ffmpeg')
-    head2 = '%-15s %6s %6s %6s %6s' % ('rip', '', '', '', '')
+    width = max([15] + [len(n) for n in results])
+    head1 = '%-*s %6s %6s %6s %6s' % (width, '', 'pict', 'audio', 'intact', 'ffmpeg')
+    head2 = '%-*s %6s %6s %6s %6s' % (width, 'rip', '', '', '', '')
     for title, _, _ in columns:
         head1 += ' | %-15s' % title
         head2 += ' | %7s %7s' % ('plain', 'rescue')
@@ -462,7 +535,7 @@ def print_table(results, sums, targets, modes, clean):
         return '%7s' % text
 
     def row(name, figures, runs):
-        line = '%-15s %6d %6d %6d %6d' % (name, figures['pictures'], figures['audio_frames'],
+        line = '%-*s %6d %6d %6d %6d' % (width, name, figures['pictures'], figures['audio_frames'],
                                           figures['intact'], figures['ffmpeg'])
         for _, key, form in columns:
             line += ' | %s %s' % tuple(cell(runs.get(m), key, form) for m in ('plain', 'rescue'))
@@ -476,12 +549,21 @@ def print_table(results, sums, targets, modes, clean):
           ' ffmpeg: pictures ffmpeg plays at their time from the damaged input itself)')
     if 'rescue' not in modes or sums.get('rescue') is None:
         print('--rescue: not built yet; the plain run is scored alone')
-    if not clean:
+    if users and not clean:
         print('users\' rips: %d of %d pictures intact' % USERS_INTACT)
+    held = ['%s holds %d pictures, %d audio frames' % (n, f['held_pictures'], f['held_audio'])
+            for n, f in results.items() if (f['held_pictures'], f['held_audio']) != (f['pictures'], f['audio_frames'])]
+    if held:
+        print('the rip stops early: ' + '; '.join(held))
     for mode, met in targets.items():
         print('targets, %s:' % mode)
         for goal, ok in met.items():
             print('  %-62s %s' % (goal, 'met' if ok else 'MISSED'))
+        for name, figures in results.items():
+            missed = [goal for goal, ok in rip_goals(figures, figures[mode]).items() if not ok]
+            if missed:
+                print('  %s: %s missed on this rip (%d audio frames intact)' % (
+                    name, ', '.join(missed), figures['intact_audio']))
     for name, figures in results.items():
         for mode in ('plain', 'rescue'):
             run = figures.get(mode)
@@ -499,7 +581,8 @@ def print_table(results, sums, targets, modes, clean):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--orvante', default=os.path.join(ROOT, 'build', 'orvante'))
-    parser.add_argument('--rip', action='append', choices=rips.RIP_NAMES)
+    parser.add_argument('--set', choices=list(rips.SETS), default='default')
+    parser.add_argument('--rip', action='append', choices=rips.ALL_NAMES)
     parser.add_argument('--clean', action='store_true')
     parser.add_argument('--keep', action='store_true')
     parser.add_argument('--json', action='store_true')
@@ -511,7 +594,7 @@ def main():
     scratch = tempfile.mkdtemp(prefix='rescue-score-')
     results, modes = {}, ['plain', 'rescue']
     try:
-        for name in args.rip or rips.RIP_NAMES:
+        for name in args.rip or [rip['name'] for rip in rips.SETS[args.set]]:
             results[name] = score_rip(orvante, rips.rip_by_name(name), which,
                                       os.path.join(scratch, name), modes)
             if results[name].get('rescue', 0) is None:
@@ -526,12 +609,13 @@ def main():
     if args.clean and 'rescue' in modes:
         differ = [n for n, f in results.items() if f['plain']['md5'] != f['rescue']['md5']]
     if args.json:
-        json.dump(dict(rips=results, sums=sums, targets=targets, which=which,
+        json.dump(dict(rips=results, sums=sums, targets=targets, which=which, set=args.set,
                        rescue_built='rescue' in modes, clean_outputs_differ=differ),
                   sys.stdout, indent=1)
         print()
     else:
-        print_table(results, sums, targets, modes, args.clean)
+        print_table(results, sums, targets, modes, args.clean,
+                    all(n in rips.RIP_NAMES for n in results))
         if args.clean:
             if 'rescue' not in modes:
                 print('clean check: --rescue not built yet')

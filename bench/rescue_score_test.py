@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Checks what the rescue benchmark's figures rest on: that each damage
 touches exactly the ranges it records, that "intact" follows picture
-references, and that audio is split into frames by their headers."""
+references, that audio is split into frames by their headers, and what a
+rip that stops early still holds."""
 import os
 import random
+import re
 import sys
 import unittest
 
@@ -41,17 +43,24 @@ SECOND = [(2, 1), (0, 3), (1, 3), (5, 2), (3, 3), (4, 3)]
 DISPLAY = [0, 2, 3, 1, 5, 6, 4, 8, 9, 7, 11, 12, 10]
 
 
+def audio_frame(k):
+    """A 104-byte Layer II frame (32 kbit/s, 44.1 kHz) filled with k."""
+    return b'\xff\xfd\x10\x04' + bytes([0x20 + k]) * 100
+
+
 def system_stream(second_closed):
     """The two groups as a system stream: the video cut into 130-byte packets
-    (so pictures straddle packets), an audio packet in every third pack."""
+    (so pictures straddle packets), 40 bytes of audio frames in every third
+    pack."""
     es = START + b'\xb3' + bytes(8) + group(True)
     es += b''.join(picture(i, tr, kind) for i, (tr, kind) in enumerate(FIRST))
     es += group(second_closed)
     es += b''.join(picture(len(FIRST) + i, tr, kind) for i, (tr, kind) in enumerate(SECOND))
+    audio = b''.join(audio_frame(k) for k in range(10))
     packs = []
     for k, at in enumerate(range(0, len(es), 130)):
-        audio = packet(0xC0, b'\xaa' * 40) if k % 3 == 0 else b''
-        packs.append(pack(audio, packet(0xE0, es[at:at + 130])))
+        carried = packet(0xC0, audio[k // 3 * 40:k // 3 * 40 + 40]) if k % 3 == 0 else b''
+        packs.append(pack(carried, packet(0xE0, es[at:at + 130])))
     return b''.join(packs)
 
 
@@ -62,7 +71,7 @@ def slice_byte(stream, index):
 class IntactPicturesTest(unittest.TestCase):
     def test_damage_spoils_the_picture_and_each_picture_predicted_from_it(self):
         stream = system_stream(second_closed=False)
-        audio_byte = stream.find(b'\xaa')
+        audio_byte = stream.find(audio_frame(0)[4:8])
         second_i_packet = stream.rfind(START + b'\xe0', 0, slice_byte(stream, 7) + 200)
         cases = [
             ('nothing', None, False, set()),
@@ -81,22 +90,61 @@ class IntactPicturesTest(unittest.TestCase):
                 self.assertEqual(score.intact_pictures(stream, damage), expected)
 
 
+class WhatARipHoldsTest(unittest.TestCase):
+    def test_audio_frames_are_intact_while_their_bytes_and_packet_headers_are(self):
+        # Four whole frames in eleven 40-byte packets; the third packet
+        # carries the end of frame 0 and the start of frame 1.
+        stream = system_stream(second_closed=False)
+        third_packet = [m.start() for m in re.finditer(START + b'\xc0', stream)][2]
+        frame_2 = stream.find(audio_frame(2)[4:8])
+        cases = [
+            ('nothing', [], [True] * 4),
+            ('a byte of frame 2', [[frame_2, frame_2 + 1]], [True, True, False, True]),
+            ('the header of the third packet', [[third_packet + 4, third_packet + 5]], [False, False, True, True]),
+        ]
+        for name, damage, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(score.intact_audio(stream, damage), expected)
+
+    def test_a_rip_that_stops_early_holds_what_lies_wholly_before_its_end(self):
+        # Packs 0 to 14 carry 15 x 130 bytes of video, pictures 0 to 5 whole
+        # (20 bytes of headers, then 312 bytes each): picture 6, a B picture,
+        # is lost with the end, and every picture of the second group. They
+        # carry 5 x 40 bytes of audio: frame 0 whole (104 bytes), frame 1 not.
+        stream = system_stream(second_closed=False)
+        end = [m.start() for m in re.finditer(START + b'\xba', stream)][15]
+        tail = [[end, len(stream)]]
+        self.assertEqual(score.intact_pictures(stream, tail), [i <= 5 for i in DISPLAY])
+        self.assertEqual(score.intact_audio(stream, tail), [True, False, False, False])
+
+    def test_the_picture_rate_is_read_from_the_sequence_header(self):
+        for code, rate in ((3, 25), (4, 30000 / 1001)):
+            with self.subTest(rate):
+                header = START + b'\xb3\x16\x00\xf0' + bytes([0xC0 | code]) + b'\xff\xff\xe0\xa0'
+                stream = pack(packet(0xC0, audio_frame(0)[:40]), packet(0xE0, header))
+                self.assertAlmostEqual(score.picture_rate(stream), rate)
+
+
 class DamageTest(unittest.TestCase):
     """Each damage changes the clean stream exactly in the ranges it records."""
 
     stream = b''.join(rips.PACK_START + bytes([k % 251]) * (rips.PAYLOAD - 4) for k in range(400))
+    SECTORS = len(stream) // rips.PAYLOAD
+    # Sectors of other data around the stream's: they carry the sync pattern.
+    OTHER = b'\x00' + b'\xff' * 10 + b'\x00' + bytes(rips.SECTOR - 12)
 
     def image(self):
-        """A sector image carrying the stream from sector 10 on, between empty sectors."""
-        sectors = [bytes(rips.SECTOR)] * 10
+        """A sector image carrying the stream from sector 10 on, with 5 sectors after it."""
+        sectors = [self.OTHER] * 10
         for k in range(0, len(self.stream), rips.PAYLOAD):
             payload = self.stream[k:k + rips.PAYLOAD]
             sectors.append(bytes(rips.PAYLOAD_OFFSET) + payload + bytes(rips.SECTOR - rips.PAYLOAD_OFFSET - len(payload)))
-        return b''.join(sectors + [bytes(rips.SECTOR)] * 5)
+        return b''.join(sectors + [self.OTHER] * 5)
 
-    def carried(self, image):
+    def carried(self, image, sectors=SECTORS):
+        """The payloads of `sectors` sectors of the image from sector 10 on."""
         return b''.join(image[s * rips.SECTOR + rips.PAYLOAD_OFFSET:s * rips.SECTOR + rips.PAYLOAD_OFFSET + rips.PAYLOAD]
-                        for s in range(10, 10 + len(self.stream) // rips.PAYLOAD))
+                        for s in range(10, 10 + sectors))
 
     def restored(self, damaged, touched):
         out = bytearray(damaged)
@@ -110,29 +158,60 @@ class DamageTest(unittest.TestCase):
             kept, at = kept + self.stream[at:start], end
         return kept + self.stream[at:]
 
-    def test_each_damage_touches_what_it_records_and_nothing_else(self):
+    def test_each_stream_damage_touches_what_it_records_and_nothing_else(self):
         rng = lambda: random.Random(7)
         flipped, flips = rips.damage_flip_bits(self.stream, rng(), 60)
-        zeroed, zeros = rips.damage_zero_sectors(self.image(), rng(), 25)
-        burst, bursts = rips.damage_zero_burst(self.image(), rng(), 60)
         skipped, skips = rips.damage_skip_chunks(self.stream, rng(), 30)
         members, cuts = rips.damage_lossy_cuts(self.stream, rng(), 6, 2048)
 
         self.assertEqual(len(flips), 60)
         self.assertEqual(sum(bin(a ^ b).count('1') for a, b in zip(flipped, self.stream)), 60)
         self.assertEqual(self.restored(flipped, flips), self.stream)
-        for damaged, touched, sectors in ((zeroed, zeros, 25), (burst, bursts, 60)):
-            self.assertEqual(sum(e - s for s, e in touched), sectors * rips.PAYLOAD)
-            self.assertEqual(len(damaged), len(self.image()))
-            self.assertEqual(damaged.count(bytes(rips.SECTOR)) >= sectors + 15, True)
-            self.assertEqual(self.restored(self.carried(damaged), touched), self.stream)
-        self.assertEqual(len(bursts), 1)
         self.assertTrue(all(s % rips.PAYLOAD == 0 for s, _ in skips))
         self.assertEqual(sum(e - s for s, e in skips), 30 * rips.PAYLOAD)
         self.assertEqual(skipped, self.without(skips))
         self.assertEqual(len(members), 6)
         self.assertEqual([e - s for s, e in cuts], [2048] * 5)
         self.assertEqual(b''.join(members), self.without(cuts))
+
+    def test_each_image_damage_touches_what_it_records_and_nothing_else(self):
+        image = self.image()
+        sectors = lambda n: n * rips.PAYLOAD
+        # kind, count, sectors the image loses, the payload bytes of the
+        # stream touched (None: as many as the count says), and the ranges
+        # touched where the damage fixes them.
+        cases = [
+            ('zero-sectors', 25, 0, sectors(25), None),
+            ('zero-burst', 60, 0, sectors(60), None),
+            ('zero-start', 10, 0, sectors(10), [[0, sectors(10)]]),
+            ('zero-disc-start', 10, 0, 0, []),
+            ('flip-image-bits', 600, 0, None, None),
+            ('skip-sectors', 30, 30, sectors(30), None),
+            ('cut-end', 10, 15, sectors(10), [[sectors(self.SECTORS - 10), sectors(self.SECTORS)]]),
+        ]
+        self.assertEqual(sorted(kind for kind, *_ in cases), sorted(rips.IMAGE_DAMAGE))
+        for kind, count, lost, size, ranges in cases:
+            with self.subTest(kind):
+                damaged, touched = rips.IMAGE_DAMAGE[kind](image, random.Random(7), count)
+                self.assertTrue(all(0 <= s < e <= len(self.stream) for s, e in touched))
+                self.assertEqual(len(damaged), len(image) - lost * rips.SECTOR)
+                if size is not None:
+                    self.assertEqual(sum(e - s for s, e in touched), size)
+                if ranges is not None:
+                    self.assertEqual(touched, ranges)
+                if lost:
+                    kept = self.without(touched)
+                    self.assertEqual(self.carried(damaged, len(kept) // rips.PAYLOAD), kept)
+                else:
+                    self.assertEqual(self.restored(self.carried(damaged), touched), self.stream)
+                zeroed = sum(damaged[s * rips.SECTOR:(s + 1) * rips.SECTOR] == bytes(rips.SECTOR)
+                             for s in range(len(damaged) // rips.SECTOR))
+                self.assertEqual(zeroed, count if kind.startswith('zero') else 0)
+        # Bit errors outside the payloads (sync, headers, error codes, other
+        # sectors) touch nothing of the stream, but are made all the same.
+        flipped, flips = rips.damage_flip_image_bits(image, random.Random(7), 600)
+        self.assertEqual(sum(bin(a ^ b).count('1') for a, b in zip(flipped, image)), 600)
+        self.assertLess(sum(e - s for s, e in flips), 600)
 
 
 class AudioFramesTest(unittest.TestCase):
