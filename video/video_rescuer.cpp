@@ -316,9 +316,12 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   if (!(firstGroup && !copiedSequence)) {
     const bool hasHeader = opensGroup && group.headerStart != group.headerEnd;
     GroupHeader header = hasHeader ? group.header : GroupHeader();
-    // Leading pictures that look back at the group before make it open.
+    // Leading pictures that look back at the group before make it open;
+    // with no anchor before, the leading repeats look only at the group's
+    // own I picture, and the group is closed: decoders skip the leading
+    // pictures of an open group that starts the stream.
     const bool leading = start < anchors.front();
-    closed = hasHeader ? header.closed && (backward || !leading) : backward || !leading;
+    closed = backward || (!leading && (!hasHeader || header.closed));
     if (!copiedSequence) writer_->beforeGroupHeader();
     if (hasHeader && closed == header.closed) {
       copy(group.headerStart, group.headerEnd);

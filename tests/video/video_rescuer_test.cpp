@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <set>
@@ -282,6 +283,20 @@ TEST_F(VideoRescuerTest, FillsEveryLostSlotWithARepeatThatKeepsTheOrder) {
     EXPECT_EQ(reporter_.count(Repair::kPictureRepeated), c.repeated);
     EXPECT_EQ(rescuer_->picturesRepeated(), c.repeated);
     EXPECT_EQ(reporter_.count(Repair::kSliceReplaced), c.replaced);
+  }
+
+  // The first group lost: the open group after it starts the stream, its
+  // leading pictures repeats of its I picture, and it must say it is closed,
+  // or decoders skip those pictures.
+  {
+    RescueStreamBuilder s;
+    ibbpGroup(s, 0, {2});
+    ibbpGroup(s, 9);
+    const Bytes out = rescue(s);
+    const Bytes groupCode = {0x00, 0x00, 0x01, 0xB8};
+    const auto group = std::search(out.begin(), out.end(), groupCode.begin(), groupCode.end());
+    ASSERT_LT(group + 8, out.end());
+    EXPECT_NE(group[7] & 0x40, 0) << "closed flag";
   }
 
   // Without stamps, only temporal references tell lost pictures: one lost
