@@ -4,6 +4,7 @@
 
 #include "container/cd_sector_format.h"
 #include "container/sector_edc.h"
+#include "source/start_code.h"
 
 namespace {
 
@@ -13,6 +14,25 @@ namespace {
 constexpr int kSyncBitsWrongAllowed = 8;
 
 }  // namespace
+
+bool SectorRescuer::findImageStart(ByteSource& image, uint32_t* start) {
+  // As the decoder's search: a sync whose prefix recurs a sector later (or
+  // the data ends there), ahead of a payload that begins with a start code.
+  image.seek(0);
+  for (;;) {
+    image.skipToSequence(kSyncPrefixBytes, sizeof kSyncPrefixBytes);
+    const uint32_t here = image.position();
+    if (here >= kImageSearchBytes || image.remaining() < kSectorSize) return false;
+    image.seek(here + kSectorHeaderSize);
+    const uint32_t head = image.peekU32();
+    image.seek(here + kSectorSize);
+    if ((image.remaining() == 0 || image.peekU32() == kSyncPrefix) && (head >> 8) == kStartCodePrefix) {
+      *start = here;
+      return true;
+    }
+    image.seek(here + 1);
+  }
+}
 
 SectorRescuer::SectorRescuer(ByteSource& image, const RangeList& payload, RepairReporter* reporter)
     : image_(image), payload_(payload), reporter_(reporter) {}

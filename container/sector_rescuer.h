@@ -40,6 +40,14 @@ class SectorRescuer {
   SectorRescuer(const SectorRescuer&) = delete;
   SectorRescuer& operator=(const SectorRescuer&) = delete;
 
+  // Looks for the first sector of an image that a RiffDecoder, looking no
+  // further than ten sectors, did not recognise: one whose first sectors
+  // were read back as zeros or lost. Searches the first kImageSearchBytes of
+  // `image` the way the decoder searches its window; true, with `*start` the
+  // offset of the sector found, when one is there. Moves the cursor.
+  static bool findImageStart(ByteSource& image, uint32_t* start);
+  static constexpr uint32_t kImageSearchBytes = 32 << 20;
+
   // Fills ranges() and suspect().
   void mend();
   // The payload, as ranges of the image.

@@ -64,13 +64,34 @@ bool RescueRun::run(ByteSource& source, const std::string& baseName) {
   RescueReport report;
   // Sector image stage: the payload of the sectors, lost sectors left out.
   RiffDecoder decoder(source, console_.callbackFor(Console::Pass::kSectors));
-  if (!decoder.decode()) return runPipeline(source, baseName, report, nullptr);
-  SectorRescuer sectors(source, decoder.payloadRanges(), &report);
+  if (decoder.decode()) return runImage(source, decoder.payloadRanges(), source.size(), baseName, report);
+  // Sectors read back as zeros ahead of the first can hide an image: the
+  // image is then what follows them.
+  uint32_t start = 0;
+  if (!SectorRescuer::findImageStart(source, &start)) {
+    source.seek(0);
+    return runPipeline(source, baseName, report, nullptr);
+  }
+  RangeList rest;
+  rest.append(start, source.size());
+  RangeViewSource image(source, rest);
+  RiffDecoder late(image, console_.callbackFor(Console::Pass::kSectors));
+  if (!late.decode()) {
+    source.seek(0);
+    return runPipeline(source, baseName, report, nullptr);
+  }
+  report.dropped(RepairReporter::Drop::kLostSector, 0, start);
+  return runImage(image, late.payloadRanges(), source.size(), baseName, report);
+}
+
+bool RescueRun::runImage(ByteSource& image, const RangeList& payloadRanges, uint64_t sourceSize,
+                         const std::string& baseName, RescueReport& report) {
+  SectorRescuer sectors(image, payloadRanges, &report);
   sectors.mend();
-  console_.printLine("Source file size: " + std::to_string(source.size()));
+  console_.printLine("Source file size: " + std::to_string(sourceSize));
   console_.printLine("RIFF data size:   " + std::to_string(sectors.ranges().total()));
   console_.printEmptyLine();
-  RangeViewSource payload(source, sectors.ranges());
+  RangeViewSource payload(image, sectors.ranges());
   return runPipeline(payload, baseName, report, &sectors.suspect());
 }
 

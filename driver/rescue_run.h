@@ -13,7 +13,8 @@
 // without an error and keep its timelines whole.
 //
 //   0. In a sector image, sectors that were lost (read back as zeros, or
-//      not sectors any more) are left out of the payload, their framing too.
+//      not sectors any more) are left out of the payload, their framing too;
+//      an image whose first sectors were lost is still found.
 //   1. The demultiplexer also reads the packets' time stamps.
 //   2. The video is surveyed ("Checking video"): slices walked, pictures
 //      placed on the timeline. The audio is analysed into whole frames.
@@ -35,6 +36,11 @@ class RescueRun {
   bool run(ByteSource& source, const std::string& baseName);
 
  private:
+  // The sector stage on `image`, whose payload a RiffDecoder found in
+  // `payloadRanges`, then the pipeline on the payload; `sourceSize` is the
+  // input's size, reported.
+  bool runImage(ByteSource& image, const RangeList& payloadRanges, uint64_t sourceSize, const std::string& baseName,
+                RescueReport& report);
   // The pipeline on the MPEG data: `source` itself, or a sector image's
   // payload, in which case `suspect` holds what of it is not known to be as
   // written (SectorRescuer); null: nothing is known.

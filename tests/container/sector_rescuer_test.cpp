@@ -99,3 +99,27 @@ TEST(SectorRescuer, LeavesOutLostSectorsAndKeepsThoseWithADamagedSync) {
   EXPECT_EQ(reporter.drops[0].reason, RepairReporter::Drop::kLostSector);
   EXPECT_EQ(reporter.drops[0].offset, 2 * kSector);
 }
+
+TEST(SectorRescuer, FindsAnImageBehindAnyNumberOfZeroedSectors) {
+  // The plain search gives up ten sectors in; the rescue looks on.
+  for (size_t zeroed : {0, 9, 10, 11, 200}) {
+    SCOPED_TRACE(zeroed);
+    Bytes bytes(zeroed * kSector, 0);
+    const Bytes sectors = image(3);
+    bytes.insert(bytes.end(), sectors.begin(), sectors.end());
+    MemorySource source(bytes.data(), bytes.size());
+    uint32_t start = 0;
+    ASSERT_TRUE(SectorRescuer::findImageStart(source, &start));
+    EXPECT_EQ(start, zeroed * kSector);
+  }
+  // Bytes with no sector in them, and an image too far in to be looked for.
+  Bytes none(100000, 0x47);
+  MemorySource noneSource(none.data(), none.size());
+  uint32_t start = 0;
+  EXPECT_FALSE(SectorRescuer::findImageStart(noneSource, &start));
+  Bytes late(SectorRescuer::kImageSearchBytes + kSector, 0x47);
+  const Bytes sectors = image(2);
+  late.insert(late.end(), sectors.begin(), sectors.end());
+  MemorySource lateSource(late.data(), late.size());
+  EXPECT_FALSE(SectorRescuer::findImageStart(lateSource, &start));
+}

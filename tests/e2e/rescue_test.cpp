@@ -92,6 +92,21 @@ TEST_F(Rescue, CleanRecordingsComeOutAsThePlainRunWritesThem) {
     EXPECT_TRUE(dir_.read(input.base + ".mp2") == audio);
     EXPECT_NE(run.output.find("\nRescue:\nNothing needed repair.\n"), std::string::npos) << run.output;
   }
+
+  // An image behind more sectors read back as zeros than the plain run looks
+  // through: the rescue finds it, and nothing of the recording is lost.
+  copyRecording(dir_, "vcd.bin");
+  ASSERT_EQ(runOrvante(dir_, {"vcd.bin"}).status, 0);
+  const Bytes video = dir_.read("vcd.mpv");
+  const Bytes audio = dir_.read("vcd.mp2");
+  Bytes late(12 * kSectorSize, 0);
+  const Bytes image = readFile(testData("vcd.bin"));
+  late.insert(late.end(), image.begin(), image.end());
+  dir_.write("late.bin", late);
+  const ProgramRun run = rescue(dir_, "late.bin");
+  EXPECT_TRUE(dir_.read("late.mpv") == video);
+  EXPECT_TRUE(dir_.read("late.mp2") == audio);
+  EXPECT_NE(run.output.find("Source file size: " + std::to_string(late.size())), std::string::npos) << run.output;
 }
 
 TEST_F(Rescue, DamagedRecordingsDecodeCleanlyAndLastAsLongAsTheRecording) {
