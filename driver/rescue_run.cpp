@@ -32,30 +32,6 @@ PresentationSpan recordingSpan(const PresentationSpan& video, const Presentation
   return span;
 }
 
-// The suspect ranges of the payload as ranges of the video stream that the
-// demultiplexer cut from it: `video` (ranges of the payload, increasing)
-// laid end to end. Both lists are increasing; so is the result.
-void suspectInVideo(const RangeList& video, const RangeList& suspect, RangeList* inVideo) {
-  uint32_t s = 0;
-  uint32_t offset = 0;  // where the video range begins in the video stream
-  for (uint32_t v = 0; v < video.count(); ++v) {
-    const uint32_t start = video.pairs()[2 * v];
-    const uint32_t end = video.pairs()[2 * v + 1];
-    while (s < suspect.count() && suspect.pairs()[2 * s + 1] <= start) ++s;
-    for (uint32_t k = s; k < suspect.count() && suspect.pairs()[2 * k] < end; ++k) {
-      const uint32_t from = offset + (std::max(start, suspect.pairs()[2 * k]) - start);
-      const uint32_t to = offset + (std::min(end, suspect.pairs()[2 * k + 1]) - start);
-      const uint32_t n = inVideo->count();
-      if (n > 0 && inVideo->pairs()[2 * n - 1] == from) {
-        inVideo->extendLast(to);
-      } else {
-        inVideo->append(from, to);
-      }
-    }
-    offset += end - start;
-  }
-}
-
 }  // namespace
 
 RescueRun::RescueRun(Console& console) : console_(console) {}
@@ -106,7 +82,7 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
 
   RangeViewSource video(source, demuxer.videoRanges());
   RangeList videoSuspect;
-  if (suspect != nullptr) suspectInVideo(demuxer.videoRanges(), *suspect, &videoSuspect);
+  if (suspect != nullptr) RangeViewSource::rangesInView(demuxer.videoRanges(), *suspect, &videoSuspect);
   VideoRescuer videoRescuer(video, stamps.videoStamps(), console_.callbackFor(Console::Pass::kCheck),
                             console_.callbackFor(Console::Pass::kVideo), &report,
                             suspect != nullptr ? &videoSuspect : nullptr);

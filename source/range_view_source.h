@@ -29,6 +29,14 @@ class RangeViewSource : public ByteSource {
   // `index`.
   Span spanAt(uint32_t index) override;
 
+  // Appends to `inView` the parts of `ranges` (of the underlying source)
+  // that a view over `view` shows, as ranges of that view. A range that
+  // lies wholly between two of the view's ranges marks the byte on either
+  // side of where the two meet in the view: what it stands for lies
+  // between them. REQUIRES: both lists increasing and not overlapping;
+  // `inView` empty. The result is increasing and not overlapping.
+  static void rangesInView(const RangeList& view, const RangeList& ranges, RangeList* inView);
+
  private:
   // Makes the current range the one holding view offset `index`, walking
   // one range at a time from the range found last; false when no range

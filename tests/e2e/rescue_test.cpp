@@ -20,8 +20,8 @@
 namespace {
 
 // vcd.mpg: 88 sectors' payloads (packs of 2324 bytes), 30 pictures in two
-// groups, 46 audio frames; packs 1 to 7 carry the first I picture, pack 40
-// audio.
+// groups, 46 audio frames; packs 1 to 7 carry the first I picture, packs 32,
+// 34 and 40 audio, pack 33 video.
 constexpr size_t kPackSize = 2324;
 constexpr size_t kSectorSize = 2352;
 constexpr long kPictures = 30;
@@ -138,6 +138,10 @@ TEST_F(Rescue, DamagedRecordingsDecodeCleanlyAndLastAsLongAsTheRecording) {
   };
   const Damage damages[] = {
       {"a video sector read back as zeros", "zeroed.bin", [&](const TempDir& d) { d.write("zeroed.bin", zeroSectors(4, 1)); }},
+      // Its neighbours carry audio: the video breaks where no sector beside
+      // it is suspect.
+      {"a video sector between audio sectors read back as zeros", "between.bin",
+       [&](const TempDir& d) { d.write("between.bin", zeroSectors(33, 1)); }},
       {"a burst of five sectors read back as zeros", "burst.bin",
        [&](const TempDir& d) { d.write("burst.bin", zeroSectors(20, 5)); }},
       {"a video sector skipped by the ripper", "skipped.mpg",

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include "tests/support/temp_dir.h"
 
@@ -102,4 +103,36 @@ TEST_F(RangeViewSourceTest, ReadsAViewOfAView) {
                           303 & 0xFF, 304 & 0xFF, 100, 101, 102};
   expectReads(outer, expected, false);
   expectReads(outer, expected, true);
+}
+
+TEST_F(RangeViewSourceTest, TellsWhereRangesOfTheSourceFallInTheView) {
+  // The view shows [100, 150), [300, 310) and [400, 420): view offsets 0-50,
+  // 50-60 and 60-80.
+  useRanges({{100, 150}, {300, 310}, {400, 420}});
+  using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
+  struct Case {
+    const char* name;
+    Pairs ranges;
+    Pairs inView;
+  };
+  const Case cases[] = {
+      {"within one", {{110, 120}}, {{10, 20}}},
+      {"across two", {{140, 305}}, {{40, 55}}},
+      {"before the first and after the last: nothing shown", {{0, 50}, {500, 600}}, {}},
+      // What lies wholly between two ranges stood where they meet.
+      {"between two", {{200, 250}}, {{49, 51}}},
+      {"between, then within the next", {{200, 250}, {302, 304}}, {{49, 51}, {52, 54}}},
+      {"between, beside one that reaches the join", {{145, 150}, {200, 250}}, {{45, 51}}},
+      {"between each pair", {{200, 210}, {350, 360}}, {{49, 51}, {59, 61}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RangeList ranges;
+    for (const auto& [start, end] : c.ranges) ranges.append(start, end);
+    RangeList inView;
+    RangeViewSource::rangesInView(ranges_, ranges, &inView);
+    Pairs got;
+    for (uint32_t k = 0; k < inView.count(); ++k) got.emplace_back(inView.pairs()[2 * k], inView.pairs()[2 * k + 1]);
+    EXPECT_EQ(got, c.inView);
+  }
 }
