@@ -35,6 +35,12 @@ bool StreamDemuxer::parsePacketHeader() {
   return source_.readU8() == kNoTimeStampByte;
 }
 
+bool StreamDemuxer::confirmsLength(uint32_t declaredEnd) {
+  source_.seek(declaredEnd);
+  while (source_.remaining() != 0 && source_.peekU8() == 0) source_.skip(1);
+  return source_.remaining() != 0 && source_.peekU8() == kStartCodeMarkerByte && source_.position() - declaredEnd >= 2;
+}
+
 void StreamDemuxer::demultiplex() {
   uint32_t openVideoStart = NoStartCode;
   source_.seek(0);
@@ -73,9 +79,7 @@ void StreamDemuxer::demultiplex() {
     uint32_t resume = declaredEnd;
     bool lengthConfirmed = false;
     if (declaredEnd != headerStart) {
-      while (source_.remaining() != 0 && source_.peekU8() == 0) source_.skip(1);
-      lengthConfirmed =
-          source_.remaining() != 0 && source_.peekU8() == kStartCodeMarkerByte && source_.position() - declaredEnd >= 2;
+      lengthConfirmed = confirmsLength(declaredEnd);
       if (!lengthConfirmed) resume = packetStart + 1;
     }
 

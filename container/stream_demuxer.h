@@ -29,6 +29,10 @@ class TimeStampReader;
 class StreamDemuxer {
  public:
   StreamDemuxer(ByteSource& source, ProgressCallback progress, TimeStampReader* timeStamps = nullptr);
+  virtual ~StreamDemuxer() = default;
+
+  StreamDemuxer(const StreamDemuxer&) = delete;
+  StreamDemuxer& operator=(const StreamDemuxer&) = delete;
 
   // The pass: empties both lists, then fills them from position 0 on. May be
   // run again with the same result.
@@ -50,6 +54,13 @@ class StreamDemuxer {
   // Append [start, end) when start is not NoStartCode and start < end.
   void addVideoRange(uint32_t start, uint32_t end);
   void addAudioRange(uint32_t start, uint32_t end);
+
+ protected:
+  // Whether the bytes at `declaredEnd`, a packet's declared end, confirm its
+  // length: at least two zero bytes and 01, as the next start code would
+  // begin. May move the cursor.
+  virtual bool confirmsLength(uint32_t declaredEnd);
+  ByteSource& source() { return source_; }
 
  private:
   ByteSource& source_;

@@ -5,7 +5,7 @@
 #include "container/audio_rescuer.h"
 #include "container/riff_decoder.h"
 #include "container/sector_rescuer.h"
-#include "container/stream_demuxer.h"
+#include "container/rescue_demuxer.h"
 #include "container/time_stamp_reader.h"
 #include "driver/rescue_report.h"
 #include "driver/video_report.h"
@@ -74,7 +74,7 @@ bool RescueRun::runImage(ByteSource& image, const RangeList& payloadRanges, uint
 bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report,
                             const RangeList* suspect) {
   TimeStampReader stamps(source);
-  StreamDemuxer demuxer(source, console_.callbackFor(Console::Pass::kDemux), &stamps);
+  RescueDemuxer demuxer(source, console_.callbackFor(Console::Pass::kDemux), &stamps);
   demuxer.demultiplex();
   console_.printLine("Video size: " + std::to_string(demuxer.videoRanges().total()));
   console_.printLine("Audio size: " + std::to_string(demuxer.audioRanges().total()));

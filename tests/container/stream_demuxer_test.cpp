@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "container/rescue_demuxer.h"
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
 #include "source/start_code.h"
@@ -79,10 +80,15 @@ class StreamDemuxerTest : public testing::Test {
   }
 
   // Demultiplexes the first `length` bytes of the stream (all by default).
-  void run(size_t length = SIZE_MAX) {
+  void run(size_t length = SIZE_MAX) { runWith<StreamDemuxer>(length); }
+  // The same with the demuxer of a rescue.
+  void rescue() { runWith<RescueDemuxer>(SIZE_MAX); }
+
+  template <typename Demuxer>
+  void runWith(size_t length) {
     events.clear();
     MemorySource source(stream_.data(), std::min(length, stream_.size()));
-    StreamDemuxer demuxer(source, recordingInto(events));
+    Demuxer demuxer(source, recordingInto(events));
     demuxer.demultiplex();
     video_ = rangesOf(demuxer.videoRanges());
     audio_ = rangesOf(demuxer.audioRanges());
@@ -221,6 +227,38 @@ TEST_F(StreamDemuxerTest, LengthIsDistrustedWithoutAStartCodeAfterIt) {
     run();
     EXPECT_TRUE(audio_.empty());
     EXPECT_EQ(video_, (Ranges{{video.payload, lastPack}}));
+  }
+}
+
+TEST_F(StreamDemuxerTest, RescueTrustsALengthThatADamagedPackHeaderFollows) {
+  // A bit error in the start code of the pack after a video packet: the
+  // plain run takes the damaged header into the video; a rescue leaves it out
+  // when the next system-layer code begins close enough behind.
+  const Bytes damagedPack = {0x20, 0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x1B, 0x91};
+  const Bytes damagedCode = {0x00, 0x20, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x1B, 0x91};
+  struct Case {
+    const char* name;
+    Bytes after;
+    bool trusted;
+  };
+  const Case cases[] = {
+      {"the pack found a byte on", damagedPack, true},
+      {"no pack found: the packet behind it", damagedCode, true},
+      {"more junk than a pack header", damagedCode + filler(8), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    startOver();
+    addPack();
+    const Packet video = addPacket(0xE0, filler(50));
+    addRaw(c.after);
+    const Packet audio = addPacket(0xC0, filler(30));
+    addPack();
+    run();
+    EXPECT_GT(videoBytes_.size(), 50u) << "the plain run takes the damaged bytes in";
+    rescue();
+    EXPECT_EQ(video_ == (Ranges{{video.payload, video.end}}), c.trusted);
+    EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
   }
 }
 
