@@ -90,6 +90,13 @@ constexpr FoldConstants kFold = {{power(4 * 128 + 32), power(4 * 128 - 32)},
                                  reflect(kPolynomial, 33),
                                  quotient()};
 
+// Sixteen bytes from anywhere. A function of its own, not a lambda: a
+// lambda is compiled for the base instruction set, which on 32-bit x86
+// lacks SSE2.
+__attribute__((target("pclmul,sse4.1"))) inline __m128i load(const uint8_t* at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
 // REQUIRES: length a multiple of 16, at least 64.
 __attribute__((target("pclmul,sse4.1"))) uint32_t foldedCode(const uint8_t* p, size_t length, uint32_t code) {
   const __m128i by4 = _mm_set_epi64x(static_cast<long long>(kFold.by4[1]), static_cast<long long>(kFold.by4[0]));
@@ -98,7 +105,6 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t foldedCode(const uint8_t* p, s
   const __m128i reduce =
       _mm_set_epi64x(static_cast<long long>(kFold.quotient), static_cast<long long>(kFold.polynomial));
   const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
-  const auto load = [](const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
   __m128i x[4] = {_mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(code))), load(p + 16), load(p + 32),
                   load(p + 48)};
   p += 64;

@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "driver/command_line.h"
 #include "driver/console.h"
@@ -9,7 +11,13 @@ int main(int argc, char** argv) {
   // The report is only a report: a reader that goes away (orvante x | head)
   // must not stop the run halfway through writing its outputs.
   platform::ignoreBrokenPipe();
-  const CommandLine commandLine(argc, argv);
+  platform::showUtf8OnConsole();
+  // The arguments in UTF-8, as every name inside the program is.
+  std::vector<std::string> arguments = platform::commandLineArguments(argc, argv);
+  std::vector<char*> words;
+  for (std::string& argument : arguments) words.push_back(&argument[0]);
+  words.push_back(nullptr);
+  const CommandLine commandLine(static_cast<int>(arguments.size()), words.data());
   Console console(stdout, commandLine.options().quiet ? Console::ProgressLines::kHidden
                                                       : Console::ProgressLines::kShown);
   // Help, version and a bad option answer the command line itself: no banner,

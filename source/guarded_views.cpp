@@ -11,6 +11,7 @@ struct Slot {
   std::atomic<uintptr_t> end{0};
   std::atomic<uint64_t> fileOffset{0};
   std::atomic<PageLedger*> ledger{nullptr};
+  std::atomic<intptr_t> file{-1};
 };
 
 Slot slots[GuardedViews::kCapacity];
@@ -23,6 +24,7 @@ bool GuardedViews::add(const View& view) {
     slot.end.store(view.end, std::memory_order_relaxed);
     slot.fileOffset.store(view.fileOffset, std::memory_order_relaxed);
     slot.ledger.store(view.ledger, std::memory_order_relaxed);
+    slot.file.store(view.file, std::memory_order_relaxed);
     slot.start.store(view.start, std::memory_order_release);
     return true;
   }
@@ -48,6 +50,7 @@ bool GuardedViews::find(uintptr_t address, View* found) {
     found->end = end;
     found->fileOffset = slot.fileOffset.load(std::memory_order_relaxed);
     found->ledger = slot.ledger.load(std::memory_order_relaxed);
+    found->file = slot.file.load(std::memory_order_relaxed);
     return true;
   }
   return false;

@@ -16,8 +16,8 @@
 // or knows which implementation it runs on; the contracts below hold for
 // both, and where they differ the line says how.
 //
-// Names are byte strings as the program was given them. Offsets and sizes
-// are 64-bit. Everything is called from one thread; nothing is kept between
+// Names are byte strings as the program was given them (UTF-8 on Win32,
+// where every call takes them as UTF-16). Offsets and sizes are 64-bit. Everything is called from one thread; nothing is kept between
 // calls but the table of guarded views (GuardedViews) and the fault handler
 // that serves it.
 namespace platform {
@@ -105,12 +105,14 @@ bool writeAll(Handle file, const uint8_t* bytes, size_t count);
 // Moves the file's position to `offset`; false when the file cannot seek.
 bool seekFile(Handle file, uint64_t offset);
 
-// Makes the file `length` bytes long: cut there, or extended with zeros.
+// Makes the file `length` bytes long: cut there, or extended with zeros;
+// blocks reserved past the end are given back. The position stays.
 bool setFileLength(Handle file, uint64_t length);
 
-// Reserves the blocks of [offset, offset + length) of a regular file, and
-// makes the file at least that long; they read as zeros until written.
-// False when the file system cannot, which costs nothing else.
+// Reserves the blocks of [offset, offset + length) of a regular file; they
+// read as zeros until written. POSIX makes the file at least that long;
+// Win32 allocates them and leaves the length. False when the file system
+// cannot, which costs nothing else.
 bool reserveBlocks(Handle file, uint64_t offset, uint64_t length);
 
 // Gives back the blocks of [offset, offset + length), which then read as
@@ -131,6 +133,17 @@ bool removeFile(const char* name);
 // Writing to a pipe or socket whose reader went away fails with an error
 // instead of ending the program (SIGPIPE on POSIX; nothing to do on Win32).
 void ignoreBrokenPipe();
+
+// The program's arguments as UTF-8, its name first: argv on POSIX; on
+// Win32 the wide command line (GetCommandLineW, CommandLineToArgvW), since
+// argv holds the arguments in the ANSI code page, which cannot spell every
+// name. `argv` when the command line cannot be had.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+
+// Makes the console that standard output shows in, if any, show the UTF-8
+// the program writes: on Win32 its output code page is UTF-8 until the
+// program exits; nothing on POSIX, where text is bytes.
+void showUtf8OnConsole();
 
 }  // namespace platform
 

@@ -140,7 +140,7 @@ const uint8_t* mapView(Handle file, uint64_t offset, size_t length, PageLedger* 
   void* mapped = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, descriptor(file), static_cast<off_t>(offset));
   if (mapped == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<uintptr_t>(mapped);
-  if (!GuardedViews::add({start, start + length, offset, ledger})) {
+  if (!GuardedViews::add({start, start + length, offset, ledger, -1})) {
     ::munmap(mapped, length);
     return nullptr;
   }
@@ -231,5 +231,11 @@ bool closeFile(Handle file) { return ::close(descriptor(file)) == 0; }
 bool removeFile(const char* name) { return ::unlink(name) == 0; }
 
 void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return argv == nullptr ? std::vector<std::string>() : std::vector<std::string>(argv, argv + argc);
+}
+
+void showUtf8OnConsole() {}
 
 }  // namespace platform

@@ -68,9 +68,10 @@ std::vector<uint32_t> SegmentedFileSource::candidateNumbers() const {
   // The members are the directory entries named <base>.<width digits>. One
   // listing finds them for any width, where probing every number would take
   // up to a billion lookups.
-  const size_t slash = name_.rfind('/');
+  // Both '/' and '\\' separate folders.
+  const size_t slash = name_.find_last_of("/\\");
   const std::string directory =
-      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : name_.substr(0, slash);
+      slash == std::string::npos ? std::string(".") : slash == 0 ? name_.substr(0, 1) : name_.substr(0, slash);
   const std::string prefix = (slash == std::string::npos ? name_ : name_.substr(slash + 1)) + ".";
   std::vector<std::string> entries;
   if (platform::listFolder(directory, &entries)) {

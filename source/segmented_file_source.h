@@ -20,7 +20,8 @@
 //     that extension (movie.001 gives movie, width 3);
 //   - any other name that exists is a single file and its own base name;
 //   - any other name that does not exist is the base of a 3-digit set.
-// At most kMaxSegments members are taken, the lowest-numbered. Gaps in the
+// The members are sought in the name's folder; both '/' and '\' separate
+// folders. At most kMaxSegments members are taken, the lowest-numbered. Gaps in the
 // numbering are closed up. A member that is not a readable regular file is
 // left out; an empty member takes part with length 0. Members that appear,
 // change or vanish after construction are not seen.

@@ -1,7 +1,6 @@
 #include "container/audio_rescuer.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,9 +12,11 @@
 #include "container/time_stamp_reader.h"
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
+#include "tests/support/host_tools.h"
 #include "tests/support/program_run.h"
 #include "tests/support/progress_events.h"
 #include "tests/support/recording_reporter.h"
+#include "tests/support/special_files.h"
 #include "tests/support/temp_dir.h"
 #include "video/video_fixer.h"
 
@@ -278,11 +279,10 @@ TEST_F(AudioRescuerTest, SilenceFillsTheRecordingBeforeAndAfter) {
 }
 
 TEST_F(AudioRescuerTest, FailedWriteLeavesNoFile) {
-  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   Recording damaged = record();
   erase(damaged, 2 * kPacketBytes, kPacketBytes);
   for (const Recording& r : {record(), damaged}) {
-    ASSERT_EQ(::symlink("/dev/full", dir_.file("movie.mp2").c_str()), 0);
+    if (!linkToFullDevice(dir_.file("movie.mp2"))) GTEST_SKIP() << "no full device: " << kNoSpecialFiles;
     ASSERT_TRUE(rescue(r));
     EXPECT_TRUE(writeFailed_);
     EXPECT_FALSE(dir_.exists("movie.mp2"));
@@ -383,11 +383,7 @@ TEST_F(AudioRescuerTest, RealRecordingStaysAsItIsAndItsRescueDecodesAndMultiplex
   const std::string text = written();
   EXPECT_EQ(frames_.size(), 46u) << "every frame in its place: " << text;
 
-  if (shell(dir_, "command -v ffmpeg && command -v mplex").status != 0) {
-    const char* ci = std::getenv("CI");
-    if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "ffmpeg and mplex are needed in CI";
-    GTEST_SKIP() << "ffmpeg or mplex is not installed: they judge the rescued audio";
-  }
+  REQUIRE_TOOLS("they judge the rescued audio", "ffmpeg", "mplex");
   const ProgramRun decoded = shell(dir_, "ffmpeg -nostdin -v error -i movie.mp2 -f framecrc - | grep -vc '^#'");
   EXPECT_EQ(decoded.output, "46\n") << "46 frames and no message from the decoder";
 

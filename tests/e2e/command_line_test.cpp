@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#include <filesystem>
 
 #include "tests/e2e/e2e_support.h"
 
@@ -40,7 +44,7 @@ TEST(CommandLine, SetOfEmptyFilesIsNotFound) {
 
 TEST(CommandLine, DirectoryIsNotFound) {
   TempDir dir;
-  ASSERT_EQ(::system(("mkdir " + dir.file("clip.mpg")).c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::u8path(dir.file("clip.mpg"))));
   const ProgramRun run = runOrvante(dir, {"clip.mpg"});
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(afterBanner(run.output), "File not found.\n");
@@ -52,8 +56,11 @@ TEST(CommandLine, ReportReaderThatGoesAwayDoesNotStopTheRun) {
   ASSERT_EQ(runOrvante(dir, {"clip.mpg"}).status, 0);
   const Bytes video = dir.read("clip.mpv");
   const Bytes audio = dir.read("clip.mp2");
-  ASSERT_EQ(::unlink(dir.file("clip.mpv").c_str()), 0);
-  ASSERT_EQ(::unlink(dir.file("clip.mp2").c_str()), 0);
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: a run on a pipe whose reader is gone (SIGPIPE); Windows raises no signal";
+#else
+  ASSERT_TRUE(std::filesystem::remove(dir.file("clip.mpv")));
+  ASSERT_TRUE(std::filesystem::remove(dir.file("clip.mp2")));
 
   // Standard output is a pipe whose reader is gone before the run starts.
   int ends[2];
@@ -74,12 +81,13 @@ TEST(CommandLine, ReportReaderThatGoesAwayDoesNotStopTheRun) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(dir.read("clip.mpv"), video);
   EXPECT_EQ(dir.read("clip.mp2"), audio);
+#endif
 }
 
 TEST(CommandLine, InputOfFourGibibytesIsTooLargeAndCreatesNothing) {
   TempDir dir;
   dir.write("huge.bin", {});
-  ASSERT_EQ(::truncate(dir.file("huge.bin").c_str(), off_t{1} << 32), 0);  // sparse: takes no space
+  std::filesystem::resize_file(std::filesystem::u8path(dir.file("huge.bin")), uint64_t{1} << 32);  // sparse: no space
   const ProgramRun run = runOrvante(dir, {"huge.bin"});
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(afterBanner(run.output), "File too large.\n");

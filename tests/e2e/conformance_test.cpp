@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <sstream>
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/recording_fixtures.h"
+#include "tests/support/host_tools.h"
 
 namespace {
 
@@ -29,12 +29,7 @@ std::vector<std::string> frameHashes(const std::string& framemd5) {
 
 class Conformance : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (haveFfmpeg()) return;
-    const char* ci = std::getenv("CI");
-    if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "ffmpeg is needed by the conformance tests in CI";
-    GTEST_SKIP() << "ffmpeg is not installed: it decodes the written video independently";
-  }
+  void SetUp() override { REQUIRE_TOOLS("it decodes the written video independently", "ffmpeg", "ffprobe"); }
 
   // Runs the program on `input` (already in dir_) and expects success.
   void process(const std::string& input) {

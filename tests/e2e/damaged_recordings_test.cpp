@@ -5,10 +5,11 @@
 // is drawn from fixed seeds, so every case can be made again.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -78,7 +79,7 @@ class DamagedRecordings : public ::testing::Test {
     // Into a folder of their own, beside the plain run's outputs.
     const std::string base = inputName.substr(0, inputName.rfind('.'));
     const std::string videoName = "rescued/" + base + ".mpv", audioName = "rescued/" + base + ".mp2";
-    ::mkdir(dir.file("rescued").c_str(), 0755);
+    std::filesystem::create_directory(dir.file("rescued"));
     std::remove(dir.file(videoName).c_str());
     std::remove(dir.file(audioName).c_str());
     const ProgramRun run =
@@ -178,10 +179,20 @@ std::vector<size_t> packetLengthFields(const Bytes& stream) {
 }  // namespace
 
 TEST(RunTimeLimit, ProgramThatOutrunsItsLimitIsStoppedAndToldApart) {
+#ifdef _WIN32
+  // ping waits a second between its echoes.
+  const char* root = std::getenv("SystemRoot");
+  const std::string ping = std::string(root != nullptr ? root : "C:\\Windows") + "\\system32\\ping.exe";
+  const ProgramRun run = runProgram(ping, {"-n", "20", "127.0.0.1"}, ".", 1);
+  const ProgramRun quick = runProgram(ping, {"-n", "1", "127.0.0.1"}, ".", 10);
+#else
   const ProgramRun run = runProgram("/bin/sleep", {"20"}, "/", 1);
+  const ProgramRun quick = runProgram("/bin/true", {}, "/", 1);
+#endif
   EXPECT_TRUE(run.timedOut);
   EXPECT_EQ(run.status, -1);
-  EXPECT_FALSE(runProgram("/bin/true", {}, "/", 1).timedOut);
+  EXPECT_FALSE(quick.timedOut);
+  EXPECT_EQ(quick.status, 0);
 }
 
 TEST_F(DamagedRecordings, SystemStreamCutAnywhereGivesAPrefixOfItsAudio) {

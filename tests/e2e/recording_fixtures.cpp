@@ -1,9 +1,18 @@
 #include "tests/e2e/recording_fixtures.h"
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <wincrypt.h>
+#else
 #include <sys/wait.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -69,7 +78,11 @@ std::vector<std::string> makeNumberedSet(const TempDir& dir) {
 
 std::string runShell(const std::string& command, int* status) {
   std::string output;
+#ifdef _WIN32
+  FILE* pipe = ::_popen(command.c_str(), "r");
+#else
   FILE* pipe = ::popen(command.c_str(), "r");
+#endif
   if (pipe == nullptr) {
     if (status != nullptr) *status = -1;
     return output;
@@ -77,19 +90,42 @@ std::string runShell(const std::string& command, int* status) {
   char buffer[4096];
   size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+#ifdef _WIN32
+  const int result = ::_pclose(pipe);
+  if (status != nullptr) *status = result;
+#else
   const int result = ::pclose(pipe);
   if (status != nullptr) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+#endif
   return output;
 }
 
 std::string md5Of(const std::string& path) {
+#ifdef _WIN32
+  // The system's own MD5 (CryptoAPI): no md5sum on Windows.
+  std::string digits;
+  if (::GetFileAttributesW(std::filesystem::u8path(path).wstring().c_str()) == INVALID_FILE_ATTRIBUTES) return digits;
+  const Bytes bytes = readFile(path);
+  HCRYPTPROV provider;
+  if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return digits;
+  HCRYPTHASH hash;
+  if (::CryptCreateHash(provider, CALG_MD5, 0, 0, &hash)) {
+    BYTE digest[16];
+    DWORD length = sizeof digest;
+    if (::CryptHashData(hash, bytes.data(), static_cast<DWORD>(bytes.size()), 0) &&
+        ::CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0)) {
+      for (const BYTE b : digest) {
+        digits += "0123456789abcdef"[b >> 4];
+        digits += "0123456789abcdef"[b & 15];
+      }
+    }
+    ::CryptDestroyHash(hash);
+  }
+  ::CryptReleaseContext(provider, 0);
+  return digits;
+#else
   int status = 0;
   const std::string output = runShell("md5sum < '" + path + "'", &status);
   return status == 0 && output.size() >= 32 ? output.substr(0, 32) : std::string();
-}
-
-bool haveFfmpeg() {
-  int status = 0;
-  runShell("ffmpeg -version >/dev/null 2>&1", &status);
-  return status == 0;
+#endif
 }

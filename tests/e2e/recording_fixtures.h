@@ -25,15 +25,13 @@ void makeCdxaFile(const TempDir& dir);
 // Returns the member names in order.
 std::vector<std::string> makeNumberedSet(const TempDir& dir);
 
-// MD5 of a file as 32 hex digits, computed by md5sum; empty on failure.
+// MD5 of a file as 32 hex digits, computed by md5sum (by the system's
+// CryptoAPI on Windows); empty on failure.
 std::string md5Of(const std::string& path);
 
-// Whether ffmpeg can be run; tests that need it skip when it cannot, except
-// under CI, where they fail.
-bool haveFfmpeg();
-
 // Runs a shell command and returns its standard output; `status` receives
-// its exit status.
+// its exit status. The media tools it runs are required with REQUIRE_TOOLS
+// (tests/support/host_tools.h).
 std::string runShell(const std::string& command, int* status = nullptr);
 
 #endif  // ORVANTE_TESTS_E2E_RECORDING_FIXTURES_H_

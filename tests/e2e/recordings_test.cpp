@@ -2,7 +2,6 @@
 // report, the audio written and the inputs left behind.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -12,6 +11,7 @@
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/recording_fixtures.h"
+#include "tests/support/special_files.h"
 
 namespace {
 
@@ -122,10 +122,9 @@ TEST(Recordings, BareVideoStreamIsAllVideoAndWritesNoAudio) {
 }
 
 TEST(Recordings, AudioThatCannotBeWrittenOutIsReportedAndRemoved) {
-  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   TempDir dir;
   copyRecording(dir, "vcd.mpg");
-  ASSERT_EQ(::symlink("/dev/full", dir.file("vcd.mp2").c_str()), 0);
+  if (!linkToFullDevice(dir.file("vcd.mp2"))) GTEST_SKIP() << "no full device: " << kNoSpecialFiles;
   const ProgramRun run = runOrvante(dir, {"vcd.mpg"});
   EXPECT_EQ(run.status, 255);
   EXPECT_EQ(reportValue(run.output, "Cannot write: "), "vcd.mp2") << run.output;

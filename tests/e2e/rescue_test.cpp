@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -16,6 +14,7 @@
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/recording_fixtures.h"
 #include "tests/e2e/rescued_outputs.h"
+#include "tests/support/host_tools.h"
 
 namespace {
 
@@ -38,14 +37,6 @@ class Rescue : public ::testing::Test {
     const ProgramRun run = runOrvante(dir, {"--rescue", input});
     EXPECT_EQ(run.status, 0) << run.output;
     return run;
-  }
-
-  // Whether ffmpeg and mplex can be run; they judge the outputs. Tests skip
-  // without them, but fail in CI.
-  static bool haveJudges() {
-    int status = 0;
-    runShell("command -v ffmpeg >/dev/null && command -v mplex >/dev/null", &status);
-    return status == 0;
   }
 
   // What ffmpeg says decoding `file` at -v error: nothing, for a clean one.
@@ -110,11 +101,7 @@ TEST_F(Rescue, CleanRecordingsComeOutAsThePlainRunWritesThem) {
 }
 
 TEST_F(Rescue, DamagedRecordingsDecodeCleanlyAndLastAsLongAsTheRecording) {
-  if (!haveJudges()) {
-    const char* ci = std::getenv("CI");
-    if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "ffmpeg and mplex are needed in CI";
-    GTEST_SKIP() << "ffmpeg or mplex is not installed: they judge the rescued outputs";
-  }
+  REQUIRE_TOOLS("they judge the rescued outputs", "ffmpeg", "mplex");
   const Bytes stream = readFile(testData("vcd.mpg"));
   const Bytes image = readFile(testData("vcd.bin"));
   // The image's sector that carries pack k of the stream.
@@ -189,11 +176,7 @@ TEST_F(Rescue, DamagedRecordingsDecodeCleanlyAndLastAsLongAsTheRecording) {
 // before the video, which clean muxing does; nothing was lost, and nothing
 // is put in.
 TEST_F(Rescue, RecordingOfAnotherMuxerComesOutAsThePlainRunWritesIt) {
-  if (!haveJudges()) {
-    const char* ci = std::getenv("CI");
-    if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "mplex is needed in CI";
-    GTEST_SKIP() << "mplex is not installed: it makes the recording";
-  }
+  REQUIRE_TOOLS("it makes the recording", "mplex");
   copyRecording(dir_, "vcd.mpg");
   ASSERT_EQ(runOrvante(dir_, {"vcd.mpg"}).status, 0);
   int status = 0;

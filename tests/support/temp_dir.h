@@ -8,7 +8,8 @@
 using Bytes = std::vector<uint8_t>;
 
 // TempDir is a fresh folder under the system's temporary folder, removed with
-// everything in it when the object is destroyed.
+// everything in it when the object is destroyed. Names are UTF-8 (as the
+// program takes them on every system).
 class TempDir {
  public:
   TempDir();

@@ -12,6 +12,7 @@
 #include "container/stream_demuxer.h"
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
+#include "tests/support/host_tools.h"
 #include "tests/support/program_run.h"
 #include "tests/support/temp_dir.h"
 #include "tests/video/slice_index.h"
@@ -39,15 +40,6 @@ SliceWalk walkSlice(const IndexedSlice& slice, const uint8_t* data, size_t lengt
 SliceWalk walkSlice(const Bytes& stream, const IndexedSlice& slice) {
   return walkSlice(slice, stream.data() + slice.dataStart(), slice.dataLength());
 }
-
-// Skips the test when ffmpeg does not run, or fails it when the environment
-// variable CI is "true".
-#define REQUIRE_FFMPEG()                                                                                     \
-  if (runProgram("/bin/sh", {"-c", "ffmpeg -version >/dev/null 2>&1 && echo yes"}, ".").output != "yes\n") { \
-    const char* ci = std::getenv("CI");                                                                      \
-    if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "ffmpeg is needed in CI";                   \
-    GTEST_SKIP() << "ffmpeg is not installed: it judges the streams made here";                              \
-  }
 
 // Decodes a video elementary stream with ffmpeg. Returns what ffmpeg printed
 // at level error or above ("" when the stream decodes cleanly); `frames`,
@@ -328,7 +320,7 @@ std::vector<Picture> picturesOf(const std::vector<IndexedSlice>& slices) {
 // must decode every stream without a word, and show each whole repeat as its
 // reference.
 TEST(SliceWalker, RescuedStreamsDecodeCleanlyAndRepeatsShowTheReference) {
-  REQUIRE_FFMPEG();
+  REQUIRE_TOOLS("it judges the streams made here", "ffmpeg");
   const Bytes stream = recordingVideo("bare.m1v");
   const std::vector<IndexedSlice> slices = indexSlices(stream);
   const std::vector<Picture> pictures = picturesOf(slices);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -292,15 +292,13 @@ TEST_F(VideoFixerRewriteTest, EndsCleanlyWhereverTheInputIsCutOff) {
 }
 
 TEST_F(VideoFixerRewriteTest, ReportsAWriteFailureWhenTheOutputNameIsTaken) {
-  ASSERT_EQ(mkdir(dir_.file("out.mpv").c_str(), 0777), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::u8path(dir_.file("out.mpv"))));
   const VideoStreamBuilder stream = headed().picture('I', 0).slice(1);
   MemorySource source(stream.bytes().data(), stream.size());
   VideoFixer fixer(source, ProgressCallback());
   fixer.rewrite(dir_.file("out"));
   EXPECT_TRUE(fixer.writeFailed());
-  struct stat info;
-  ASSERT_EQ(stat(dir_.file("out.mpv").c_str(), &info), 0);
-  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::u8path(dir_.file("out.mpv"))));
 }
 
 // A picture that breaks the order is left out without a rejection, but the

@@ -222,7 +222,8 @@ TEST_F(VideoRescuerTest, TimelinePlacesPicturesByStampsAndOutvotesADamagedOne) {
   EXPECT_EQ(timeline.span().end, RescueStreamBuilder::kOrigin + 18 * RescueStreamBuilder::kTicks);
 
   // Without stamps, temporal references alone: the same slots, unchecked.
-  PictureTimeline bare(*found, TimeStampList(), 3);
+  const TimeStampList none;  // the timeline keeps a reference: it must outlive it
+  PictureTimeline bare(*found, none, 3);
   bare.place();
   EXPECT_FALSE(bare.checked());
   EXPECT_EQ(bare.slot(9), 11);  // the second group's I picture
@@ -307,7 +308,8 @@ TEST_F(VideoRescuerTest, FillsEveryLostSlotWithARepeatThatKeepsTheOrder) {
   const Bytes bytes = s.bytes();
   MemorySource source(bytes.data(), bytes.size());
   RecordingReporter reporter;
-  VideoRescuer rescuer(source, TimeStampList(), ProgressCallback(), ProgressCallback(), &reporter);
+  const TimeStampList none;  // the rescuer keeps a reference: it must outlive it
+  VideoRescuer rescuer(source, none, ProgressCallback(), ProgressCallback(), &reporter);
   rescuer.analyze();
   rescuer.write(dir_.file("bare"), {}, false);
   EXPECT_TRUE(reporter.unchecked);
