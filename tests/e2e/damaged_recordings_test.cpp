@@ -15,21 +15,14 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/stream_ends.h"
 #include "tests/e2e/recording_fixtures.h"
 #include "tests/e2e/rescued_outputs.h"
 
 namespace {
 
-const Bytes kEndCodes = {0x00, 0x00, 0x01, 0xB7, 0x00, 0x00, 0x01, 0xB9};
 constexpr unsigned kTimeLimitSeconds = 30;
 constexpr size_t kSectorSize = 2352;
-
-// The whole-number value of a report line; -1 when it is missing or malformed.
-long long reportNumber(const std::string& output, const std::string& label) {
-  const std::string text = reportValue(output, label);
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return -1;
-  return std::stoll(text);
-}
 
 class DamagedRecordings : public ::testing::Test {
  protected:
@@ -50,7 +43,7 @@ class DamagedRecordings : public ::testing::Test {
     EXPECT_TRUE(dir.read(inputName) == inputBytes) << "the input was changed";
 
     const Bytes video = dir.read(videoName);
-    EXPECT_TRUE(video.size() >= kEndCodes.size() && std::equal(kEndCodes.begin(), kEndCodes.end(), video.end() - 8))
+    EXPECT_TRUE(endsWithEndCodes(video))
         << videoName << " does not end with the end codes (" << video.size() << " bytes)";
     const std::string frames = reportValue(run.output, "Frames used:  ");
     unsigned used = 0, seen = 0;
@@ -88,7 +81,7 @@ class DamagedRecordings : public ::testing::Test {
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(dir.read(inputName) == inputBytes) << "the input was changed";
     const Bytes video = dir.read(videoName);
-    EXPECT_TRUE(video.size() >= kEndCodes.size() && std::equal(kEndCodes.begin(), kEndCodes.end(), video.end() - 8))
+    EXPECT_TRUE(endsWithEndCodes(video))
         << "rescued " << videoName << " does not end with the end codes";
     if (reportValue(run.output, "Video format: ").find("estimated") == std::string::npos) {
       EXPECT_EQ(sliceTrouble(video), "");

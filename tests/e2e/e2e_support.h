@@ -37,4 +37,11 @@ inline std::string reportValue(const std::string& output, const std::string& lab
   return output.substr(start, output.find('\n', start) - start);
 }
 
+// The whole-number value of a report line; -1 when it is missing or malformed.
+inline long long reportNumber(const std::string& output, const std::string& label) {
+  const std::string text = reportValue(output, label);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return std::stoll(text);
+}
+
 #endif  // ORVANTE_TESTS_E2E_E2E_SUPPORT_H_

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/stream_ends.h"
 #include "tests/e2e/recording_fixtures.h"
 #include "source/platform.h"
 #include "tests/support/failing_mount.h"
@@ -21,7 +22,6 @@
 
 namespace {
 
-const Bytes kEndCodes = {0x00, 0x00, 0x01, 0xB7, 0x00, 0x00, 0x01, 0xB9};
 // Bytes that cannot be read are counted by these.
 const uint64_t kUnit = platform::zeroUnit();
 
@@ -38,21 +38,15 @@ long long unreadableReported(const std::string& output) {
   return count;
 }
 
-// The first number of a report line; -1 when it is missing.
-long long reportedNumber(const std::string& output, const std::string& label) {
-  long long value = -1;
-  return std::sscanf(reportValue(output, label).c_str(), "%lld", &value) == 1 ? value : -1;
-}
-
 // Checks what every run on damaged media must give, with `base` the name
 // the outputs are formed from in `dir`.
 void expectCompleteRun(const ProgramRun& run, const TempDir& dir, const std::string& base) {
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0) << run.output;
   const Bytes video = dir.read(base + ".mpv");
-  EXPECT_TRUE(video.size() >= kEndCodes.size() && std::equal(kEndCodes.begin(), kEndCodes.end(), video.end() - 8))
+  EXPECT_TRUE(endsWithEndCodes(video))
       << base << ".mpv does not end with the end codes (" << video.size() << " bytes)";
-  const long long audio = reportedNumber(run.output, "Audio size: ");
+  const long long audio = reportNumber(run.output, "Audio size: ");
   EXPECT_GT(audio, 0) << run.output;
   EXPECT_EQ(static_cast<long long>(dir.read(base + ".mp2").size()), audio);
 }
