@@ -17,9 +17,10 @@
 // both, and where they differ the line says how.
 //
 // Names are byte strings as the program was given them (UTF-8 on Win32,
-// where every call takes them as UTF-16). Offsets and sizes are 64-bit. Everything is called from one thread; nothing is kept between
-// calls but the table of guarded views (GuardedViews) and the fault handler
-// that serves it.
+// where every call takes them as UTF-16). Offsets and sizes are 64-bit.
+// Everything is called from one thread; nothing is kept between calls but
+// the table of guarded views (GuardedViews) and the fault handler that
+// serves it.
 namespace platform {
 
 // An open file: a descriptor on POSIX, a HANDLE on Win32. Only the functions
