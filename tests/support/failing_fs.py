@@ -59,8 +59,8 @@ class FailingFolder(fusepy.Operations):
 def main():
     folder, mountpoint = sys.argv[1], sys.argv[2]
     failing = {}
-    for spec in sys.argv[3:]:
-        name, span = spec.rsplit(':', 1)
+    for failing_range in sys.argv[3:]:
+        name, span = failing_range.rsplit(':', 1)
         start, end = span.split('-')
         failing.setdefault(name, []).append((int(start), int(end)))
     fusepy.FUSE(FailingFolder(folder, failing), mountpoint, foreground=True, ro=True, nothreads=True)
