@@ -11,13 +11,6 @@ namespace {
 
 constexpr int kSyncFirstByte = 0xFF;  // the syncword's first eight ones
 
-// The difference b - a of two 33-bit time stamps, taken the short way round.
-int64_t stampDifference(uint64_t a, uint64_t b) {
-  const uint64_t forward = (b - a) & (kTimeStampModulus - 1);
-  return forward < kTimeStampModulus / 2 ? static_cast<int64_t>(forward)
-                                         : static_cast<int64_t>(forward) - static_cast<int64_t>(kTimeStampModulus);
-}
-
 }  // namespace
 
 AudioRescuer::AudioRescuer(ByteSource& audio, const TimeStampList& stamps, ProgressCallback progress,

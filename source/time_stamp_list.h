@@ -10,6 +10,14 @@ constexpr uint64_t kTicksPerSecond = 90000;
 // Time stamps are 33 bits wide and wrap around.
 constexpr uint64_t kTimeStampModulus = uint64_t{1} << 33;
 
+// The difference b - a of two time stamps, taken modulo kTimeStampModulus
+// the short way round.
+inline int64_t stampDifference(uint64_t a, uint64_t b) {
+  const uint64_t forward = (b - a) & (kTimeStampModulus - 1);
+  return forward < kTimeStampModulus / 2 ? static_cast<int64_t>(forward)
+                                         : static_cast<int64_t>(forward) - static_cast<int64_t>(kTimeStampModulus);
+}
+
 // A presentation time stamp, and the decoding time stamp beside it, that the
 // system layer gives the packet of an elementary stream. It applies to the
 // first access unit (picture, or audio frame) that begins in the packet's

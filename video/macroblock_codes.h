@@ -105,6 +105,7 @@ constexpr VlcCode kMotionCodes[kMaxMotionCode + 1] = {
 constexpr uint32_t kMaxMotionCodeLength = 10 + 1;  // with the sign
 constexpr uint32_t kMinFCode = 1;
 constexpr uint32_t kMaxFCode = 7;
+constexpr bool validFCode(uint32_t f) { return f >= kMinFCode && f <= kMaxFCode; }
 
 // coded_block_pattern (B.3): index i holds the code of pattern i, bit 5 for
 // the first luminance block down to bit 0 for Cr. MPEG-1 has no pattern 0.
@@ -139,7 +140,6 @@ constexpr VlcCode kDcSizeChrominanceCodes[kMaxDcSize + 1] = {
     {0b00, 2}, {0b01, 2}, {0b10, 2}, {0b110, 3}, {0b1110, 4}, {0b1111'0, 5}, {0b1111'10, 6}, {0b1111'110, 7},
     {0b1111'1110, 8},
 };
-constexpr uint32_t kMaxDcSizeLuminanceLength = 7;
 constexpr uint32_t kMaxDcSizeChrominanceLength = 8;
 
 // dct_coeff_first and dct_coeff_next (B.5c): run of zero coefficients and
@@ -158,7 +158,6 @@ constexpr uint32_t kEscapeRunBits = 6;
 constexpr uint32_t kEscapeLevelBits = 8;  // -127..127; 0x00 and 0x80 announce 8 bits more
 constexpr uint32_t kEscapeLongLevelFirst[2] = {0x00, 0x80};
 constexpr uint32_t kMaxCoefficientLength = 16 + 1;  // with the sign
-constexpr uint32_t kMaxEscapeLength = 6 + kEscapeRunBits + 2 * kEscapeLevelBits;
 constexpr CoefficientCode kCoefficientCodes[] = {
     {{0b11, 2}, 0, 1},                    {{0b011, 3}, 1, 1},                   {{0b0100, 4}, 0, 2},
     {{0b0101, 4}, 2, 1},                  {{0b0010'1, 5}, 0, 3},                {{0b0011'1, 5}, 3, 1},

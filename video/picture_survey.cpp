@@ -2,6 +2,7 @@
 
 #include "source/bit_reader.h"
 #include "source/start_code.h"
+#include "video/macroblock_codes.h"
 #include "video/picture_header.h"
 #include "video/sequence_header.h"
 #include "video/slice_walker.h"
@@ -9,17 +10,15 @@
 
 namespace {
 
-// A macroblock is 16 by 16 pixels.
-constexpr uint32_t kMacroblockSize = 16;
-// The largest f_code, the range of motion vectors.
-constexpr uint32_t kLargestFCode = 7;
-
 uint32_t macroblocksFor(uint32_t pixels, bool known) { return known ? (pixels + kMacroblockSize - 1) / kMacroblockSize : 0; }
 
-// Whether `format` describes pictures whose slices can be walked.
-bool walkable(const ProbedFormat& format) { return !format.estimated && format.width > 0 && format.height > 0; }
-
-bool validFCode(uint32_t code) { return code >= 1 && code <= kLargestFCode; }
+// Whether `format` describes pictures whose slices can be walked, and
+// replaced: a known size, with every row of macroblocks reachable by a
+// slice start code.
+bool walkable(const ProbedFormat& format) {
+  return !format.estimated && format.width > 0 && format.height > 0 &&
+         macroblocksFor(format.height, true) <= kLastSliceCode - kFirstSliceCode + 1;
+}
 
 }  // namespace
 
@@ -307,7 +306,6 @@ void PictureSurvey::resolveSlices() {
     }
     const SliceWalk& walk = walks_->walk(slice.walk);
     if (walk.fault != SliceFault::kNone) {
-      ++p.brokenSlices;
       p.intact = false;
       p.whole = false;
       anomaly(RepairReporter::Drop::kBrokenSlice, slice.start, slice.end);

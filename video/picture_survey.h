@@ -59,7 +59,6 @@ class PictureSurvey {
     uint32_t firstSlice = 0;   // its slices that parse, in slices(), when not whole
                                // (macroblock addresses 0 when the size is unknown)
     uint32_t sliceCount = 0;
-    uint32_t brokenSlices = 0; // slices that do not parse
 
     char letter() const { return " IPB"[codingType < 4 ? codingType : 0]; }
     bool anchor() const { return codingType == 1 || codingType == 2; }

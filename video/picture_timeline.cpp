@@ -19,13 +19,7 @@ constexpr double kLoneStampReachSeconds = 5.0;
 constexpr uint32_t kLostPicturesPerGroup = 64;
 
 // The 33-bit stamp `value` unwrapped to the 64-bit value nearest `near`.
-int64_t unwrap(uint64_t value, int64_t near) {
-  const auto modulus = static_cast<int64_t>(kTimeStampModulus);
-  auto v = static_cast<int64_t>(value % kTimeStampModulus);
-  while (v - near > modulus / 2) v -= modulus;
-  while (near - v > modulus / 2) v += modulus;
-  return v;
-}
+int64_t unwrap(uint64_t value, int64_t near) { return near + stampDifference(static_cast<uint64_t>(near), value); }
 
 }  // namespace
 

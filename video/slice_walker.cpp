@@ -366,8 +366,6 @@ inline SliceFault walkBlocks(const CodeTables& t, BitBuffer& in, bool intra, uin
   }
 }
 
-bool validFCode(uint32_t f) { return f >= kMinFCode && f <= kMaxFCode; }
-
 bool usableContext(const SliceContext& p) {
   if (p.widthInMacroblocks == 0 || p.heightInMacroblocks == 0) return false;
   if (uint64_t{p.widthInMacroblocks} * p.heightInMacroblocks > 0xFFFFFFF) return false;

@@ -23,6 +23,13 @@ constexpr uint32_t kRepeatFCode = 1;
 
 constexpr int64_t kUnplaced = PictureTimeline::kUnplaced;
 
+// The temporal reference of the picture shown at `slot` in the group whose
+// first picture is shown at `groupStart`.
+uint32_t temporalReferenceAt(int64_t slot, int64_t groupStart) {
+  const auto modulus = static_cast<int64_t>(kTemporalReferenceModulus);
+  return static_cast<uint32_t>(((slot - groupStart) % modulus + modulus) % modulus);
+}
+
 }  // namespace
 
 VideoRescuer::VideoRescuer(ByteSource& video, const TimeStampList& stamps, ProgressCallback checking,
@@ -207,6 +214,14 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
   slicesReplaced_ = 0;
   realWritten_ = 0;
 
+  if (recordingClean || survey_->macroblocks() == 0) {
+    // A clean recording, or a stream that gives no size to check slices or
+    // make repeats in: the plain rewrite.
+    fixer_.rewrite(baseName);
+    writeFailed_ = fixer_.writeFailed();
+    return;
+  }
+
   // Repeats before the first picture and after the last pad the video to
   // the recording's span.
   int64_t lead = 0;
@@ -225,13 +240,6 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
   std::vector<uint32_t> firsts;
   for (uint32_t k = 0; k < pictures.size(); ++k) {
     if (kept_[k] && pictures[k].codingType == kIntraCoded) firsts.push_back(k);
-  }
-  if (recordingClean || survey_->macroblocks() == 0) {
-    // A clean recording, or a stream that gives no size to check slices or
-    // make repeats in: the plain rewrite.
-    fixer_.rewrite(baseName);
-    writeFailed_ = fixer_.writeFailed();
-    return;
   }
 
   wroteRescue_ = true;
@@ -368,9 +376,7 @@ void VideoRescuer::writeIntraRepeats(uint32_t intra, int64_t start, int64_t end,
       writer_->afterGroupHeader();
     }
     groupHeaders = true;
-    const uint32_t realBefore = realWritten_;
-    writePicture(intra, groupStart, groupStart, false);
-    realWritten_ = realBefore;
+    writePicture(intra, groupStart, groupStart, false, true);
     ++picturesRepeated_;
     if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(groupStart));
     const int64_t groupEnd = std::min(end, groupStart + modulus);
@@ -378,7 +384,7 @@ void VideoRescuer::writeIntraRepeats(uint32_t intra, int64_t start, int64_t end,
   }
 }
 
-void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward) {
+void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward, bool repeat) {
   const PictureSurvey::Picture& p = survey_->pictures()[k];
   writing_('P', p.start, video_.size());
   writer_->beforePicture(p.letter());
@@ -387,11 +393,10 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   buffer_.clear();
   video_.seek(p.start);
   video_.readRuns(p.headerEnd - p.start, [this](const uint8_t* bytes, uint32_t n) { buffer_.insert(buffer_.end(), bytes, bytes + n); });
-  const auto reference = static_cast<uint32_t>(((slot - groupStart) % kTemporalReferenceModulus + kTemporalReferenceModulus) %
-                                               kTemporalReferenceModulus);
+  const uint32_t reference = temporalReferenceAt(slot, groupStart);
   if (reference != p.temporalReference) PictureHeader::setTemporalReference(buffer_.data() + kStartCodeSize, reference);
   output.write(buffer_.data(), buffer_.size());
-  ++realWritten_;
+  if (!repeat) ++realWritten_;
   if (p.whole) {
     copy(p.headerEnd, p.end);
     return;
@@ -404,6 +409,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   // row, or left out when it completes none.
   const uint32_t macroblocks = survey_->macroblocks();
   const uint32_t width = survey_->widthInMacroblocks();
+  const int64_t replacedAt = repeat ? kUnplaced : slot;  // a repeat's slices replace nothing
   uint32_t nextMacroblock = 0;
   for (uint32_t s = p.firstSlice; s < p.firstSlice + p.sliceCount; ++s) {
     const PictureSurvey::Slice& slice = survey_->slices()[s];
@@ -416,7 +422,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
       cutBits = slice.rowEndBits;
     }
     if (slice.firstMacroblock > nextMacroblock) {
-      writeRepeatSlices(p.codingType, backward, nextMacroblock, slice.firstMacroblock - 1, slot);
+      writeRepeatSlices(p.codingType, backward, nextMacroblock, slice.firstMacroblock - 1, replacedAt);
     }
     if (cutBits == 0) {
       copy(slice.start, slice.end);
@@ -425,7 +431,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
     }
     nextMacroblock = last + 1;
   }
-  if (nextMacroblock < macroblocks) writeRepeatSlices(p.codingType, backward, nextMacroblock, macroblocks - 1, slot);
+  if (nextMacroblock < macroblocks) writeRepeatSlices(p.codingType, backward, nextMacroblock, macroblocks - 1, replacedAt);
 }
 
 void VideoRescuer::copyCut(uint32_t sliceStart, uint32_t bits) {
@@ -442,8 +448,7 @@ void VideoRescuer::copyCut(uint32_t sliceStart, uint32_t bits) {
 void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart) {
   writer_->beforePicture(letter);
   PictureHeader header;
-  header.temporalReference = static_cast<uint32_t>(((slot - groupStart) % kTemporalReferenceModulus + kTemporalReferenceModulus) %
-                                                   kTemporalReferenceModulus);
+  header.temporalReference = temporalReferenceAt(slot, groupStart);
   header.codingType = letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded;
   header.vbvDelay = kVariableVbvDelay;
   header.forwardFCode = kRepeatFCode;

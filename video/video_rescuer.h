@@ -53,9 +53,6 @@ class VideoRescuer {
   // before the first picture to cover `recording`, and no more after the
   // last than clean muxing leaves (kEndToleranceTicks).
   bool clean(const PresentationSpan& recording) const;
-  // REQUIRES: analyze() ran. Whether the pictures' places could be checked
-  // against stamps or time codes.
-  bool timelineChecked() const { return timeline_->checked(); }
 
   // REQUIRES: analyze() ran. Writes videoFileName(baseName), covering
   // `recording` when it is known: repeats at the start and the end pad the
@@ -79,13 +76,6 @@ class VideoRescuer {
   uint32_t slicesReplaced() const { return slicesReplaced_; }
 
  private:
-  static constexpr uint32_t kNone = UINT32_MAX;
-
-  // What goes into one slot of an output group.
-  struct SlotEntry {
-    uint32_t picture;  // the input picture shown there, or kNone for a repeat
-  };
-
   // The repeats due before the first picture and after the last to cover
   // `recording`.
   void padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const;
@@ -106,7 +96,9 @@ class VideoRescuer {
   // gets a group header only when `groupHeaders`.
   void writeIntraRepeats(uint32_t intra, int64_t start, int64_t end, bool groupHeaders);
   // `backward`: a B picture whose repaired macroblocks must look backward.
-  void writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward);
+  // `repeat`: a copy of a picture already written, shown again at `slot`;
+  // it counts as no picture of the input written and replaces no slice.
+  void writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward, bool repeat = false);
   void writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart);
   // Slices that repeat the reference over macroblocks [first, last], one
   // per row they touch; each counts as a slice replaced in the picture at

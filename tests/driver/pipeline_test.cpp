@@ -11,6 +11,7 @@
 #include "source/memory_source.h"
 #include "tests/support/stream_ends.h"
 #include "tests/support/temp_dir.h"
+#include "tests/video/video_stream_builder.h"
 
 namespace {
 
@@ -109,4 +110,21 @@ TEST_F(PipelineTest, SectorImageIsReplacedByItsPayload) {
   EXPECT_NE(report.find("Video size: 2328\n"), std::string::npos) << report;
   EXPECT_NE(report.find("Video format: 352x288 25fps\n"), std::string::npos) << report;
   expectSoundRun(sector, report);
+}
+
+TEST_F(PipelineTest, PicturesTallerThanSliceCodesReachAreRescuedAsThePlainRunWritesThem) {
+  // 255 rows of macroblocks, of which slice start codes number 175: rows
+  // past them cannot be repaired, so the rescue leaves the pictures as the
+  // plain run does instead of writing start codes that are no slice's.
+  SequenceFields tall;
+  tall.width = 16;
+  tall.height = 4080;
+  VideoStreamBuilder stream;
+  stream.sequenceHeader(tall).gop();
+  for (uint32_t k = 0; k < 2; ++k) stream.picture('I', k).slice(1, {0xFF, 0x5A});
+  const Bytes input = stream.bytes();
+  expectSoundRun(input, run(input));
+  const Bytes plain = dir_.read("run.mpv");
+  expectSoundRun(input, run(input, true));
+  EXPECT_EQ(dir_.read("run.mpv"), plain);
 }
