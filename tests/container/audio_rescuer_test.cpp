@@ -8,10 +8,8 @@
 #include <random>
 
 #include "container/audio_extractor.h"
-#include "container/stream_demuxer.h"
-#include "container/time_stamp_reader.h"
 #include "source/memory_source.h"
-#include "source/range_view_source.h"
+#include "tests/container/demuxed_streams.h"
 #include "tests/support/host_tools.h"
 #include "tests/support/program_run.h"
 #include "tests/support/progress_events.h"
@@ -338,20 +336,6 @@ TEST_F(AudioRescuerTest, BitFlipsCutsAndBurstsStillGiveWholeFramesInTime) {
 
 namespace {
 
-// The audio of a system stream as the demultiplexer finds it, with its stamps.
-Recording audioOf(const Bytes& mpg) {
-  MemorySource source(mpg.data(), mpg.size());
-  TimeStampReader stamps(source);
-  StreamDemuxer demuxer(source, ProgressCallback(), &stamps);
-  demuxer.demultiplex();
-  Recording r;
-  RangeViewSource audio(source, demuxer.audioRanges());
-  audio.readRuns(audio.size(),
-                 [&r](const uint8_t* bytes, uint32_t length) { r.audio.insert(r.audio.end(), bytes, bytes + length); });
-  for (size_t k = 0; k < stamps.audioStamps().count(); ++k) r.stamps.push_back(stamps.audioStamps()[k]);
-  return r;
-}
-
 // Runs a shell command in `dir`; standard error goes to standard output.
 ProgramRun shell(const TempDir& dir, const std::string& command) {
   return runProgram("/bin/sh", {"-c", command + " 2>&1"}, dir.path());
@@ -360,8 +344,8 @@ ProgramRun shell(const TempDir& dir, const std::string& command) {
 }  // namespace
 
 TEST_F(AudioRescuerTest, RealRecordingStaysAsItIsAndItsRescueDecodesAndMultiplexes) {
-  const Bytes mpg = readFile(std::string(ORVANTE_SOURCE_DIR) + "/tests/data/vcd.mpg");
-  const Recording clean = audioOf(mpg);
+  const DemuxedStreams streams = demuxStreams(testRecording("vcd.mpg"));
+  const Recording clean = {streams.audio, streams.audioStamps};
   ASSERT_EQ(clean.audio.size(), 33645u);
   ASSERT_TRUE(rescue(clean));
   EXPECT_EQ(dir_.read("movie.mp2"), clean.audio) << "the bytes the plain run writes";
@@ -387,10 +371,7 @@ TEST_F(AudioRescuerTest, RealRecordingStaysAsItIsAndItsRescueDecodesAndMultiplex
   const ProgramRun decoded = shell(dir_, "ffmpeg -nostdin -v error -i movie.mp2 -f framecrc - | grep -vc '^#'");
   EXPECT_EQ(decoded.output, "46\n") << "46 frames and no message from the decoder";
 
-  MemorySource source(mpg.data(), mpg.size());
-  StreamDemuxer demuxer(source, ProgressCallback());
-  demuxer.demultiplex();
-  RangeViewSource video(source, demuxer.videoRanges());
+  MemorySource video(streams.video.data(), streams.video.size());
   VideoFixer(video, ProgressCallback()).rewrite(dir_.file("movie.mpg"));
   const ProgramRun muxed = shell(dir_, "mplex -f 1 -o remuxed.mpg movie.mpv movie.mp2");
   EXPECT_EQ(muxed.status, 0) << muxed.output;

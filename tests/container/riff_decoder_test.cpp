@@ -10,12 +10,12 @@
 
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
+#include "tests/source/range_pairs.h"
 #include "tests/support/progress_events.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
 using Event = ProgressEvent;
 
 std::vector<Event> events;
@@ -73,8 +73,7 @@ class RiffDecoderTest : public testing::Test {
     RiffDecoder decoder(source, recordingInto(events));
     const bool found = decoder.decode();
     const RangeList& list = decoder.payloadRanges();
-    ranges_.clear();
-    for (uint32_t i = 0; i < list.count(); ++i) ranges_.emplace_back(list.pairs()[2 * i], list.pairs()[2 * i + 1]);
+    ranges_ = pairsOf(list);
     total_ = list.total();
     RangeViewSource view(source, list);
     payload_.clear();
@@ -89,7 +88,7 @@ class RiffDecoderTest : public testing::Test {
   }
 
   Bytes image_;
-  Ranges ranges_;
+  RangePairs ranges_;
   uint32_t total_ = 0;
   Bytes payload_;
 };
@@ -106,7 +105,7 @@ TEST_F(RiffDecoderTest, AdjacentSectorsGiveOneRangePerPayload) {
       expectedPayload = expectedPayload + mpegPayload(static_cast<int>(i));
     }
     ASSERT_TRUE(run());
-    Ranges expected;
+    RangePairs expected;
     std::vector<Event> expectedEvents = {{'S', 0, 0}};
     for (uint32_t i = 0; i + 1 < n; ++i) {
       expected.emplace_back(24 + i * kSector, 24 + i * kSector + kPayload);
@@ -126,14 +125,14 @@ TEST_F(RiffDecoderTest, LeadingDataSectorsArePassedOverHoweverMany) {
   const uint32_t first = addSector(mpegPayload());
   const uint32_t second = addSector(mpegPayload(1));
   ASSERT_TRUE(run());
-  EXPECT_EQ(ranges_, (Ranges{{first, first + kPayload}, {second, size()}}));
+  EXPECT_EQ(ranges_, (RangePairs{{first, first + kPayload}, {second, size()}}));
 }
 
 TEST_F(RiffDecoderTest, FirstSectorIsLookedForWithinTenSectorLengthsOfTheStart) {
   addBytes(Bytes(23519, 0));
   addSector(mpegPayload());
   ASSERT_TRUE(run());
-  EXPECT_EQ(ranges_, (Ranges{{23519 + 24, size()}}));
+  EXPECT_EQ(ranges_, (RangePairs{{23519 + 24, size()}}));
 
   image_.clear();
   addBytes(Bytes(23520, 0));
@@ -154,7 +153,7 @@ TEST_F(RiffDecoderTest, DataSectorRestartsTheWindowAtItself) {
     const uint32_t first = addSector(mpegPayload());
     if (distance == 23519u) {
       ASSERT_TRUE(run());
-      EXPECT_EQ(ranges_, (Ranges{{first, size()}}));
+      EXPECT_EQ(ranges_, (RangePairs{{first, size()}}));
     } else {
       expectNoImage();
     }
@@ -179,7 +178,7 @@ TEST_F(RiffDecoderTest, FirstSectorMustBeFollowedByASyncOrTheEnd) {
   const uint32_t second = addSector(mpegPayload(2));
   ASSERT_TRUE(run());
   EXPECT_EQ(first, kSector + 100 + 24);
-  EXPECT_EQ(ranges_, (Ranges{{first, first + kPayload}, {second, size()}}));
+  EXPECT_EQ(ranges_, (RangePairs{{first, first + kPayload}, {second, size()}}));
 }
 
 TEST_F(RiffDecoderTest, ForeignSectorsAddTheirPayloadButNotTheirFraming) {
@@ -190,7 +189,7 @@ TEST_F(RiffDecoderTest, ForeignSectorsAddTheirPayloadButNotTheirFraming) {
   addSector(mpegPayload(1), false);
   const uint32_t last = addSector(mpegPayload(2));
   ASSERT_TRUE(run());
-  EXPECT_EQ(ranges_, (Ranges{{first, first + kPayload}, {data, last - 28}, {last, size()}}));
+  EXPECT_EQ(ranges_, (RangePairs{{first, first + kPayload}, {data, last - 28}, {last, size()}}));
   EXPECT_EQ(total_, 4 * kSector - 24 - 28 - 28);
 }
 
@@ -216,13 +215,13 @@ TEST_F(RiffDecoderTest, SyncFollowedByAStartCodeInsideAPayloadIsABoundary) {
   const uint32_t second = addSector(mpegPayload(1));
   ASSERT_TRUE(run());
   const uint32_t innerSync = first + 1000;
-  EXPECT_EQ(ranges_, (Ranges{{first, innerSync - 4}, {innerSync + 24, second - 28}, {second, size()}}));
+  EXPECT_EQ(ranges_, (RangePairs{{first, innerSync - 4}, {innerSync + 24, second - 28}, {second, size()}}));
 }
 
 // A sync s bytes into a payload, with 00 00 01 24 bytes behind it: the range
 // before that boundary would end at s - 4, which is no range for s <= 4.
 TEST_F(RiffDecoderTest, BoundaryTooCloseBehindAPayloadStartAddsNoRange) {
-  const std::vector<std::pair<uint32_t, Ranges>> cases = {
+  const std::vector<std::pair<uint32_t, RangePairs>> cases = {
       {3, {{51, 2348}, {2376, 4704}}},
       {4, {{52, 2348}, {2376, 4704}}},
       {5, {{24, 25}, {53, 2348}, {2376, 4704}}},
@@ -257,7 +256,7 @@ TEST_F(RiffDecoderTest, EveryPrefixOfAnImageFailsOrGivesTheSectorsItHolds) {
     // 4 bytes past its payload start. The header belongs to no range.
     std::vector<uint32_t> starts = {68};
     for (uint32_t next = 68 + kSector; next + 4 <= length; next += kSector) starts.push_back(next);
-    Ranges expected;
+    RangePairs expected;
     for (size_t i = 0; i + 1 < starts.size(); ++i) expected.emplace_back(starts[i], starts[i + 1] - 28);
     expected.emplace_back(starts.back(), length);
     EXPECT_EQ(ranges_, expected);

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "tests/support/temp_dir.h"
+#include "tests/container/demuxed_streams.h"
 
 TEST(SectorEdc, FoldingGivesTheTablesCodeAndTheRecordingsSectorsCheckOut) {
   std::mt19937 random(11);
@@ -21,7 +21,7 @@ TEST(SectorEdc, FoldingGivesTheTablesCodeAndTheRecordingsSectorsCheckOut) {
 
   // Every sector of the test image's MPEG track: subheader and payload
   // against the code stored little-endian after them.
-  const Bytes image = readFile(std::string(ORVANTE_SOURCE_DIR) + "/tests/data/vcd.bin");
+  const Bytes image = testRecording("vcd.bin");
   const size_t track = 450 * 2352;
   size_t sectors = 0;
   for (size_t at = track; at + 2352 <= image.size(); at += 2352, ++sectors) {

@@ -8,6 +8,7 @@
 #include "container/riff_decoder.h"
 #include "container/sector_edc.h"
 #include "source/memory_source.h"
+#include "tests/source/range_pairs.h"
 #include "tests/support/recording_reporter.h"
 #include "tests/support/temp_dir.h"
 
@@ -36,25 +37,18 @@ Bytes image(size_t count) {
   return bytes;
 }
 
-using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
-
-Ranges rangesOf(const RangeList& list) {
-  Ranges ranges;
-  for (uint32_t k = 0; k < list.count(); ++k) ranges.emplace_back(list.pairs()[2 * k], list.pairs()[2 * k + 1]);
-  return ranges;
-}
 
 // The payload kept, as ranges of the image; `suspect` receives the suspect
 // ranges of the payload.
-Ranges mended(const Bytes& bytes, uint32_t* lost, RecordingReporter* reporter, Ranges* suspect) {
+RangePairs mended(const Bytes& bytes, uint32_t* lost, RecordingReporter* reporter, RangePairs* suspect) {
   MemorySource source(bytes.data(), bytes.size());
   RiffDecoder decoder(source, ProgressCallback());
   EXPECT_TRUE(decoder.decode());
   SectorRescuer rescuer(source, decoder.payloadRanges(), reporter);
   rescuer.mend();
   *lost = rescuer.lostSectors();
-  *suspect = rangesOf(rescuer.suspect());
-  return rangesOf(rescuer.ranges());
+  *suspect = pairsOf(rescuer.suspect());
+  return pairsOf(rescuer.ranges());
 }
 
 uint32_t payloadOf(size_t sector) { return static_cast<uint32_t>(sector * kSector + 24); }
@@ -64,15 +58,15 @@ uint32_t payloadOf(size_t sector) { return static_cast<uint32_t>(sector * kSecto
 TEST(SectorRescuer, LeavesOutLostSectorsAndKeepsThoseWithADamagedSync) {
   uint32_t lost = 0;
   RecordingReporter reporter;
-  Ranges suspect;
+  RangePairs suspect;
   // A clean image keeps the decoder's ranges: every payload, the last with
   // its trailer. Only that trailer is suspect.
   const Bytes clean = image(6);
-  Ranges expected;
+  RangePairs expected;
   for (size_t k = 0; k < 6; ++k) expected.emplace_back(payloadOf(k), payloadOf(k) + kPayload + (k == 5 ? 4 : 0));
   EXPECT_EQ(mended(clean, &lost, &reporter, &suspect), expected);
   EXPECT_EQ(lost, 0u);
-  EXPECT_EQ(suspect, (Ranges{{6 * kPayload, 6 * kPayload + 4}}));
+  EXPECT_EQ(suspect, (RangePairs{{6 * kPayload, 6 * kPayload + 4}}));
 
   // A payload whose code fails, and sectors out of their order, are suspect.
   Bytes flipped = clean;
@@ -81,7 +75,7 @@ TEST(SectorRescuer, LeavesOutLostSectorsAndKeepsThoseWithADamagedSync) {
   mended(flipped, &lost, &reporter, &suspect);
   // Sector 1 by its code; 2 to 5 on either side of the two swapped; then
   // the trailer: one range.
-  EXPECT_EQ(suspect, (Ranges{{kPayload, 6 * kPayload + 4}}));
+  EXPECT_EQ(suspect, (RangePairs{{kPayload, 6 * kPayload + 4}}));
 
   // Sector 2 read back as zeros, sector 3's sync with a bit wrong (and no
   // start code at its payload, so the decoder did not take it).
@@ -94,7 +88,7 @@ TEST(SectorRescuer, LeavesOutLostSectorsAndKeepsThoseWithADamagedSync) {
   EXPECT_EQ(mended(damaged, &lost, &reporter, &suspect), expected);
   EXPECT_EQ(lost, 1u);
   // Sector 1 before the loss, sector 3 after it, with its sync damaged.
-  EXPECT_EQ(suspect, (Ranges{{kPayload, 3 * kPayload}, {5 * kPayload, 5 * kPayload + 4}}));
+  EXPECT_EQ(suspect, (RangePairs{{kPayload, 3 * kPayload}, {5 * kPayload, 5 * kPayload + 4}}));
   ASSERT_EQ(reporter.drops.size(), 1u);
   EXPECT_EQ(reporter.drops[0].reason, RepairReporter::Drop::kLostSector);
   EXPECT_EQ(reporter.drops[0].offset, 2 * kSector);

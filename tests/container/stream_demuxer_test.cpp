@@ -12,21 +12,15 @@
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
 #include "source/start_code.h"
+#include "tests/source/range_pairs.h"
 #include "tests/support/progress_events.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using Ranges = std::vector<std::pair<uint32_t, uint32_t>>;
 using Event = ProgressEvent;
 
 std::vector<Event> events;
-
-Ranges rangesOf(const RangeList& list) {
-  Ranges ranges;
-  for (uint32_t i = 0; i < list.count(); ++i) ranges.emplace_back(list.pairs()[2 * i], list.pairs()[2 * i + 1]);
-  return ranges;
-}
 
 // `n` bytes of payload without a zero, so no start code hides in them.
 Bytes filler(size_t n, int seed = 0) {
@@ -90,15 +84,15 @@ class StreamDemuxerTest : public testing::Test {
     MemorySource source(stream_.data(), std::min(length, stream_.size()));
     Demuxer demuxer(source, recordingInto(events));
     demuxer.demultiplex();
-    video_ = rangesOf(demuxer.videoRanges());
-    audio_ = rangesOf(demuxer.audioRanges());
+    video_ = pairsOf(demuxer.videoRanges());
+    audio_ = pairsOf(demuxer.audioRanges());
     videoBytes_ = read(source, demuxer.videoRanges());
     audioBytes_ = read(source, demuxer.audioRanges());
   }
 
   Bytes stream_;
   std::vector<uint32_t> codes_;  // where the verbs put start codes
-  Ranges video_, audio_;
+  RangePairs video_, audio_;
   Bytes videoBytes_, audioBytes_;
 
  private:
@@ -142,8 +136,8 @@ TEST_F(StreamDemuxerTest, AcceptsEveryMpeg1HeaderForm) {
     const Packet video = addPacket(0xE0, filler(50, 2), header);
     addPack();
     run();
-    EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
-    EXPECT_EQ(video_, (Ranges{{video.payload, video.end}}));
+    EXPECT_EQ(audio_, (RangePairs{{audio.payload, audio.end}}));
+    EXPECT_EQ(video_, (RangePairs{{video.payload, video.end}}));
     EXPECT_EQ(audioBytes_, audioPayload);
     EXPECT_EQ(videoBytes_, filler(50, 2));
   }
@@ -162,7 +156,7 @@ TEST_F(StreamDemuxerTest, HeaderOfNoMpeg1FormResumesTheScanOneBytePastThePacketS
     run();
     EXPECT_TRUE(audio_.empty());
     // The sequence header inside the payload is found by the scan and opens the range.
-    EXPECT_EQ(video_, (Ranges{{video.payload + 10, lastPack}}));
+    EXPECT_EQ(video_, (RangePairs{{video.payload + 10, lastPack}}));
   }
 }
 
@@ -179,8 +173,8 @@ TEST_F(StreamDemuxerTest, TimeStampCutShortByTheEndOfTheDataIsSteppedOver) {
     addPacketClaiming(0xE0, 40, {}, field);
     addRaw({0, 0, 1, 0xB3});  // inside the cut field
     run();
-    EXPECT_EQ(video_, Ranges{});
-    EXPECT_EQ(audio_, Ranges{});
+    EXPECT_EQ(video_, RangePairs{});
+    EXPECT_EQ(audio_, RangePairs{});
   }
 }
 
@@ -193,8 +187,8 @@ TEST_F(StreamDemuxerTest, LengthIsTrustedWhenAStartCodeFollowsAfterAnyZeros) {
   addRaw({0});  // 00 00 00 01 BA
   addPack();
   run();
-  EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
-  EXPECT_EQ(video_, (Ranges{{video.payload, video.end}}));
+  EXPECT_EQ(audio_, (RangePairs{{audio.payload, audio.end}}));
+  EXPECT_EQ(video_, (RangePairs{{video.payload, video.end}}));
   EXPECT_EQ(videoBytes_, filler(50));
 }
 
@@ -209,7 +203,7 @@ TEST_F(StreamDemuxerTest, ZeroSectorsBetweenVideoPacketsStayOutOfTheVideo) {
   const Packet second = addPacket(0xE0, Bytes{0x01, 0xD0} + filler(20));
   addPack();
   run();
-  EXPECT_EQ(video_, (Ranges{{first.payload, first.end}, {second.payload, second.end}}));
+  EXPECT_EQ(video_, (RangePairs{{first.payload, first.end}, {second.payload, second.end}}));
   EXPECT_EQ(videoBytes_, (filler(50) + Bytes{0x01, 0xD0} + filler(20)));
 }
 
@@ -226,7 +220,7 @@ TEST_F(StreamDemuxerTest, LengthIsDistrustedWithoutAStartCodeAfterIt) {
     const uint32_t lastPack = addPack();
     run();
     EXPECT_TRUE(audio_.empty());
-    EXPECT_EQ(video_, (Ranges{{video.payload, lastPack}}));
+    EXPECT_EQ(video_, (RangePairs{{video.payload, lastPack}}));
   }
 }
 
@@ -257,8 +251,8 @@ TEST_F(StreamDemuxerTest, RescueTrustsALengthThatADamagedPackHeaderFollows) {
     run();
     EXPECT_GT(videoBytes_.size(), 50u) << "the plain run takes the damaged bytes in";
     rescue();
-    EXPECT_EQ(video_ == (Ranges{{video.payload, video.end}}), c.trusted);
-    EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
+    EXPECT_EQ(video_ == (RangePairs{{video.payload, video.end}}), c.trusted);
+    EXPECT_EQ(audio_, (RangePairs{{audio.payload, audio.end}}));
   }
 }
 
@@ -268,7 +262,7 @@ TEST_F(StreamDemuxerTest, LengthPastTheEndOfTheDataIsDistrusted) {
   const Packet video = addPacketClaiming(0xE0, 200, filler(30));
   run();
   EXPECT_TRUE(audio_.empty());
-  EXPECT_EQ(video_, (Ranges{{video.payload, here()}}));
+  EXPECT_EQ(video_, (RangePairs{{video.payload, here()}}));
 }
 
 // A length that ends inside the header, where 00 00 01 BA happens to follow:
@@ -278,7 +272,7 @@ TEST_F(StreamDemuxerTest, ScanResumesNoEarlierThanThePayload) {
   const Packet video = addPacketClaiming(0xE0, 1, filler(40), {0x21, 0x00, 0x00, 0x01, 0xBA});
   const uint32_t lastPack = addPack();
   run();
-  EXPECT_EQ(video_, (Ranges{{video.payload, lastPack}}));
+  EXPECT_EQ(video_, (RangePairs{{video.payload, lastPack}}));
 }
 
 TEST_F(StreamDemuxerTest, PacketsOfOtherStreamsAddNothingAndAreSteppedOver) {
@@ -303,7 +297,7 @@ TEST_F(StreamDemuxerTest, StreamWithoutSystemLayerIsOneVideoRangeFromItsFirstSta
   addVideoStartCode(0x01);
   addVideoStartCode(0xB7);
   run();
-  EXPECT_EQ(video_, (Ranges{{first, here()}}));
+  EXPECT_EQ(video_, (RangePairs{{first, here()}}));
   EXPECT_EQ(videoBytes_, Bytes(stream_.begin() + first, stream_.end()));
   EXPECT_TRUE(audio_.empty());
 }
@@ -315,8 +309,8 @@ TEST_F(StreamDemuxerTest, EndCodeAfterTheLastPacketStartsTheFinalVideoRange) {
   const Packet audio = addPacket(0xC0, filler(30));
   const uint32_t end = addRaw({0, 0, 1, 0xB9});
   run();
-  EXPECT_EQ(video_, (Ranges{{video.payload, pack}, {end, end + 4}}));
-  EXPECT_EQ(audio_, (Ranges{{audio.payload, audio.end}}));
+  EXPECT_EQ(video_, (RangePairs{{video.payload, pack}, {end, end + 4}}));
+  EXPECT_EQ(audio_, (RangePairs{{audio.payload, audio.end}}));
 }
 
 TEST_F(StreamDemuxerTest, PacketStartCodeWithoutRoomForItsLengthEndsThePass) {
@@ -324,7 +318,7 @@ TEST_F(StreamDemuxerTest, PacketStartCodeWithoutRoomForItsLengthEndsThePass) {
   const Packet video = addPacket(0xE0, filler(50));
   const uint32_t cut = addRaw({0, 0, 1, 0xE0, 0x00});
   run();
-  EXPECT_EQ(video_, (Ranges{{video.payload, cut}}));
+  EXPECT_EQ(video_, (RangePairs{{video.payload, cut}}));
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back(), Event('E', 0, 0));
 }
@@ -337,11 +331,11 @@ TEST_F(StreamDemuxerTest, RunningTwiceGivesTheSameLists) {
   MemorySource source(stream_.data(), stream_.size());
   StreamDemuxer demuxer(source, recordingInto(events));
   demuxer.demultiplex();
-  const Ranges video = rangesOf(demuxer.videoRanges());
-  const Ranges audio = rangesOf(demuxer.audioRanges());
+  const RangePairs video = pairsOf(demuxer.videoRanges());
+  const RangePairs audio = pairsOf(demuxer.audioRanges());
   demuxer.demultiplex();
-  EXPECT_EQ(rangesOf(demuxer.videoRanges()), video);
-  EXPECT_EQ(rangesOf(demuxer.audioRanges()), audio);
+  EXPECT_EQ(pairsOf(demuxer.videoRanges()), video);
+  EXPECT_EQ(pairsOf(demuxer.audioRanges()), audio);
   EXPECT_EQ(video.size(), 2u);
   EXPECT_EQ(audio.size(), 1u);
 }
@@ -371,7 +365,7 @@ TEST_F(StreamDemuxerTest, EveryPrefixOfAStreamGivesOrderedRangesWithinIt) {
   for (size_t length = 0; length <= stream_.size(); ++length) {
     SCOPED_TRACE(length);
     run(length);
-    for (const Ranges* ranges : {&video_, &audio_}) {
+    for (const RangePairs* ranges : {&video_, &audio_}) {
       uint32_t previousEnd = 0;
       for (const auto& range : *ranges) {
         EXPECT_LE(previousEnd, range.first);

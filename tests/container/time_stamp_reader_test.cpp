@@ -6,35 +6,10 @@
 #include <vector>
 
 #include "container/riff_decoder.h"
-#include "container/stream_demuxer.h"
-#include "source/memory_source.h"
 #include "source/range_view_source.h"
-#include "tests/support/temp_dir.h"
+#include "tests/container/demuxed_streams.h"
 
 namespace {
-
-
-Bytes recording(const std::string& name) { return readFile(std::string(ORVANTE_SOURCE_DIR) + "/tests/data/" + name); }
-
-// The stamps a demultiplexing pass over `source` reads.
-struct Stamps {
-  std::vector<TimeStamp> video, audio;
-  Bytes audioStream;
-};
-
-Stamps demultiplex(ByteSource& source) {
-  TimeStampReader reader(source);
-  StreamDemuxer demuxer(source, ProgressCallback(), &reader);
-  demuxer.demultiplex();
-  Stamps stamps;
-  for (size_t k = 0; k < reader.videoStamps().count(); ++k) stamps.video.push_back(reader.videoStamps()[k]);
-  for (size_t k = 0; k < reader.audioStamps().count(); ++k) stamps.audio.push_back(reader.audioStamps()[k]);
-  RangeViewSource audio(source, demuxer.audioRanges());
-  audio.readRuns(audio.size(), [&](const uint8_t* bytes, uint32_t length) {
-    stamps.audioStream.insert(stamps.audioStream.end(), bytes, bytes + length);
-  });
-  return stamps;
-}
 
 bool sameStamps(const std::vector<TimeStamp>& a, const std::vector<TimeStamp>& b) {
   if (a.size() != b.size()) return false;
@@ -66,32 +41,30 @@ TEST(TimeStampReader, FieldsRoundTripAndDamagedOnesAreRefused) {
 // ffmpeg's Video CD: the first picture is shown at 0.48 s (43200) and decoded
 // at 0.44 s; audio starts at 42218; every packet carries a stamp.
 TEST(TimeStampReader, ReadsTheStampsOfARealRecordingAlikeFromItsStreamAndItsDiscImage) {
-  const Bytes mpg = recording("vcd.mpg");
-  MemorySource stream(mpg.data(), mpg.size());
-  const Stamps fromStream = demultiplex(stream);
-  ASSERT_FALSE(fromStream.video.empty());
-  EXPECT_EQ(fromStream.video[0].offset, 0u);
-  EXPECT_EQ(fromStream.video[0].pts, 43200u);
-  EXPECT_EQ(fromStream.video[0].dts, 39600u);
-  ASSERT_FALSE(fromStream.audio.empty());
-  EXPECT_EQ(fromStream.audio[0].pts, 42218u);
+  const DemuxedStreams fromStream = demuxStreams(testRecording("vcd.mpg"));
+  ASSERT_FALSE(fromStream.videoStamps.empty());
+  EXPECT_EQ(fromStream.videoStamps[0].offset, 0u);
+  EXPECT_EQ(fromStream.videoStamps[0].pts, 43200u);
+  EXPECT_EQ(fromStream.videoStamps[0].dts, 39600u);
+  ASSERT_FALSE(fromStream.audioStamps.empty());
+  EXPECT_EQ(fromStream.audioStamps[0].pts, 42218u);
   uint32_t end = 0;
-  for (const TimeStamp& stamp : fromStream.audio) {
+  for (const TimeStamp& stamp : fromStream.audioStamps) {
     EXPECT_EQ(stamp.offset, end) << "audio stamps cover the stream without a gap";
     end = stamp.offset + stamp.length;
     EXPECT_EQ(stamp.pts, stamp.dts);
   }
-  EXPECT_EQ(end, fromStream.audioStream.size());
+  EXPECT_EQ(end, fromStream.audio.size());
   // The first audio stamp's packet begins with a frame.
-  ASSERT_GE(fromStream.audioStream.size(), 2u);
-  EXPECT_EQ(fromStream.audioStream[0], 0xFF);
+  ASSERT_GE(fromStream.audio.size(), 2u);
+  EXPECT_EQ(fromStream.audio[0], 0xFF);
 
-  const Bytes bin = recording("vcd.bin");
+  const Bytes bin = testRecording("vcd.bin");
   MemorySource image(bin.data(), bin.size());
   RiffDecoder decoder(image, ProgressCallback());
   ASSERT_TRUE(decoder.decode());
   RangeViewSource payload(image, decoder.payloadRanges());
-  const Stamps fromImage = demultiplex(payload);
-  EXPECT_TRUE(sameStamps(fromImage.video, fromStream.video));
-  EXPECT_TRUE(sameStamps(fromImage.audio, fromStream.audio));
+  const DemuxedStreams fromImage = demuxStreams(payload);
+  EXPECT_TRUE(sameStamps(fromImage.videoStamps, fromStream.videoStamps));
+  EXPECT_TRUE(sameStamps(fromImage.audioStamps, fromStream.audioStamps));
 }

@@ -99,24 +99,6 @@ TEST_F(ConsoleTest, EachPassShowsItsLabelAndEndsAtAHundred) {
   }
 }
 
-TEST_F(ConsoleTest, ShowsAHundredOnlyOnce) {
-  EXPECT_EQ(printed([&] { report('S'); report('P', 199, 200); }), shown({100}));
-  EXPECT_EQ(printed([&] { report('E'); }), "\n");
-  EXPECT_EQ(printed([&] { report('S'); report('E'); }), shown({100}) + "\n");
-}
-
-TEST_F(ConsoleTest, RepeatsNoPercentageAlreadyShown) {
-  std::string eachOnce;
-  for (int p = 0; p <= 100; ++p) eachOnce += shown({p});
-  EXPECT_EQ(printed([&] {
-              report('S');
-              for (uint32_t done = 0; done <= 1000; ++done) report('P', done, 1000);
-              report('P', 1000, 1000);
-              report('E');
-            }),
-            eachOnce + "\n");
-}
-
 TEST_F(ConsoleTest, RoundsToTheNearestPercentWithHalvesUp) {
   EXPECT_EQ(firstShown(1, 200), shown({1}));
   EXPECT_EQ(firstShown(1, 8), shown({13}));
@@ -137,24 +119,31 @@ TEST_F(ConsoleTest, RoundsToTheNearestPercentWithHalvesUp) {
   }
 }
 
-TEST_F(ConsoleTest, PrintsNothingWithoutATotalOrForUnknownEvents) {
-  EXPECT_EQ(printed([&] {
-              report('S');
-              report('P', 5, 0);
-              report('X', 1, 2);
-              report('p', 1, 2);
-              report('\0', 1, 2);
-              console_->printLine("report");  // nothing was shown, so no line to end first
-            }),
-            "report\n");
-}
-
-TEST_F(ConsoleTest, ReportLineAfterAnUnfinishedPassStartsOnALineOfItsOwn) {
-  EXPECT_EQ(printed([&] { report('S'); report('P', 1, 2); console_->printLine("Cannot write: x"); }),
-            shown({50}) + "\nCannot write: x\n");
-  EXPECT_EQ(printed([&] { report('S'); report('E'); console_->printLine("a"); }), shown({100}) + "\na\n");
-  // After an ended line a new pass shows its percentage again.
-  EXPECT_EQ(firstShown(1, 2), shown({50}));
+TEST_F(ConsoleTest, EndsAProgressLineOnceAndBeforeAnyReportLine) {
+  // Each row runs on from the one before.
+  const struct {
+    const char* what;
+    std::function<void()> steps;
+    std::string text;
+  } rows[] = {
+      {"a hundred shown", [&] { report('S'), report('P', 199, 200); }, shown({100})},
+      {"then the end, once", [&] { report('E'); }, "\n"},
+      {"a pass that ends unseen shows a hundred", [&] { report('S'), report('E'); }, shown({100}) + "\n"},
+      {"no total, or events of no kind: nothing shown, no line to end",
+       [&] {
+         report('S'), report('P', 5, 0), report('X', 1, 2), report('p', 1, 2), report('\0', 1, 2);
+         console_->printLine("report");
+       },
+       "report\n"},
+      {"a report line after an unfinished pass",
+       [&] { report('S'), report('P', 1, 2), console_->printLine("Cannot write: x"); },
+       shown({50}) + "\nCannot write: x\n"},
+      {"a report line after a finished pass", [&] { report('S'), report('E'), console_->printLine("a"); },
+       shown({100}) + "\na\n"},
+      {"after an ended line a new pass shows its percentage again", [&] { report('S'), report('P', 1, 2); },
+       shown({50})},
+  };
+  for (const auto& row : rows) EXPECT_EQ(printed(row.steps), row.text) << row.what;
 }
 
 TEST_F(ConsoleTest, HiddenProgressLinesLeaveTheReportAlone) {
@@ -190,22 +179,29 @@ TEST_F(ConsoleTest, ReportingEveryProgressStepShowsWhatEveryByteShows) {
   }
 }
 
-TEST_F(ConsoleTest, EventsBetweenChangesOfPercentagePrintNothing) {
-  // Uneven events, as one per start code, with totals of every size: the
-  // text equals the distinct percentages in order.
-  for (uint32_t total : {7u, 200u, 1001u, 4000000000u}) {
-    std::string expected = "";
-    int64_t last = -1;
-    const std::string got = printed([&] {
-      report('S');
-      for (uint64_t done = 0; done < total; done += 1 + done / 3) {
-        report('P', static_cast<uint32_t>(done), total);
-        const int64_t percent = static_cast<int64_t>((done * 200 + total) / (uint64_t{total} * 2));
-        if (percent != last) expected += shown({static_cast<int>(percent)});
-        last = percent;
-      }
-    });
-    EXPECT_EQ(got, expected) << total;
-    printed([&] { report('E'); });
+TEST_F(ConsoleTest, ShowsEachPercentageOnceAsItChanges) {
+  // Events at every step, and uneven ones as one per start code, with totals
+  // of every size, then the last again: the text is the distinct
+  // percentages in order, a hundred once.
+  for (const bool even : {true, false}) {
+    for (uint32_t total : {7u, 200u, 1000u, 1001u, 4000000000u}) {
+      if (even && total > 1000000) continue;
+      SCOPED_TRACE(testing::Message() << total << (even ? " even" : " uneven"));
+      std::string expected;
+      int64_t last = -1;
+      const std::string got = printed([&] {
+        report('S');
+        for (uint64_t done = 0; done <= total; done += even ? 1 : 1 + done / 3) {
+          report('P', static_cast<uint32_t>(done), total);
+          const int64_t percent = static_cast<int64_t>((done * 200 + total) / (uint64_t{total} * 2));
+          if (percent != last) expected += shown({static_cast<int>(percent)});
+          last = percent;
+        }
+        report('P', total, total);
+        report('E');
+      });
+      if (last != 100) expected += shown({100});
+      EXPECT_EQ(got, expected + "\n");
+    }
   }
 }

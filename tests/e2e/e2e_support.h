@@ -1,10 +1,13 @@
 #ifndef ORVANTE_TESTS_E2E_E2E_SUPPORT_H_
 #define ORVANTE_TESTS_E2E_E2E_SUPPORT_H_
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
 #include "tests/support/program_run.h"
+#include "tests/support/stream_ends.h"
 #include "tests/support/temp_dir.h"
 
 // The first three lines every run prints.
@@ -42,6 +45,30 @@ inline long long reportNumber(const std::string& output, const std::string& labe
   const std::string text = reportValue(output, label);
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return -1;
   return std::stoll(text);
+}
+
+// Checks what every run on any input must give, with `base` the name its
+// outputs take in `dir`: it ended in time with status 0 and its video ends
+// with the end codes.
+inline void expectFinishedRun(const ProgramRun& run, const TempDir& dir, const std::string& base) {
+  EXPECT_FALSE(run.timedOut) << "still running at its time limit";
+  EXPECT_EQ(run.status, 0) << run.output;
+  const Bytes video = dir.read(base + ".mpv");
+  EXPECT_TRUE(endsWithEndCodes(video)) << base << ".mpv does not end with the end codes (" << video.size()
+                                       << " bytes)";
+}
+
+// Checks that a plain run's audio file holds the bytes its report counts (no
+// file for none); returns that count, -1 when the report has none.
+inline long long expectAudioAsReported(const ProgramRun& run, const TempDir& dir, const std::string& base) {
+  const long long audio = reportNumber(run.output, "Audio size: ");
+  EXPECT_GE(audio, 0) << run.output;
+  if (audio == 0) {
+    EXPECT_FALSE(dir.exists(base + ".mp2")) << "an audio file without audio";
+  } else {
+    EXPECT_EQ(static_cast<long long>(dir.read(base + ".mp2").size()), audio);
+  }
+  return audio;
 }
 
 #endif  // ORVANTE_TESTS_E2E_E2E_SUPPORT_H_

@@ -6,22 +6,8 @@
 #include "tests/video/slice_index.h"
 
 std::string sliceTrouble(const Bytes& video) {
-  std::vector<uint32_t> covered;
-  size_t pictures = 0;
-  uint32_t macroblocks = 0;
-  for (const IndexedSlice& slice : indexSlices(video)) {
-    if (slice.picture >= covered.size()) covered.resize(slice.picture + 1, 0);
-    macroblocks = slice.context.widthInMacroblocks * slice.context.heightInMacroblocks;
-    pictures = covered.size();
-    const SliceWalk walk =
-        SliceWalker(slice.context).walk(slice.verticalPosition, video.data() + slice.dataStart(), slice.dataLength());
-    const std::string where = "picture " + std::to_string(slice.picture) + ", slice at " + std::to_string(slice.start);
-    if (walk.fault != SliceFault::kNone) return where + ": " + sliceFaultName(walk.fault);
-    if (walk.firstMacroblock != covered[slice.picture]) return where + ": does not follow the slice before";
-    covered[slice.picture] = walk.lastMacroblock + 1;
-  }
-  for (size_t k = 0; k < pictures; ++k) {
-    if (covered[k] != macroblocks) return "picture " + std::to_string(k) + " is not covered";
+  for (const WalkedPicture& picture : walkPictures(video)) {
+    if (!picture.trouble.empty()) return picture.trouble;
   }
   return {};
 }

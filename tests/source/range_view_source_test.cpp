@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <utility>
 #include <vector>
 
+#include "tests/source/range_pairs.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -24,9 +24,7 @@ class CountingSource : public ByteSource {
 class RangeViewSourceTest : public testing::Test {
  protected:
   // Appends the ranges to the list the views are made over.
-  void useRanges(std::initializer_list<std::pair<uint32_t, uint32_t>> ranges) {
-    for (const auto& range : ranges) ranges_.append(range.first, range.second);
-  }
+  void useRanges(const RangePairs& ranges) { appendPairs(ranges, &ranges_); }
   // Reads the view at `index` for each index, in that order, checking that
   // view offset o reads underlying byte expected[o].
   void expectReads(RangeViewSource& view, const Bytes& expected, bool backwards) {
@@ -109,11 +107,10 @@ TEST_F(RangeViewSourceTest, TellsWhereRangesOfTheSourceFallInTheView) {
   // The view shows [100, 150), [300, 310) and [400, 420): view offsets 0-50,
   // 50-60 and 60-80.
   useRanges({{100, 150}, {300, 310}, {400, 420}});
-  using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
   struct Case {
     const char* name;
-    Pairs ranges;
-    Pairs inView;
+    RangePairs ranges;
+    RangePairs inView;
   };
   const Case cases[] = {
       {"within one", {{110, 120}}, {{10, 20}}},
@@ -127,12 +124,9 @@ TEST_F(RangeViewSourceTest, TellsWhereRangesOfTheSourceFallInTheView) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RangeList ranges;
-    for (const auto& [start, end] : c.ranges) ranges.append(start, end);
-    RangeList inView;
+    RangeList ranges, inView;
+    appendPairs(c.ranges, &ranges);
     RangeViewSource::rangesInView(ranges_, ranges, &inView);
-    Pairs got;
-    for (uint32_t k = 0; k < inView.count(); ++k) got.emplace_back(inView.pairs()[2 * k], inView.pairs()[2 * k + 1]);
-    EXPECT_EQ(got, c.inView);
+    EXPECT_EQ(pairsOf(inView), c.inView);
   }
 }

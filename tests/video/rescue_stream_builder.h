@@ -23,16 +23,13 @@ class RescueStreamBuilder {
   static constexpr uint64_t kTicks = 3600;     // a picture at 25 fps
   static constexpr uint64_t kOrigin = 43200;   // the first slot's presentation time
 
-  // A sequence header (unless `withSequence` is false) and a group header
-  // whose pictures start at display slot `base`.
-  RescueStreamBuilder& group(uint32_t base, bool closed = false, bool withSequence = true) {
-    if (withSequence) {
-      SequenceFields f;
-      f.width = kWidth * 16;
-      f.height = kHeight * 16;
-      f.bitRate = 0;
-      stream_.sequenceHeader(f);
-    }
+  // A sequence header and a group header whose pictures start at display
+  // slot `base`.
+  RescueStreamBuilder& group(uint32_t base, bool closed = false) {
+    SequenceFields f;
+    f.width = kWidth * 16;
+    f.height = kHeight * 16;
+    stream_.sequenceHeader(f);
     stream_.gop(closed);
     base_ = base;
     return *this;

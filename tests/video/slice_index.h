@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "video/slice_walker.h"
@@ -67,6 +68,47 @@ inline std::vector<IndexedSlice> indexSlices(const std::vector<uint8_t>& stream)
     }
   }
   return slices;
+}
+
+// A picture of a stream as its slices show it.
+struct WalkedPicture {
+  uint32_t codingType;
+  size_t displayIndex;  // as IndexedSlice's
+  std::string trouble;  // empty when its slices walk clean and tile it exactly once; else what is wrong, and where
+};
+
+// The pictures of `stream` in coding order, their slices walked with the
+// slice walker.
+inline std::vector<WalkedPicture> walkPictures(const std::vector<uint8_t>& stream) {
+  std::vector<WalkedPicture> pictures;
+  std::vector<uint32_t> covered, size;  // macroblocks of each picture tiled so far, and in all
+  for (const IndexedSlice& slice : indexSlices(stream)) {
+    if (slice.picture >= pictures.size()) {
+      pictures.resize(slice.picture + 1);
+      covered.resize(slice.picture + 1, 0);
+      size.resize(slice.picture + 1, 0);
+    }
+    size[slice.picture] = slice.context.widthInMacroblocks * slice.context.heightInMacroblocks;
+    WalkedPicture& picture = pictures[slice.picture];
+    picture.codingType = slice.context.codingType;
+    picture.displayIndex = slice.displayIndex;
+    const SliceWalk walk =
+        SliceWalker(slice.context).walk(slice.verticalPosition, stream.data() + slice.dataStart(), slice.dataLength());
+    const std::string where = "picture " + std::to_string(slice.picture) + ", slice at " + std::to_string(slice.start);
+    if (!picture.trouble.empty()) continue;
+    if (walk.fault != SliceFault::kNone) {
+      picture.trouble = where + ": " + sliceFaultName(walk.fault);
+    } else if (walk.firstMacroblock != covered[slice.picture]) {
+      picture.trouble = where + ": does not follow the slice before";
+    } else if (walk.lastMacroblock < walk.firstMacroblock) {
+      picture.trouble = where + ": ends before it starts";
+    }
+    covered[slice.picture] = walk.lastMacroblock + 1;
+  }
+  for (size_t k = 0; k < pictures.size(); ++k) {
+    if (pictures[k].trouble.empty() && covered[k] != size[k]) pictures[k].trouble = "picture " + std::to_string(k) + " is not covered";
+  }
+  return pictures;
 }
 
 #endif  // ORVANTE_TESTS_VIDEO_SLICE_INDEX_H_

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/temp_dir.h"
+#include "tests/container/demuxed_streams.h"
 #include "tests/video/slice_index.h"
 
 // Whatever the number of workers, the walks come back as walking each slice
 // in turn gives them, in the order the slices went in.
 TEST(SliceWalkQueue, GivesTheWalksOfEverySliceInOrderWithAnyNumberOfWorkers) {
-  const Bytes stream = readFile(std::string(ORVANTE_SOURCE_DIR) + "/tests/data/bare.m1v");
+  const Bytes stream = testRecording("bare.m1v");
   const std::vector<IndexedSlice> slices = indexSlices(stream);
   ASSERT_GT(slices.size(), 100u);
   // A broken copy of every third slice, so that faults come back too.

@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "container/stream_demuxer.h"
-#include "source/memory_source.h"
-#include "source/range_view_source.h"
+#include "tests/container/demuxed_streams.h"
 #include "tests/support/host_tools.h"
 #include "tests/support/program_run.h"
 #include "tests/support/temp_dir.h"
@@ -23,22 +21,12 @@ namespace {
 // The video elementary stream of a recording: bare.m1v as it is, the video
 // packets of a system stream (vcd.mpg) joined.
 Bytes recordingVideo(const std::string& name) {
-  const Bytes file = readFile(std::string(ORVANTE_SOURCE_DIR) + "/tests/data/" + name);
-  if (name.size() < 4 || name.compare(name.size() - 4, 4, ".mpg") != 0) return file;
-  MemorySource source(file.data(), file.size());
-  StreamDemuxer demuxer(source, ProgressCallback());
-  demuxer.demultiplex();
-  RangeViewSource view(source, demuxer.videoRanges());
-  Bytes video;
-  for (uint32_t i = 0; i < view.size(); ++i) video.push_back(static_cast<uint8_t>(view.readU8()));
-  return video;
+  const Bytes file = testRecording(name);
+  return name == "vcd.mpg" ? demuxStreams(file).video : file;
 }
 
 SliceWalk walkSlice(const IndexedSlice& slice, const uint8_t* data, size_t length) {
   return SliceWalker(slice.context).walk(slice.verticalPosition, data, length);
-}
-SliceWalk walkSlice(const Bytes& stream, const IndexedSlice& slice) {
-  return walkSlice(slice, stream.data() + slice.dataStart(), slice.dataLength());
 }
 
 // Decodes a video elementary stream with ffmpeg. Returns what ffmpeg printed
@@ -106,24 +94,10 @@ std::string repeated(const std::string& bits, int times) {
 TEST(SliceWalker, EverySliceOfTheRecordingsWalksCleanAndTilesItsPicture) {
   for (const char* recording : {"bare.m1v", "vcd.mpg"}) {
     SCOPED_TRACE(recording);
-    const Bytes stream = recordingVideo(recording);
-    const std::vector<IndexedSlice> slices = indexSlices(stream);
-    ASSERT_FALSE(slices.empty());
     std::map<uint32_t, size_t> picturesByType;
-    uint32_t expectedFirst = 0;
-    for (size_t i = 0; i < slices.size(); ++i) {
-      const IndexedSlice& slice = slices[i];
-      const uint32_t count = slice.context.widthInMacroblocks * slice.context.heightInMacroblocks;
-      const SliceWalk walk = walkSlice(stream, slice);
-      ASSERT_EQ(walk.fault, SliceFault::kNone) << "slice " << i << ": " << sliceFaultName(walk.fault);
-      ASSERT_EQ(walk.firstMacroblock, expectedFirst) << "slice " << i;
-      ASSERT_LE(walk.firstMacroblock, walk.lastMacroblock);
-      expectedFirst = walk.lastMacroblock + 1;
-      if (i + 1 == slices.size() || slices[i + 1].picture != slice.picture) {
-        ASSERT_EQ(expectedFirst, count) << "picture " << slice.picture << " ends short";
-        ++picturesByType[slice.context.codingType];
-        expectedFirst = 0;
-      }
+    for (const WalkedPicture& picture : walkPictures(recordingVideo(recording))) {
+      ASSERT_EQ(picture.trouble, "");
+      ++picturesByType[picture.codingType];
     }
     EXPECT_GT(picturesByType[1], 0u);
     EXPECT_GT(picturesByType[2], 0u);
