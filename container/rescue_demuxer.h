@@ -6,22 +6,23 @@
 #include "container/stream_demuxer.h"
 
 // RescueDemuxer is the StreamDemuxer of a rescue: it also trusts a packet's
-// declared length when a system-layer start code (a pack, a system header or
-// a packet) begins within kHeaderReach bytes after the declared end, as when
-// a bit error damaged the start code of the pack header behind the packet.
-// The plain demuxer then runs the packet's video on to that start code,
-// taking the damaged header into the video stream, where it breaks a slice
-// that may be an I picture's; here the packet gives its payload and the
-// damaged bytes are left out.
-//
-// Video data holds no system-layer start code, so one found that close to
-// the declared end confirms it. Ownership is as for StreamDemuxer.
+// declared length when what lies between the declared end and the next
+// system-layer start code (a pack, a system header or a packet) is damage
+// the system layer put there, not video:
+// - a pack header whose start code a bit error damaged: the next code
+//   begins exactly one pack header (12 bytes) on, and the bytes after the
+//   damaged code have the pack header's '0010' and marker bit;
+// - the zero bytes muxers leave between packets, where bit errors set a
+//   bit here and there: no byte has more than one bit set.
+// The plain demuxer runs the packet's video on to that start code, taking the
+// damage into the video stream, where it breaks a slice that may be an I
+// picture's; here the packet gives its payload and the damage is left out.
+// Video bytes behind a length a bit error made shorter show neither sign
+// (or are zeros, whose loss costs nothing), so they stay in the video.
+// Ownership is as for StreamDemuxer.
 class RescueDemuxer : public StreamDemuxer {
  public:
   using StreamDemuxer::StreamDemuxer;
-
-  // A pack header (12 bytes) and the start code of what follows it.
-  static constexpr uint32_t kHeaderReach = 12 + 4;
 
  protected:
   bool confirmsLength(uint32_t declaredEnd) override;

@@ -225,33 +225,41 @@ TEST_F(StreamDemuxerTest, LengthIsDistrustedWithoutAStartCodeAfterIt) {
 }
 
 TEST_F(StreamDemuxerTest, RescueTrustsALengthThatADamagedPackHeaderFollows) {
-  // A bit error in the start code of the pack after a video packet: the
-  // plain run takes the damaged header into the video; a rescue leaves it out
-  // when the next system-layer code begins close enough behind.
-  const Bytes damagedPack = {0x20, 0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x1B, 0x91};
+  // Bit errors behind a video packet: the plain run takes the damage into
+  // the video; a rescue leaves it out when it is the system layer's, and
+  // keeps the video behind a length that a bit error made shorter.
+  const Bytes pack = {0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x1B, 0x91};
   const Bytes damagedCode = {0x00, 0x20, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x1B, 0x91};
   struct Case {
     const char* name;
     Bytes after;
+    size_t shortBy;  // bytes the length field claims too few
     bool trusted;
   };
   const Case cases[] = {
-      {"the pack found a byte on", damagedPack, true},
-      {"no pack found: the packet behind it", damagedCode, true},
-      {"more junk than a pack header", damagedCode + filler(8), false},
+      {"gap zeros with a bit set, then the pack", Bytes{0x00, 0x20, 0x00} + pack, 0, true},
+      {"the pack's start code damaged", damagedCode, 0, true},
+      {"more junk than a pack header", damagedCode + filler(8), 0, false},
+      {"a length 4 short", pack, 4, false},
+      {"a length 8 short", pack, 8, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     startOver();
     addPack();
-    const Packet video = addPacket(0xE0, filler(50));
+    const Packet video = addPacketClaiming(0xE0, static_cast<uint16_t>(1 + 50 - c.shortBy), filler(50));
     addRaw(c.after);
     const Packet audio = addPacket(0xC0, filler(30));
     addPack();
     run();
-    EXPECT_GT(videoBytes_.size(), 50u) << "the plain run takes the damaged bytes in";
+    if (c.shortBy == 0) {
+      EXPECT_GT(videoBytes_.size(), 50u) << "the plain run takes the damaged bytes in";
+    }
     rescue();
-    EXPECT_EQ(video_ == (RangePairs{{video.payload, video.end}}), c.trusted);
+    EXPECT_EQ(video_ == (RangePairs{{video.payload, video.end}}), c.trusted) << testing::PrintToString(video_);
+    if (!c.trusted) {
+      EXPECT_GE(videoBytes_.size(), 50u) << "video behind the length was lost";
+    }
     EXPECT_EQ(audio_, (RangePairs{{audio.payload, audio.end}}));
   }
 }
