@@ -159,13 +159,15 @@ void AudioRescuer::countLostFrames() {
   for (Gap& gap : gaps_) gap.silent = estimatedFrames(gap);
   size_t next = 0;
   const Anchor* previous = nullptr;
+  uint64_t countedSilent = 0;  // the silent frames of counted[0, summed)
+  size_t summed = 0;
   for (const Anchor& anchor : anchors_) {
     if (!anchor.trusted) continue;
     const size_t first = next;
     while (next < gaps_.size() && gaps_[next].framesBefore <= anchor.frame) ++next;
     if (previous != nullptr) {
-      uint64_t bridged = 0;
-      for (const Gap& gap : counted) bridged += gap.silent;
+      for (; summed < counted.size(); ++summed) countedSilent += counted[summed].silent;
+      uint64_t bridged = countedSilent;
       for (size_t k = first; k < next; ++k) bridged += gaps_[k].silent;
       shareLostFrames(*previous, anchor, first, next, allowedLoss(anchor.frame, bridged), &counted);
     } else {

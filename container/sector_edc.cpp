@@ -1,7 +1,6 @@
 #include "container/sector_edc.h"
 
 #include <array>
-#include <cstring>
 
 #include "container/cd_sector_format.h"
 
@@ -40,9 +39,6 @@ const Tables& tables() {
 // 32, follow from the polynomial (here with its x^32 term) alone. Bits are
 // taken least significant first, so each is reflected; the powers are
 // shifted up one as the reflected product comes out one bit short.
-constexpr uint64_t kPolynomial = (uint64_t{1} << 32) | 0x8001801B;
-static_assert(kPolynomial == ((uint64_t{1} << 32) | 0x8001801Bu), "x^32 + x^31 + x^16 + x^15 + x^4 + x^3 + x + 1");
-
 constexpr uint64_t reflect(uint64_t value, int bits) {
   uint64_t reflected = 0;
   for (int i = 0; i < bits; ++i) {
@@ -50,7 +46,8 @@ constexpr uint64_t reflect(uint64_t value, int bits) {
   }
   return reflected;
 }
-static_assert(reflect(kPolynomial & 0xFFFFFFFF, 32) == kEdcPolynomial, "the same polynomial as the tables'");
+// The tables' polynomial, its bits in order, with its x^32 term.
+constexpr uint64_t kPolynomial = (uint64_t{1} << 32) | reflect(kEdcPolynomial, 32);
 
 // x^n modulo the polynomial, reflected and shifted up one.
 constexpr uint64_t power(int n) {
