@@ -8,19 +8,13 @@
 #include "container/riff_decoder.h"
 #include "container/stream_demuxer.h"
 #include "driver/rescue_run.h"
-#include "driver/video_report.h"
+#include "driver/report_lines.h"
 #include "source/output_name.h"
 #include "source/range_view_source.h"
 #include "source/segmented_file_source.h"
 #include "video/video_fixer.h"
 
 namespace {
-
-// Reports an output that could not be written; the pass has removed it.
-bool cannotWrite(Console& console, const std::string& name) {
-  console.printLine("Cannot write: " + name);
-  return false;
-}
 
 // The base name the outputs are named after: `baseName` itself, or its last
 // path component inside `outputDir`. Both '/' and '\' separate folders.
@@ -35,6 +29,30 @@ std::string outputBaseName(const std::string& baseName, const std::string& outpu
 bool isFolder(const std::string& name) {
   std::error_code error;
   return std::filesystem::is_directory(std::filesystem::u8path(name), error);
+}
+
+// Demultiplexes `source`, writes its video and audio and prints their report.
+// Returns false when an output could not be written, as processSource().
+bool runPipeline(ByteSource& source, const std::string& baseName, Console& console) {
+  // Demultiplexing stage.
+  StreamDemuxer demuxer(source, console.callbackFor(Console::Pass::kDemux));
+  demuxer.demultiplex();
+  printStreamSizes(console, demuxer.videoRanges().total(), demuxer.audioRanges().total());
+
+  // Video stage.
+  RangeViewSource video(source, demuxer.videoRanges());
+  VideoFixer fixer(video, console.callbackFor(Console::Pass::kVideo));
+  fixer.rewrite(baseName);
+  if (fixer.writeFailed()) return cannotWrite(console, videoFileName(baseName));
+  printVideoReport(console, fixer.formatText(), fixer.framesUsed(), fixer.picturesSeen(), fixer.claimedBitrate(),
+                   fixer.actualBitrate());
+
+  // Audio stage.
+  RangeViewSource audio(source, demuxer.audioRanges());
+  AudioExtractor extractor(audio, console.callbackFor(Console::Pass::kAudio));
+  extractor.extract(baseName);
+  if (extractor.writeFailed()) return cannotWrite(console, audioFileName(baseName));
+  return true;
 }
 
 }  // namespace
@@ -75,35 +93,8 @@ bool processSource(ByteSource& source, const std::string& baseName, const RunOpt
   if (options.rescue) return RescueRun(console).run(source, baseName);
   // Sector image stage: a CD sector image is replaced by its payload.
   RiffDecoder decoder(source, console.callbackFor(Console::Pass::kSectors));
-  if (!decoder.decode()) return runPipeline(source, baseName, options, console);
-  console.printLine("Source file size: " + std::to_string(source.size()));
-  console.printLine("RIFF data size:   " + std::to_string(decoder.payloadRanges().total()));
-  console.printEmptyLine();
+  if (!decoder.decode()) return runPipeline(source, baseName, console);
+  printSectorReport(console, source.size(), decoder.payloadRanges().total());
   RangeViewSource payload(source, decoder.payloadRanges());
-  return runPipeline(payload, baseName, options, console);
-}
-
-bool runPipeline(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console) {
-  (void)options;  // a rescue run never reaches here: processSource hands it to RescueRun
-  // Demultiplexing stage.
-  StreamDemuxer demuxer(source, console.callbackFor(Console::Pass::kDemux));
-  demuxer.demultiplex();
-  console.printLine("Video size: " + std::to_string(demuxer.videoRanges().total()));
-  console.printLine("Audio size: " + std::to_string(demuxer.audioRanges().total()));
-  console.printEmptyLine();
-
-  // Video stage.
-  RangeViewSource video(source, demuxer.videoRanges());
-  VideoFixer fixer(video, console.callbackFor(Console::Pass::kVideo));
-  fixer.rewrite(baseName);
-  if (fixer.writeFailed()) return cannotWrite(console, videoFileName(baseName));
-  printVideoReport(console, fixer.formatText(), fixer.framesUsed(), fixer.picturesSeen(), fixer.claimedBitrate(),
-                   fixer.actualBitrate());
-
-  // Audio stage.
-  RangeViewSource audio(source, demuxer.audioRanges());
-  AudioExtractor extractor(audio, console.callbackFor(Console::Pass::kAudio));
-  extractor.extract(baseName);
-  if (extractor.writeFailed()) return cannotWrite(console, audioFileName(baseName));
-  return true;
+  return runPipeline(payload, baseName, console);
 }

@@ -28,8 +28,4 @@ int processFile(const char* name, const RunOptions& options, Console& console);
 // be written; the message is printed and the incomplete file removed.
 bool processSource(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console);
 
-// Demultiplexes `source`, writes its video and audio and prints their report.
-// Returns false when an output could not be written, as processSource().
-bool runPipeline(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console);
-
 #endif  // ORVANTE_DRIVER_PIPELINE_H_

@@ -12,7 +12,6 @@ constexpr uint64_t kPlaceGapTicks = kTicksPerSecond;
 
 constexpr const char* kLabels[] = {"Pictures repeated:       ", "Slices replaced:         ",
                                    "Audio frames of silence: "};
-static_assert(sizeof kLabels / sizeof kLabels[0] == 3, "one label per kind of repair");
 
 }  // namespace
 
@@ -48,7 +47,8 @@ std::vector<std::string> RescueReport::lines() const {
   std::vector<std::string> lines;
   lines.push_back("Rescue:");
   bool any = false;
-  for (size_t k = 0; k < 3; ++k) {
+  static_assert(sizeof kLabels / sizeof kLabels[0] == kKinds, "one label per kind of repair");
+  for (size_t k = 0; k < kKinds; ++k) {
     const Places& kind = places_[k];
     if (kind.total == 0) continue;
     any = true;

@@ -28,9 +28,6 @@ class RescueReport : public RepairReporter {
   // a line for audio left out, and one for a timeline left unchecked.
   std::vector<std::string> lines() const;
 
-  uint32_t count(Repair kind) const { return static_cast<uint32_t>(places_[index(kind)].total); }
-  uint32_t drops() const { return drops_; }
-
   // A time in 90 kHz ticks as mm:ss.ff.
   static std::string timeText(uint64_t ticks);
 
@@ -45,8 +42,9 @@ class RescueReport : public RepairReporter {
     size_t total = 0;
   };
   static size_t index(Repair kind) { return static_cast<size_t>(kind); }
+  static constexpr size_t kKinds = static_cast<size_t>(Repair::kSilentAudioFrame) + 1;
 
-  Places places_[3];
+  Places places_[kKinds];
   uint32_t drops_ = 0;
   bool timelineUnchecked_ = false;
   bool audioLeftOut_ = false;

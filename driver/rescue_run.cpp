@@ -8,7 +8,7 @@
 #include "container/rescue_demuxer.h"
 #include "container/time_stamp_reader.h"
 #include "driver/rescue_report.h"
-#include "driver/video_report.h"
+#include "driver/report_lines.h"
 #include "source/output_name.h"
 #include "source/range_view_source.h"
 #include "video/video_rescuer.h"
@@ -44,29 +44,24 @@ bool RescueRun::run(ByteSource& source, const std::string& baseName) {
   // Sectors read back as zeros ahead of the first can hide an image: the
   // image is then what follows them.
   uint32_t start = 0;
-  if (!SectorRescuer::findImageStart(source, &start)) {
-    source.seek(0);
-    return runPipeline(source, baseName, report, nullptr);
+  if (SectorRescuer::findImageStart(source, &start)) {
+    RangeList rest;
+    rest.append(start, source.size());
+    RangeViewSource image(source, rest);
+    RiffDecoder late(image, console_.callbackFor(Console::Pass::kSectors));
+    if (late.decode()) {
+      report.dropped(RepairReporter::Drop::kLostSector, 0, start);
+      return runImage(image, late.payloadRanges(), source.size(), baseName, report);
+    }
   }
-  RangeList rest;
-  rest.append(start, source.size());
-  RangeViewSource image(source, rest);
-  RiffDecoder late(image, console_.callbackFor(Console::Pass::kSectors));
-  if (!late.decode()) {
-    source.seek(0);
-    return runPipeline(source, baseName, report, nullptr);
-  }
-  report.dropped(RepairReporter::Drop::kLostSector, 0, start);
-  return runImage(image, late.payloadRanges(), source.size(), baseName, report);
+  return runPipeline(source, baseName, report, nullptr);
 }
 
 bool RescueRun::runImage(ByteSource& image, const RangeList& payloadRanges, uint64_t sourceSize,
                          const std::string& baseName, RescueReport& report) {
   SectorRescuer sectors(image, payloadRanges, &report);
   sectors.mend();
-  console_.printLine("Source file size: " + std::to_string(sourceSize));
-  console_.printLine("RIFF data size:   " + std::to_string(sectors.ranges().total()));
-  console_.printEmptyLine();
+  printSectorReport(console_, sourceSize, sectors.ranges().total());
   RangeViewSource payload(image, sectors.ranges());
   return runPipeline(payload, baseName, report, &sectors.suspect());
 }
@@ -76,9 +71,7 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   TimeStampReader stamps(source);
   RescueDemuxer demuxer(source, console_.callbackFor(Console::Pass::kDemux), &stamps);
   demuxer.demultiplex();
-  console_.printLine("Video size: " + std::to_string(demuxer.videoRanges().total()));
-  console_.printLine("Audio size: " + std::to_string(demuxer.audioRanges().total()));
-  console_.printEmptyLine();
+  printStreamSizes(console_, demuxer.videoRanges().total(), demuxer.audioRanges().total());
 
   RangeViewSource video(source, demuxer.videoRanges());
   RangeList videoSuspect;
@@ -95,18 +88,12 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   // A clean recording comes out as the plain run writes it.
   const bool clean = videoRescuer.clean(recording) && audioRescuer.clean(recording);
   videoRescuer.write(baseName, recording, clean);
-  if (videoRescuer.writeFailed()) {
-    console_.printLine("Cannot write: " + videoFileName(baseName));
-    return false;
-  }
+  if (videoRescuer.writeFailed()) return cannotWrite(console_, videoFileName(baseName));
   printVideoReport(console_, videoRescuer.formatText(), videoRescuer.framesUsed(), videoRescuer.picturesSeen(),
                    videoRescuer.claimedBitrate(), videoRescuer.actualBitrate());
 
   if (!audioRescuer.write(baseName, recording, clean) && demuxer.audioRanges().total() > 0) report.audioLeftOut();
-  if (audioRescuer.writeFailed()) {
-    console_.printLine("Cannot write: " + audioFileName(baseName));
-    return false;
-  }
+  if (audioRescuer.writeFailed()) return cannotWrite(console_, audioFileName(baseName));
   console_.printEmptyLine();
   for (const std::string& line : report.lines()) console_.printLine(line);
   return true;

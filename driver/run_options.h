@@ -13,8 +13,7 @@ struct RunOptions {
   // No progress lines; the report stays.
   bool quiet = false;
   // Repair damaged recordings harder: replace broken slices, fill lost
-  // pictures and audio frames, keep the timelines whole. Carried to the
-  // pipeline; no pass acts on it yet.
+  // pictures and audio frames, keep the timelines whole (RescueRun).
   bool rescue = false;
 };
 
