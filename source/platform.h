@@ -12,9 +12,10 @@
 // call they make to it goes through these functions. platform_posix.cpp
 // implements them with POSIX calls; a Win32 implementation (CreateFile,
 // CreateFileMapping, MapViewOfFile, FindFirstFile, MoveFileEx, ...) is
-// compiled in its place on Windows. Nothing above source/ includes this file
-// or knows which implementation it runs on; the contracts below hold for
-// both, and where they differ the line says how.
+// compiled in its place on Windows. Above source/, only main() calls it, for
+// the process itself (its arguments, its console, broken pipes); nothing
+// knows which implementation it runs on. The contracts below hold for both,
+// and where they differ the line says how.
 //
 // Names are byte strings as the program was given them (UTF-8 on Win32,
 // where every call takes them as UTF-16). Offsets and sizes are 64-bit.

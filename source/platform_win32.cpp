@@ -338,7 +338,7 @@ bool isPlainFile(const std::wstring& name, DWORD* attributes) {
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   FileFacts facts;
-  BY_HANDLE_FILE_INFORMATION details;
+  BY_HANDLE_FILE_INFORMATION details = {};
   const bool plain = factsOf(file, &facts, &details) && facts.regular &&
                      (details.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && details.nNumberOfLinks == 1;
   ::CloseHandle(file);
@@ -450,7 +450,16 @@ void releaseBlocks(Handle file, uint64_t offset, uint64_t length) {
 
 bool closeFile(Handle file) { return ::CloseHandle(systemHandle(file)) != 0; }
 
-bool removeFile(const char* name) { return ::DeleteFileW(wide(name).c_str()) != 0; }
+bool removeFile(const char* name) {
+  const std::wstring wideName = wide(name);
+  if (::DeleteFileW(wideName.c_str())) return true;
+  // A read-only file goes as on POSIX, where the folder decides: an output
+  // replaced keeps the attribute, and when its run fails it must still go.
+  const DWORD attributes = ::GetFileAttributesW(wideName.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return false;
+  if (!::SetFileAttributesW(wideName.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) return false;
+  return ::DeleteFileW(wideName.c_str()) != 0;
+}
 
 void ignoreBrokenPipe() {
   // A write to a pipe whose reader went away fails with ERROR_NO_DATA; no

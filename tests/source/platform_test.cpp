@@ -106,6 +106,17 @@ TEST_F(PlatformTest, OutputReplacesAPlainFileThatAViewStillReads) {
   std::vector<std::string> names;
   ASSERT_TRUE(platform::listFolder(dir_.path(), &names));
   EXPECT_EQ(names, std::vector<std::string>{"日本語.mpv"});
+
+  // A read-only output is replaced too, and goes when its run fails.
+  namespace fs = std::filesystem;
+  fs::permissions(path("日本語.mpv"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const platform::Handle again = platform::createOutput(dir_.file("日本語.mpv").c_str(), &regular);
+  ASSERT_NE(again, platform::kNoHandle);
+  EXPECT_TRUE(platform::writeAll(again, fresh, 2));
+  EXPECT_TRUE(platform::closeFile(again));
+  EXPECT_EQ(dir_.read("日本語.mpv"), Bytes(fresh, fresh + 2));
+  EXPECT_TRUE(platform::removeFile(dir_.file("日本語.mpv").c_str()));
+  EXPECT_FALSE(fs::exists(path("日本語.mpv")));
 }
 
 TEST_F(PlatformTest, UnitsLostToAFileCutShortReadAsCountedZerosInEveryLaterView) {
