@@ -140,21 +140,9 @@ void SectorRescuer::mend() {
     const bool suspect = piece.suspect || piece.lostBefore || (i + 1 < pieces.size() && pieces[i + 1].lostBefore);
     // Pieces that follow each other in the image (the last payload and the
     // tail after it) stay one range.
-    const uint32_t ranges = ranges_.count();
-    if (ranges > 0 && ranges_.pairs()[2 * ranges - 1] == piece.start) {
-      ranges_.extendLast(piece.end);
-    } else {
-      ranges_.append(piece.start, piece.end);
-    }
+    ranges_.appendJoined(piece.start, piece.end);
     const uint32_t viewEnd = viewStart + (piece.end - piece.start);
-    if (suspect) {
-      const uint32_t n = suspect_.count();
-      if (n > 0 && suspect_.pairs()[2 * n - 1] == viewStart) {
-        suspect_.extendLast(viewEnd);
-      } else {
-        suspect_.append(viewStart, viewEnd);
-      }
-    }
+    if (suspect) suspect_.appendJoined(viewStart, viewEnd);
     viewStart = viewEnd;
   }
 }

@@ -31,10 +31,15 @@ void RangeList::append(uint32_t start, uint32_t end) {
   total_ += end - start;
 }
 
-void RangeList::extendLast(uint32_t end) {
-  assert(count_ > 0 && end >= pairs_[2 * size_t{count_} - 1]);
-  total_ += end - pairs_[2 * size_t{count_} - 1];
-  pairs_[2 * size_t{count_} - 1] = end;
+void RangeList::appendJoined(uint32_t start, uint32_t end) {
+  assert(start <= end);
+  uint32_t* const last = count_ == 0 ? nullptr : &pairs_[2 * size_t{count_} - 1];
+  if (last == nullptr || *last < start) {
+    append(start, end);
+  } else if (*last < end) {
+    total_ += end - *last;
+    *last = end;
+  }
 }
 
 void RangeList::clear() {

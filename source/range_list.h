@@ -22,9 +22,10 @@ class RangeList {
   // REQUIRES: start <= end. Adds [start, end) at the end of the list. Should
   // the array not grow, the list is left as it was.
   void append(uint32_t start, uint32_t end);
-  // REQUIRES: count() > 0 and end >= the last range's end. Moves the last
-  // range's end to `end`.
-  void extendLast(uint32_t end);
+  // REQUIRES: start <= end. Adds [start, end) as append() does, joined to
+  // the last range when that reaches `start`: the last range then ends at
+  // the later of both ends. For ranges added in the order of their starts.
+  void appendJoined(uint32_t start, uint32_t end);
   // Empties the list; an empty list is left untouched.
   void clear();
 

@@ -53,14 +53,6 @@ ByteSource::Span RangeViewSource::spanAt(uint32_t index) {
 
 void RangeViewSource::rangesInView(const RangeList& view, const RangeList& ranges, RangeList* inView) {
   assert(inView->count() == 0);
-  const auto add = [inView](uint32_t from, uint32_t to) {
-    const uint32_t n = inView->count();
-    if (n > 0 && inView->pairs()[2 * n - 1] >= from) {
-      if (inView->pairs()[2 * n - 1] < to) inView->extendLast(to);
-    } else {
-      inView->append(from, to);
-    }
-  };
   uint32_t r = 0;
   uint32_t offset = 0;       // where the view's range begins in the view
   uint32_t previousEnd = 0;  // where the view's range before it ends
@@ -71,9 +63,9 @@ void RangeViewSource::rangesInView(const RangeList& view, const RangeList& range
     for (; r < ranges.count() && ranges.pairs()[2 * r + 1] <= start; ++r) {
       if (v > 0 && ranges.pairs()[2 * r + 1] > previousEnd) between = true;
     }
-    if (between && offset > 0) add(offset - 1, offset + 1);
+    if (between && offset > 0) inView->appendJoined(offset - 1, offset + 1);
     for (uint32_t k = r; k < ranges.count() && ranges.pairs()[2 * k] < end; ++k) {
-      add(offset + (std::max(start, ranges.pairs()[2 * k]) - start), offset + (std::min(end, ranges.pairs()[2 * k + 1]) - start));
+      inView->appendJoined(offset + (std::max(start, ranges.pairs()[2 * k]) - start), offset + (std::min(end, ranges.pairs()[2 * k + 1]) - start));
     }
     offset += end - start;
     previousEnd = end;

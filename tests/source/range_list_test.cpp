@@ -22,6 +22,18 @@ TEST(RangeList, KeepsRangesInTheOrderAppendedAndSumsTheirLengths) {
   EXPECT_EQ(pairsOf(list), (std::vector<uint32_t>{300, 310, 100, 150, 200, 200}));
 }
 
+TEST(RangeList, JoinsWhatMeetsOrOverlapsTheLastRange) {
+  RangeList list;
+  list.appendJoined(10, 20);
+  list.appendJoined(20, 25);  // meets
+  list.appendJoined(22, 24);  // inside
+  list.appendJoined(24, 30);  // overlaps
+  list.appendJoined(31, 31);  // apart, even empty
+  list.appendJoined(31, 40);
+  EXPECT_EQ(pairsOf(list), (std::vector<uint32_t>{10, 30, 31, 40}));
+  EXPECT_EQ(list.total(), 29u);
+}
+
 TEST(RangeList, KeepsEveryPairWhileGrowing) {
   RangeList list;
   std::vector<uint32_t> expected;
