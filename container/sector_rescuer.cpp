@@ -59,21 +59,12 @@ bool SectorRescuer::nearlySync(uint32_t at, bool* exact) {
 
 bool SectorRescuer::checksOut(uint32_t sector) {
   if (uint64_t{sector} + kSectorSize > image_.size()) return false;
-  // The covered bytes in one piece: in place when they lie in one span.
-  const uint32_t from = sector + kSubheaderOffset;
-  const ByteSource::Span span = image_.spanAt(from);
-  const uint8_t* bytes;
-  uint8_t copy[kEdcCoverage + kTrailerSize];
-  if (span.length > 0 && from - span.start <= span.length &&
-      span.length - (from - span.start) >= kEdcCoverage + kTrailerSize) {
-    bytes = span.data + (from - span.start);
-  } else {
-    for (uint32_t k = 0; k < sizeof copy; ++k) copy[k] = static_cast<uint8_t>(image_.byteAt(from + k));
-    bytes = copy;
-  }
-  const uint32_t stored = uint32_t{bytes[kEdcCoverage]} | uint32_t{bytes[kEdcCoverage + 1]} << 8 |
-                          uint32_t{bytes[kEdcCoverage + 2]} << 16 | uint32_t{bytes[kEdcCoverage + 3]} << 24;
-  return stored != kNoEdc && SectorEdc::of(bytes, kEdcCoverage) == stored;
+  uint32_t code = 0;
+  image_.seek(sector + kSubheaderOffset);
+  image_.readRuns(kEdcCoverage, [&code](const uint8_t* bytes, uint32_t n) { code = SectorEdc::of(bytes, n, code); });
+  uint32_t stored = 0;
+  for (uint32_t k = 0; k < kTrailerSize; ++k) stored |= static_cast<uint32_t>(image_.readU8()) << (8 * k);
+  return stored != kNoEdc && code == stored;
 }
 
 void SectorRescuer::mend() {
