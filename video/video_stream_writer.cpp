@@ -22,14 +22,13 @@ bool hasBufferModel(const ProbedFormat& format) {
 
 }  // namespace
 
-VideoStreamWriter::VideoStreamWriter(const ProbedFormat& format, Fill fill)
-    : format_(format),
-      fill_(fill),
-      bufferModel_(hasBufferModel(format)),
-      bufferBytes_(static_cast<double>(format.vbvBufferSize) * kBytesPerBufferUnit),
-      bytesPerPicture_(static_cast<double>(format.bitRate) * kBytesPerSecondPerBitRateUnit / format.frameRate) {}
+VideoStreamWriter::VideoStreamWriter(const ProbedFormat& format, Fill fill) : format_(format), fill_(fill) {}
 
 bool VideoStreamWriter::open(const std::string& name) {
+  // The format is complete by now, whenever the writer was made.
+  bufferModel_ = hasBufferModel(format_);
+  bufferBytes_ = static_cast<double>(format_.vbvBufferSize) * kBytesPerBufferUnit;
+  bytesPerPicture_ = bufferModel_ ? static_cast<double>(format_.bitRate) * kBytesPerSecondPerBitRateUnit / format_.frameRate : 0;
   needHeaders_ = true;
   picturesSinceGroup_ = 0;
   picturesWritten_ = 0;
@@ -39,7 +38,6 @@ bool VideoStreamWriter::open(const std::string& name) {
   pictureStart_ = 0;
   pictureOpen_ = false;
   nextStart_ = 0;
-  nextStartKnown_ = false;
   return output_.open(name);
 }
 
@@ -69,11 +67,8 @@ void VideoStreamWriter::endPictureWithinBuffer() {
         occupancy_ -= static_cast<double>(zeros);
       }
     }
-  }
-  // Headers written from here on belong to the next picture.
-  if (!nextStartKnown_) {
+    // Headers written from here on belong to the next picture.
     nextStart_ = output_.tell();
-    nextStartKnown_ = true;
   }
 }
 
@@ -82,7 +77,6 @@ void VideoStreamWriter::beforePicture(char letter) {
     endPictureWithinBuffer();
     pictureStart_ = nextStart_;
     pictureOpen_ = true;
-    nextStartKnown_ = false;
   }
   if (needHeaders_) writeHeaders();
   ++picturesSinceGroup_;

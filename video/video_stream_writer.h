@@ -78,16 +78,15 @@ class VideoStreamWriter {
 
   const ProbedFormat& format_;
   const Fill fill_;
-  // The buffer model of kWithinBuffer, in bytes; off when the format gives
-  // no rate or no buffer.
-  const bool bufferModel_;
-  const double bufferBytes_;
-  const double bytesPerPicture_;
+  // The buffer model of kWithinBuffer, in bytes, taken from the format when
+  // the file is opened; off when the format gives no rate or no buffer.
+  bool bufferModel_ = false;
+  double bufferBytes_ = 0;
+  double bytesPerPicture_ = 0;
   double occupancy_ = 0;
   uint64_t pictureStart_ = 0;  // where the picture written last began, headers included
   bool pictureOpen_ = false;
   uint64_t nextStart_ = 0;     // where the next picture's headers began
-  bool nextStartKnown_ = false;
   OutputFile output_;
   bool needHeaders_ = true;
   uint32_t picturesSinceGroup_ = 0;
