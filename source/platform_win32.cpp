@@ -145,6 +145,12 @@ LONG CALLBACK onFault(EXCEPTION_POINTERS* pointers) {
   MEMORY_BASIC_INFORMATION region;
   bool replaced = ::VirtualQuery(reinterpret_cast<void*>(at), &region, sizeof region) != 0 &&
                   region.Type != MEM_MAPPED;  // another thread replaced it
+  // Between the unmapping and the allocation in its place the unit's
+  // addresses are free, and an allocation of another thread (a slice
+  // walker's, say) could take them: the allocation then fails and the fault
+  // stands, as it would without this handler. Replacing the unit in one step
+  // needs the placeholder calls of Windows 10, which this build does not
+  // assume.
   if (!replaced && ::UnmapViewOfFile(reinterpret_cast<void*>(at))) {
     const HANDLE file = systemHandle(view.file);
     const uint64_t fileEnd = currentLength(file);
