@@ -216,8 +216,11 @@ void PictureSurvey::surveySlice(uint32_t code, uint32_t start) {
   const uint32_t previousEnd = found_.size() > firstFound_ ? found_.back().end : picture.headerEnd;
   found_.push_back({start, end, code, current_, kNone});
   if (macroblocks() == 0) return;  // no size to walk against
-  // A slice that runs to the end of the data may have been cut there.
-  if (!walkCurrent_ && (start != previousEnd || end == video_.size() || suspect(start, end))) {
+  // A slice that runs to the end of the data may have been cut there. The
+  // start code that ends a slice is its end only when it is as written: one
+  // that damage made ends it early.
+  const uint32_t codeEnd = video_.size() - end > kStartCodeSize ? end + kStartCodeSize : video_.size();
+  if (!walkCurrent_ && (start != previousEnd || end == video_.size() || suspect(start, codeEnd))) {
     // Every slice of the picture is walked, those before too.
     walkCurrent_ = true;
     for (size_t k = firstFound_; k + 1 < found_.size(); ++k) queueWalk(k);

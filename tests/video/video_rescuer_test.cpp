@@ -68,14 +68,15 @@ class VideoRescuerTest : public ::testing::Test {
     return dir_.read("plain.mpv");
   }
 
-  // Surveys `stream` alone.
-  std::unique_ptr<PictureSurvey> survey(const Bytes& stream) {
+  // Surveys `stream` alone; `suspect`, when given, as the sector stage
+  // would give it.
+  std::unique_ptr<PictureSurvey> survey(const Bytes& stream, const RangeList* suspect = nullptr) {
     bytes_ = stream;
     source_ = std::make_unique<MemorySource>(bytes_.data(), bytes_.size());
     fixer_ = std::make_unique<VideoFixer>(*source_, ProgressCallback());
     fixer_->probe();
     reporter_ = RecordingReporter();
-    auto result = std::make_unique<PictureSurvey>(*source_, fixer_->format(), ProgressCallback(), &reporter_);
+    auto result = std::make_unique<PictureSurvey>(*source_, fixer_->format(), ProgressCallback(), &reporter_, suspect);
     result->survey();
     return result;
   }
@@ -164,6 +165,29 @@ TEST_F(VideoRescuerTest, SurveyTellsWhatIsWrongWithEachPicture) {
       EXPECT_NE(std::find(reasons.begin(), reasons.end(), c.reason), reasons.end());
     }
   }
+}
+
+TEST_F(VideoRescuerTest, SurveyWalksASliceThatASuspectStartCodeEnds) {
+  // Damage in the sector after a picture made a start code where a slice
+  // went on: the slice ends early, and nothing of the picture itself lies
+  // in the suspect range, which begins at that code.
+  RescueStreamBuilder s;
+  ibbpGroup(s, 0);
+  Bytes bytes = s.bytes();
+  // Inside the last slice of the P picture: its header is 9 bytes, each of
+  // its two slices 7 (start code, 20 bits of data), and the cut leaves 2.
+  const uint32_t cut = s.pictureOffsets()[3] + 9 + 7 + 6;
+  const Bytes junk = {0x00, 0x00, 0x01, 0xB4};
+  bytes.insert(bytes.begin() + cut, junk.begin(), junk.end());
+  RangeList suspect;
+  suspect.append(cut, cut + 200);
+  const std::unique_ptr<PictureSurvey> found = survey(bytes, &suspect);
+  ASSERT_EQ(found->pictures().size(), 9u);
+  EXPECT_FALSE(found->pictures()[3].intact);
+  EXPECT_TRUE(found->pictures()[0].whole);
+  // Where nothing is suspect, its slices are taken as written.
+  const RangeList none;
+  EXPECT_TRUE(survey(bytes, &none)->pictures()[3].whole);
 }
 
 TEST_F(VideoRescuerTest, TimelinePlacesPicturesByStampsAndOutvotesADamagedOne) {
