@@ -342,6 +342,33 @@ bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& re
     return true;
   }
   progress_('S', 0, 0);
+  writeFrames(output, lead, trail);
+  if (!output.close()) {
+    writeFailed_ = true;
+    return true;
+  }
+  progress_('E', 0, 0);
+  return true;
+}
+
+bool AudioRescuer::writeInto(OutputFile& output, const PresentationSpan& recording) {
+  assert(analyzed_);
+  silentWritten_ = 0;
+  if (audio_.size() == 0) return false;
+  if (!haveFormat_) {
+    if (reporter_ != nullptr) reporter_->dropped(RepairReporter::Drop::kBrokenAudioFrame, 0, audio_.size());
+    return false;
+  }
+  if (!spanKnown_ && reporter_ != nullptr) reporter_->timelineUnchecked();
+  uint64_t lead = 0;
+  uint64_t trail = 0;
+  padding(recording, &lead, &trail);
+  writeFrames(output, lead, trail);
+  return true;
+}
+
+void AudioRescuer::writeFrames(OutputFile& output, uint64_t lead, uint64_t trail) {
+  const uint32_t size = audio_.size();
   position_ = 0;
   nextMark_ = 0;
   writeSilence(output, format_, lead, 0);
@@ -358,10 +385,4 @@ bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& re
   }
   advance(output, size, true);
   writeSilence(output, lastFrame_, trail, lead + wholeFrames_ + silentLost_);
-  if (!output.close()) {
-    writeFailed_ = true;
-    return true;
-  }
-  progress_('E', 0, 0);
-  return true;
 }

@@ -75,6 +75,15 @@ class AudioRescuer {
   // unpadded.
   bool write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean = false);
 
+  // REQUIRES: analyze() was run. Whether any frame can be written: write()
+  // and writeInto() return false otherwise.
+  bool hasFrames() const { return audio_.size() > 0 && haveFormat_; }
+  // REQUIRES: analyze() was run. Writes what write() writes, into `output`,
+  // which is open and stays so: one recording of several joined in one
+  // output, padded to its own `recording`. Returns false, writing nothing,
+  // where write() does. Write failures show in output.failed(). Sends no
+  // progress event.
+  bool writeInto(OutputFile& output, const PresentationSpan& recording);
   // True when the last write() could not write its file.
   bool writeFailed() const { return writeFailed_; }
   // Silent frames the last write() wrote: for lost and broken frames and
@@ -102,6 +111,9 @@ class AudioRescuer {
     bool trusted = false;
   };
 
+  // The frames, silence for the gaps, and `lead` and `trail` silent frames
+  // around them.
+  void writeFrames(OutputFile& output, uint64_t lead, uint64_t trail);
   // Whether a frame of the stream (of the kept frames' stream, once there is
   // one) starts at `offset` and is whole; fills `header`.
   bool wholeFrameAt(uint32_t offset, AudioFrameHeader* header);

@@ -20,12 +20,17 @@ class RescueReport : public RepairReporter {
   void dropped(Drop reason, uint32_t offset, uint32_t length) override;
   void repaired(Repair kind, uint64_t time) override;
   void timelineUnchecked() override { timelineUnchecked_ = true; }
+  // Not one picture could go out: no video was written.
+  void videoLeftOut() { videoLeftOut_ = true; }
+  // The video is MPEG-2: it was written as the plain run writes it.
+  void videoNotRescued() { videoNotRescued_ = true; }
   // The audio stream held not one whole frame: no audio was written.
   void audioLeftOut() { audioLeftOut_ = true; }
 
   // The lines of the report, without line ends: a title line, then one
   // line per kind of repair made, or one saying nothing needed repair; then
-  // a line for audio left out, and one for a timeline left unchecked.
+  // a line each for video left out or not rescued, for audio left out, and
+  // for a timeline left unchecked.
   std::vector<std::string> lines() const;
 
   // A time in 90 kHz ticks as mm:ss.ff.
@@ -47,6 +52,8 @@ class RescueReport : public RepairReporter {
   Places places_[kKinds];
   uint32_t drops_ = 0;
   bool timelineUnchecked_ = false;
+  bool videoLeftOut_ = false;
+  bool videoNotRescued_ = false;
   bool audioLeftOut_ = false;
 };
 

@@ -1,17 +1,23 @@
 #include "driver/rescue_run.h"
 
 #include <algorithm>
+#include <cassert>
+#include <memory>
+#include <vector>
 
 #include "container/audio_rescuer.h"
 #include "container/riff_decoder.h"
 #include "container/sector_rescuer.h"
 #include "container/rescue_demuxer.h"
 #include "container/time_stamp_reader.h"
+#include "driver/joined_recordings.h"
 #include "driver/rescue_report.h"
 #include "driver/report_lines.h"
 #include "source/output_name.h"
 #include "source/range_view_source.h"
+#include "video/video_format.h"
 #include "video/video_rescuer.h"
+#include "video/video_stream_writer.h"
 
 namespace {
 
@@ -32,7 +38,120 @@ PresentationSpan recordingSpan(const PresentationSpan& video, const Presentation
   return span;
 }
 
+// Repairs of one recording of several joined, told as times into the whole
+// input: its own times, moved on by the recordings before it.
+class OffsetReporter : public RepairReporter {
+ public:
+  OffsetReporter(RepairReporter& whole, uint64_t offset) : whole_(whole), offset_(offset) {}
+  void dropped(Drop reason, uint32_t offset, uint32_t length) override { whole_.dropped(reason, offset, length); }
+  void repaired(Repair kind, uint64_t time) override { whole_.repaired(kind, time + offset_); }
+  void timelineUnchecked() override { whole_.timelineUnchecked(); }
+
+ private:
+  RepairReporter& whole_;
+  const uint64_t offset_;
+};
+
+// What the video's analysis tells, held until it is known whether the
+// input is one recording, whose analysis it is, or joins several, which are
+// analysed again one by one; then passed on, or forgotten.
+class HeldReporter : public RepairReporter {
+ public:
+  void dropped(Drop reason, uint32_t offset, uint32_t length) override {
+    if (to_ != nullptr) {
+      to_->dropped(reason, offset, length);
+    } else {
+      drops_.push_back({reason, offset, length});
+    }
+  }
+  void repaired(Repair kind, uint64_t time) override {
+    assert(to_ != nullptr);  // repairs come when the video is written
+    to_->repaired(kind, time);
+  }
+  void timelineUnchecked() override {
+    if (to_ != nullptr) {
+      to_->timelineUnchecked();
+    } else {
+      unchecked_ = true;
+    }
+  }
+  // Passes on what was held, and from now on everything as it comes.
+  void release(RepairReporter& to) {
+    to_ = &to;
+    for (const HeldDrop& drop : drops_) to.dropped(drop.reason, drop.offset, drop.length);
+    if (unchecked_) to.timelineUnchecked();
+    drops_.clear();
+  }
+
+ private:
+  struct HeldDrop {
+    Drop reason;
+    uint32_t offset;
+    uint32_t length;
+  };
+  std::vector<HeldDrop> drops_;
+  bool unchecked_ = false;
+  RepairReporter* to_ = nullptr;
+};
+
 }  // namespace
+
+// Each recording of the input, analysed in its own format and on its own
+// clock; progress is not shown again, as the whole input's was.
+class RescueRun::JoinedRescue {
+ public:
+  struct Rescue {
+    std::unique_ptr<RangeViewSource> videoView;
+    std::unique_ptr<RangeViewSource> audioView;
+    std::unique_ptr<OffsetReporter> reporter;
+    std::unique_ptr<VideoRescuer> video;
+    std::unique_ptr<AudioRescuer> audio;
+    PresentationSpan recording;
+  };
+
+  JoinedRescue(ByteSource& source, const JoinedRecordings& joined, RepairReporter& report) {
+    uint64_t offset = 0;  // ticks of the recordings before
+    for (const std::unique_ptr<JoinedRecordings::Part>& part : joined.parts()) {
+      Rescue r;
+      r.videoView = std::make_unique<RangeViewSource>(source, part->video);
+      r.audioView = std::make_unique<RangeViewSource>(source, part->audio);
+      r.reporter = std::make_unique<OffsetReporter>(report, offset);
+      r.video = std::make_unique<VideoRescuer>(*r.videoView, part->videoStamps, ProgressCallback(), ProgressCallback(),
+                                               r.reporter.get(), part->suspectKnown ? &part->videoSuspect : nullptr);
+      r.video->analyze();
+      r.audio = std::make_unique<AudioRescuer>(*r.audioView, part->audioStamps, ProgressCallback(), r.reporter.get());
+      r.audio->analyze();
+      r.recording = recordingSpan(r.video->span(), r.audio->span());
+      clean_ = clean_ && r.video->clean(r.recording) && r.audio->clean(r.recording);
+      rescuable_ = rescuable_ && r.video->rescuable();
+      hasPictures_ = hasPictures_ || (r.video->rescuable() && r.video->hasPictures());
+      hasFrames_ = hasFrames_ || r.audio->hasFrames();
+      if (r.recording.known) {
+        offset += r.recording.end - r.recording.start;
+      } else {
+        offset += static_cast<uint64_t>(r.video->picturesSeen() * ticksPerPicture(r.video->format().frameRateCode));
+      }
+      rescues_.push_back(std::move(r));
+    }
+  }
+
+  size_t count() const { return rescues_.size(); }
+  Rescue& part(size_t j) { return rescues_[j]; }
+  // Every recording clean, both streams.
+  bool clean() const { return clean_; }
+  // Every recording's video can be rescued: none without a size, none
+  // MPEG-2.
+  bool rescuable() const { return rescuable_; }
+  bool hasPictures() const { return hasPictures_; }
+  bool hasFrames() const { return hasFrames_; }
+
+ private:
+  std::vector<Rescue> rescues_;
+  bool clean_ = true;
+  bool rescuable_ = true;
+  bool hasPictures_ = false;
+  bool hasFrames_ = false;
+};
 
 RescueRun::RescueRun(Console& console) : console_(console) {}
 
@@ -76,8 +195,9 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   RangeViewSource video(source, demuxer.videoRanges());
   RangeList videoSuspect;
   if (suspect != nullptr) RangeViewSource::rangesInView(demuxer.videoRanges(), *suspect, &videoSuspect);
+  HeldReporter held;
   VideoRescuer videoRescuer(video, stamps.videoStamps(), console_.callbackFor(Console::Pass::kCheck),
-                            console_.callbackFor(Console::Pass::kVideo), &report,
+                            console_.callbackFor(Console::Pass::kVideo), &held,
                             suspect != nullptr ? &videoSuspect : nullptr);
   videoRescuer.analyze();
   RangeViewSource audio(source, demuxer.audioRanges());
@@ -85,15 +205,84 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   audioRescuer.analyze();
   const PresentationSpan recording = recordingSpan(videoRescuer.span(), audioRescuer.span());
 
-  // A clean recording comes out as the plain run writes it.
-  const bool clean = videoRescuer.clean(recording) && audioRescuer.clean(recording);
+  // A clean recording comes out as the plain run writes it; so do clean
+  // recordings of different formats joined.
+  bool clean = videoRescuer.clean(recording) && audioRescuer.clean(recording);
+  const std::vector<uint32_t> starts = videoRescuer.recordingStarts();
+  if (!starts.empty()) {
+    JoinedRecordings joined(demuxer.videoRanges(), demuxer.audioRanges(), stamps.videoStamps(), stamps.audioStamps(),
+                            suspect != nullptr ? &videoSuspect : nullptr, starts);
+    JoinedRescue rescue(source, joined, report);
+    if (rescue.rescuable() && !rescue.clean()) return writeJoined(rescue, baseName, report, demuxer.audioRanges().total());
+    clean = rescue.clean();
+    // Clean: what the whole input's analysis found wrong was the joins.
+    if (clean) held = HeldReporter();
+  }
+  held.release(report);
   videoRescuer.write(baseName, recording, clean);
   if (videoRescuer.writeFailed()) return cannotWrite(console_, videoFileName(baseName));
+  if (videoRescuer.leftOut()) report.videoLeftOut();
+  if (videoRescuer.mpeg2()) report.videoNotRescued();
   printVideoReport(console_, videoRescuer.formatText(), videoRescuer.framesUsed(), videoRescuer.picturesSeen(),
                    videoRescuer.claimedBitrate(), videoRescuer.actualBitrate());
 
   if (!audioRescuer.write(baseName, recording, clean) && demuxer.audioRanges().total() > 0) report.audioLeftOut();
   if (audioRescuer.writeFailed()) return cannotWrite(console_, audioFileName(baseName));
+  console_.printEmptyLine();
+  for (const std::string& line : report.lines()) console_.printLine(line);
+  return true;
+}
+
+bool RescueRun::writeJoined(JoinedRescue& rescue, const std::string& baseName, RescueReport& report,
+                            uint32_t audioSize) {
+  // The video: each recording in its own format, one after the other.
+  const ProbedFormat& first = rescue.part(0).video->format();
+  VideoStreamWriter writer(first, VideoStreamWriter::Fill::kWithinBuffer);
+  ProgressCallback writing = console_.callbackFor(Console::Pass::kVideo);
+  uint32_t framesUsed = 0;
+  uint32_t picturesSeen = 0;
+  double seconds = 0;  // of pictures written
+  if (rescue.hasPictures()) {
+    if (!writer.open(videoFileName(baseName))) return cannotWrite(console_, videoFileName(baseName));
+    writing('S', 0, 0);
+    bool started = false;
+    for (size_t j = 0; j < rescue.count(); ++j) {
+      JoinedRescue::Rescue& part = rescue.part(j);
+      if (!part.video->hasPictures()) continue;
+      if (started) writer.startRecording(part.video->format());
+      started = true;
+      const uint32_t before = writer.picturesWritten();
+      part.video->writeInto(writer, part.recording);
+      seconds += (writer.picturesWritten() - before) / part.video->format().frameRate;
+    }
+    if (!writer.finish()) return cannotWrite(console_, videoFileName(baseName));
+    writing('E', 0, 0);
+  } else {
+    report.videoLeftOut();
+  }
+  for (size_t j = 0; j < rescue.count(); ++j) {
+    framesUsed += rescue.part(j).video->framesUsed();
+    picturesSeen += rescue.part(j).video->picturesSeen();
+  }
+  const uint64_t bitrate =
+      seconds > 0 ? static_cast<uint64_t>(static_cast<long double>(writer.outputSize()) * 8 / seconds) : 0;
+  printVideoReport(console_, rescue.part(0).video->formatText(), framesUsed, picturesSeen,
+                   rescue.part(0).video->claimedBitrate(), bitrate);
+
+  // The audio: each recording's, padded to its own span.
+  if (rescue.hasFrames()) {
+    OutputFile output;
+    ProgressCallback audioProgress = console_.callbackFor(Console::Pass::kAudio);
+    if (!output.open(audioFileName(baseName))) return cannotWrite(console_, audioFileName(baseName));
+    audioProgress('S', 0, 0);
+    for (size_t j = 0; j < rescue.count(); ++j) {
+      rescue.part(j).audio->writeInto(output, rescue.part(j).recording);
+    }
+    if (!output.close()) return cannotWrite(console_, audioFileName(baseName));
+    audioProgress('E', 0, 0);
+  } else if (audioSize > 0) {
+    report.audioLeftOut();
+  }
   console_.printEmptyLine();
   for (const std::string& line : report.lines()) console_.printLine(line);
   return true;

@@ -21,7 +21,9 @@
 //   3. The span of the recording is where the earlier of the two streams
 //      starts and the later ends; each output is padded to it.
 //   4. The video and the audio are written, with the plain report's lines;
-//      a clean stream comes out as the plain run writes it.
+//      a clean stream comes out as the plain run writes it. An input that
+//      joins recordings of other picture sizes or rates is rescued one
+//      recording at a time, each in its own format (JoinedRecordings).
 //   5. The repairs are reported: what was put where, as times into the
 //      recording.
 //
@@ -45,6 +47,11 @@ class RescueRun {
   // payload, in which case `suspect` holds what of it is not known to be as
   // written (SectorRescuer); null: nothing is known.
   bool runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report, const RangeList* suspect);
+  // An input that joins recordings of different formats, some damaged: each
+  // recording is rescued in its own format, and the outputs hold them one
+  // after the other. `audioSize`: the audio's bytes in the whole input.
+  class JoinedRescue;
+  bool writeJoined(JoinedRescue& rescue, const std::string& baseName, RescueReport& report, uint32_t audioSize);
 
   Console& console_;
 };

@@ -35,7 +35,8 @@ PictureSurvey::PictureSurvey(ByteSource& video, const ProbedFormat& format, Prog
 
 void PictureSurvey::anomaly(RepairReporter::Drop reason, uint32_t from, uint32_t to) {
   clean_ = false;
-  if (reporter_ != nullptr) reporter_->dropped(reason, from, to - from);
+  // What an MPEG-2 stream holds is no damage: it is written as it stands.
+  if (reporter_ != nullptr && !mpeg2_) reporter_->dropped(reason, from, to - from);
 }
 
 void PictureSurvey::survey() {
@@ -47,6 +48,9 @@ void PictureSurvey::survey() {
   sequenceStart_ = kNone;
   picturesSeen_ = 0;
   clean_ = true;
+  mpeg2_ = false;
+  firstSequenceEnd_ = kNone;
+  sequenceMarks_.clear();
   found_.clear();
   suspectIndex_ = 0;
   walksQueued_ = 0;
@@ -67,6 +71,10 @@ void PictureSurvey::survey() {
       surveySequenceHeader(start);
     } else if (code == kGroupStartCode) {
       surveyGroupHeader(start);
+    } else if (code == kExtensionStartCode && start == firstSequenceEnd_) {
+      mpeg2_ = true;
+      clean_ = false;
+      video_.seek(start + 1);
     } else if (code == kUserDataCode) {
       video_.skip(kStartCodeSize);  // left out, as the plain rewrite leaves it
     } else if ((code == kSequenceEndCode || code == kEndCode) && (video_.skip(kStartCodeSize), zerosToNextStartCode(video_))) {
@@ -121,6 +129,8 @@ bool PictureSurvey::readHeader(uint32_t start, Header* header) {
 void PictureSurvey::surveySequenceHeader(uint32_t start) {
   SequenceHeader header;
   if (!readHeader(start, &header)) return;
+  sequenceMarks_.push_back({start, header.width, header.height, header.frameRateCode,
+                            suspect_ != nullptr && suspect(start, video_.position())});
   checker_.sequenceHeader();
   if (!header.sameFormat(SequenceHeader::of(format_))) {
     // A header that says another format is damaged, or starts another
@@ -131,6 +141,7 @@ void PictureSurvey::surveySequenceHeader(uint32_t start) {
   }
   sequenceStart_ = start;
   sequenceEnd_ = video_.position();
+  if (firstSequenceEnd_ == kNone) firstSequenceEnd_ = sequenceEnd_;
 }
 
 void PictureSurvey::surveyGroupHeader(uint32_t start) {
@@ -339,4 +350,23 @@ void PictureSurvey::resolveSlices() {
       clean_ = false;
     }
   }
+}
+
+std::vector<uint32_t> PictureSurvey::recordingStarts() const {
+  std::vector<uint32_t> starts;
+  if (sequenceMarks_.empty()) return starts;
+  const auto sameFormat = [](const SequenceMark& a, const SequenceMark& b) {
+    return a.width == b.width && a.height == b.height && a.frameRateCode == b.frameRateCode;
+  };
+  const SequenceMark* current = &sequenceMarks_.front();
+  for (size_t k = 1; k < sequenceMarks_.size(); ++k) {
+    const SequenceMark& mark = sequenceMarks_[k];
+    if (sameFormat(mark, *current)) continue;
+    const bool confirmed =
+        k + 1 < sequenceMarks_.size() ? sameFormat(sequenceMarks_[k + 1], mark) : !mark.suspect;
+    if (!confirmed) continue;
+    starts.push_back(mark.start);
+    current = &mark;
+  }
+  return starts;
 }

@@ -89,6 +89,16 @@ class PictureSurvey {
   const std::vector<Group>& groups() const { return groups_; }
   const std::vector<Slice>& slices() const { return slices_; }
   bool clean() const { return clean_; }
+  // Where the stream joins recordings of another picture size or frame
+  // rate: the offset of the sequence header that opens each recording after
+  // the first, increasing. A header of another format than the recording
+  // before opens one when the next sequence header states the same format,
+  // or when it is the stream's last and nothing of it is suspect: one that
+  // damage changed, with the recording's own headers around it, opens none.
+  std::vector<uint32_t> recordingStarts() const;
+  // An extension start code follows the first sequence header of the
+  // format: the stream is MPEG-2, whose slices this survey cannot walk.
+  bool mpeg2() const { return mpeg2_; }
   // Well-formed headers of I, P and B pictures.
   uint32_t picturesSeen() const { return picturesSeen_; }
   // Macroblocks in a picture; 0 when the format gives no size, and slices
@@ -138,6 +148,17 @@ class PictureSurvey {
   // Queues the walk of found slice k.
   void queueWalk(size_t k);
 
+  // A well-formed sequence header: where it starts, the size and rate it
+  // states, and whether any of it is known to be suspect.
+  struct SequenceMark {
+    uint32_t start;
+    uint32_t width;
+    uint32_t height;
+    uint32_t frameRateCode;
+    bool suspect;
+  };
+  std::vector<SequenceMark> sequenceMarks_;
+
   const RangeList* const suspect_;
   uint32_t suspectIndex_ = 0;     // the first suspect range that may still meet a slice
   std::vector<FoundSlice> found_;
@@ -157,6 +178,8 @@ class PictureSurvey {
   uint32_t sequenceEnd_ = 0;
   uint32_t picturesSeen_ = 0;
   bool clean_ = true;
+  bool mpeg2_ = false;
+  uint32_t firstSequenceEnd_ = kNone;  // where the first sequence header of the format ends
 };
 
 #endif  // ORVANTE_VIDEO_PICTURE_SURVEY_H_

@@ -12,6 +12,7 @@ constexpr uint32_t kFirstSliceCode = 0x01;  // slice codes are the vertical posi
 constexpr uint32_t kLastSliceCode = 0xAF;
 constexpr uint32_t kUserDataCode = 0xB2;
 constexpr uint32_t kSequenceHeaderCode = 0xB3;
+constexpr uint32_t kExtensionStartCode = 0xB5;  // MPEG-2 only: right after its sequence header
 constexpr uint32_t kSequenceEndCode = 0xB7;
 constexpr uint32_t kGroupStartCode = 0xB8;
 constexpr uint32_t kEndCode = 0xB9;  // ends an MPEG stream

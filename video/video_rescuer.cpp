@@ -1,10 +1,12 @@
 #include "video/video_rescuer.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <map>
 
 #include "source/output_name.h"
+#include "source/platform.h"
 #include "source/start_code.h"
 #include "video/group_header.h"
 #include "video/picture_header.h"
@@ -114,7 +116,7 @@ void VideoRescuer::choosePictures() {
   std::vector<bool> usable;
   choosePictures(false, &usable);
   if (std::find(kept_.begin(), kept_.end(), true) == kept_.end()) choosePictures(true, &usable);
-  if (reporter_ == nullptr) return;
+  if (reporter_ == nullptr || survey_->mpeg2()) return;
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   for (uint32_t k = 0; k < pictures.size(); ++k) {
     if (kept_[k]) continue;
@@ -196,9 +198,10 @@ uint32_t VideoRescuer::framesUsed() const { return wroteRescue_ ? realWritten_ :
 
 uint64_t VideoRescuer::actualBitrate() const {
   if (!wroteRescue_) return fixer_.actualBitrate();
-  const uint32_t written = writer_->picturesWritten();
+  if (ownWriter_ == nullptr) return 0;
+  const uint32_t written = ownWriter_->picturesWritten();
   if (written == 0) return 0;
-  return static_cast<uint64_t>(static_cast<long double>(writer_->outputSize()) * 8 / written *
+  return static_cast<uint64_t>(static_cast<long double>(ownWriter_->outputSize()) * 8 / written *
                                fixer_.format().frameRate);
 }
 
@@ -210,17 +213,67 @@ uint64_t VideoRescuer::timeOf(int64_t slot) const {
 void VideoRescuer::write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean) {
   writeFailed_ = false;
   wroteRescue_ = false;
+  leftOut_ = false;
   picturesRepeated_ = 0;
   slicesReplaced_ = 0;
   realWritten_ = 0;
 
-  if (recordingClean || survey_->macroblocks() == 0) {
+  if (recordingClean || !rescuable()) {
     // A clean recording, or a stream that gives no size to check slices or
-    // make repeats in: the plain rewrite.
+    // make repeats in, or one whose slices are not MPEG-1's: the plain
+    // rewrite. A stream of which it writes no picture is no output.
+    if (survey_->picturesSeen() == 0) {
+      leftOut_ = true;
+      return;
+    }
     fixer_.rewrite(baseName);
     writeFailed_ = fixer_.writeFailed();
+    if (!writeFailed_ && fixer_.framesUsed() == 0) {
+      platform::removeFile(videoFileName(baseName).c_str());
+      leftOut_ = true;
+    }
     return;
   }
+
+  if (!hasPictures()) {
+    // Not one picture can go out: no stream at all, rather than one that
+    // no decoder opens.
+    leftOut_ = true;
+    return;
+  }
+  ownWriter_ = std::make_unique<VideoStreamWriter>(fixer_.format(), VideoStreamWriter::Fill::kWithinBuffer);
+  if (!ownWriter_->open(videoFileName(baseName))) {
+    writeFailed_ = true;
+    return;
+  }
+  writing_('S', 0, 0);
+  writeInto(*ownWriter_, recording);
+  if (!ownWriter_->finish()) {
+    writeFailed_ = true;
+    return;
+  }
+  writing_('E', 0, 0);
+}
+
+bool VideoRescuer::hasPictures() const {
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (kept_[k] && pictures[k].codingType == kIntraCoded) return true;
+  }
+  return false;
+}
+
+void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& recording) {
+  assert(rescuable());
+  writer_ = &writer;
+  wroteRescue_ = true;
+  // The pictures that open the output's groups: every I picture kept.
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  std::vector<uint32_t> firsts;
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (kept_[k] && pictures[k].codingType == kIntraCoded) firsts.push_back(k);
+  }
+  if (firsts.empty()) return;
 
   // Repeats before the first picture and after the last pad the video to
   // the recording's span.
@@ -234,22 +287,8 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
       recordingStart_ = static_cast<uint64_t>(firstTicks) - recording.start;
     }
   }
-
-  // The pictures that open the output's groups: every I picture kept.
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
-  std::vector<uint32_t> firsts;
-  for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (kept_[k] && pictures[k].codingType == kIntraCoded) firsts.push_back(k);
-  }
-
-  wroteRescue_ = true;
   recordingFirst_ = timeline_->firstSlot() - lead;
   recordingEnd_ = timeline_->lastSlot() + 1 + trail;
-  writer_ = std::make_unique<VideoStreamWriter>(fixer_.format(), VideoStreamWriter::Fill::kWithinBuffer);
-  if (!writer_->open(videoFileName(baseName))) {
-    writeFailed_ = true;
-    return;
-  }
   useBackward_ = true;
   // Where each group begins: at the first slot of its I picture's group, but
   // after the last anchor kept before it; the first at the recording's start.
@@ -266,29 +305,32 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
     }
     if (kept_[k] && pictures[k].anchor()) lastAnchorSlot = timeline_->slot(k);
   }
-  writing_('S', 0, 0);
-  // Leading repeats go out as B pictures of the first group, after its I
-  // picture, and must be numbered within it: a longer lead goes first, as
-  // groups that repeat that I picture.
+  // Repeats before the first picture shown go out as groups of the first I
+  // picture and repeats of it: pictures shown ahead of a stream's first I
+  // picture that look back at nothing upset decoders' time keeping.
   bool firstGroup = true;
-  if (!firsts.empty()) {
-    const int64_t groupStart = std::max(
-        recordingFirst_, std::min(timeline_->groupBase(pictures[firsts[0]].group), timeline_->slot(firsts[0])));
-    if (groupStart - recordingFirst_ >= static_cast<int64_t>(kTemporalReferenceModulus) / 2) {
-      writeIntraRepeats(firsts[0], recordingFirst_, groupStart, false);
-      starts[0] = groupStart;
-      firstGroup = false;
-    }
+  const int64_t firstShown = firstShownSlot(firsts[0]);
+  if (firstShown > recordingFirst_) {
+    writeIntraRepeats(firsts[0], recordingFirst_, firstShown, false);
+    starts[0] = firstShown;
+    firstGroup = false;
   }
   for (size_t i = 0; i < firsts.size() && !writer_->output().failed(); ++i) {
     const int64_t end = i + 1 < firsts.size() ? starts[i + 1] : recordingEnd_;
     writeGroup(firsts[i], starts[i], end, firstGroup && i == 0);
   }
-  if (!writer_->finish()) {
-    writeFailed_ = true;
-    return;
+}
+
+int64_t VideoRescuer::firstShownSlot(uint32_t intra) const {
+  // The I picture, or the leading B pictures of its closed group kept with it.
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  int64_t first = timeline_->slot(intra);
+  for (uint32_t k = intra + 1; k < pictures.size(); ++k) {
+    if (!kept_[k]) continue;
+    if (pictures[k].codingType == kIntraCoded) break;
+    first = std::min(first, timeline_->slot(k));
   }
-  writing_('E', 0, 0);
+  return first;
 }
 
 void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool firstGroup) {
@@ -367,6 +409,15 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
 
 void VideoRescuer::writeIntraRepeats(uint32_t intra, int64_t start, int64_t end, bool groupHeaders) {
   const auto modulus = static_cast<int64_t>(kTemporalReferenceModulus);
+  const PictureSurvey::Group& group = survey_->groups()[survey_->pictures()[intra].group];
+  if (!groupHeaders && group.sequenceStart != group.sequenceEnd) {
+    // The stream starts here: with the I picture's own sequence header,
+    // whose quantiser matrices it may need.
+    writer_->beforeSequenceHeader();
+    copy(group.sequenceStart, group.sequenceEnd);
+    writer_->afterSequenceHeader();
+    groupHeaders = true;
+  }
   for (int64_t groupStart = start; groupStart < end; groupStart += modulus) {
     if (groupHeaders) {
       writer_->beforeGroupHeader();

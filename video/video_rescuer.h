@@ -47,8 +47,9 @@ class VideoRescuer {
 
   // Probes the format, surveys the stream and places its pictures.
   void analyze();
-  // REQUIRES: analyze() ran. The presentation span its pictures cover.
-  PresentationSpan span() const { return timeline_->span(); }
+  // REQUIRES: analyze() ran. The presentation span its pictures cover;
+  // unknown for MPEG-2 video, which is not padded.
+  PresentationSpan span() const { return survey_->mpeg2() ? PresentationSpan() : timeline_->span(); }
   // REQUIRES: analyze() ran. Nothing to repair or leave out, no repeat due
   // before the first picture to cover `recording`, and no more after the
   // last than clean muxing leaves (kEndToleranceTicks).
@@ -61,8 +62,32 @@ class VideoRescuer {
   // its video alone is clean, whose fill keeps within the decoder's buffer.
   // On a write failure, writeFailed() turns true and the incomplete file is
   // removed.
+  // When not one picture can go out, no file is written and leftOut()
+  // turns true. MPEG-2 video (mpeg2()) is written by the plain rewrite.
   void write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean);
   bool writeFailed() const { return writeFailed_; }
+  bool leftOut() const { return leftOut_; }
+
+  // REQUIRES: analyze() ran. Whether the rescue can write the stream: it
+  // is MPEG-1 and gives a size to walk slices in. Otherwise write() writes
+  // it as the plain rewrite does.
+  bool rescuable() const { return survey_->macroblocks() != 0 && !survey_->mpeg2(); }
+  // REQUIRES: analyze() ran, and rescuable(). Whether any picture can go
+  // out.
+  bool hasPictures() const;
+  // REQUIRES: as hasPictures(). Writes the rescued pictures, covering
+  // `recording`, into `writer`, which is open and set to this stream's
+  // format(): one recording of several joined in one output. Write failures
+  // show in writer.output().failed(). The writer must outlive the rescuer's
+  // report calls.
+  void writeInto(VideoStreamWriter& writer, const PresentationSpan& recording);
+  const ProbedFormat& format() const { return fixer_.format(); }
+  // REQUIRES: analyze() ran. Where the stream joins recordings of other
+  // formats (PictureSurvey::recordingStarts).
+  std::vector<uint32_t> recordingStarts() const { return survey_->recordingStarts(); }
+  // REQUIRES: analyze() ran. The stream is MPEG-2 video, which the rescue
+  // leaves as the plain rewrite writes it.
+  bool mpeg2() const { return survey_->mpeg2(); }
 
   // The report, valid after write().
   std::string formatText() const { return fixer_.formatText(); }
@@ -85,6 +110,9 @@ class VideoRescuer {
   // where slices are missing) or left out. `usable` receives, per picture,
   // whether it could have gone out but for its references.
   void choosePictures(bool damagedIntraPictures, std::vector<bool>* usable);
+  // The first slot shown of the output group that kept I picture `intra`
+  // opens: its own, or that of a leading B picture of its closed group.
+  int64_t firstShownSlot(uint32_t intra) const;
   // The typical distance between anchors, for pictures without stamps.
   int64_t anchorSpacing() const;
   // Writes the output group that begins at kept I picture `first` and
@@ -119,7 +147,8 @@ class VideoRescuer {
   VideoFixer fixer_;  // probes; writes a clean stream
   std::unique_ptr<PictureSurvey> survey_;
   std::unique_ptr<PictureTimeline> timeline_;
-  std::unique_ptr<VideoStreamWriter> writer_;
+  std::unique_ptr<VideoStreamWriter> ownWriter_;  // write()'s own
+  VideoStreamWriter* writer_ = nullptr;             // the writer in use
 
   std::vector<bool> kept_;
   bool anyLost_ = false;         // a picture was left out or a slot is empty
@@ -132,6 +161,7 @@ class VideoRescuer {
   uint32_t realWritten_ = 0;
   bool wroteRescue_ = false;
   bool writeFailed_ = false;
+  bool leftOut_ = false;
   std::vector<uint8_t> buffer_;
 };
 

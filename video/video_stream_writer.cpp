@@ -22,13 +22,11 @@ bool hasBufferModel(const ProbedFormat& format) {
 
 }  // namespace
 
-VideoStreamWriter::VideoStreamWriter(const ProbedFormat& format, Fill fill) : format_(format), fill_(fill) {}
+VideoStreamWriter::VideoStreamWriter(const ProbedFormat& format, Fill fill) : format_(&format), fill_(fill) {}
 
 bool VideoStreamWriter::open(const std::string& name) {
   // The format is complete by now, whenever the writer was made.
-  bufferModel_ = hasBufferModel(format_);
-  bufferBytes_ = static_cast<double>(format_.vbvBufferSize) * kBytesPerBufferUnit;
-  bytesPerPicture_ = bufferModel_ ? static_cast<double>(format_.bitRate) * kBytesPerSecondPerBitRateUnit / format_.frameRate : 0;
+  takeBufferModel();
   needHeaders_ = true;
   picturesSinceGroup_ = 0;
   picturesWritten_ = 0;
@@ -39,6 +37,28 @@ bool VideoStreamWriter::open(const std::string& name) {
   pictureOpen_ = false;
   nextStart_ = 0;
   return output_.open(name);
+}
+
+void VideoStreamWriter::takeBufferModel() {
+  bufferModel_ = hasBufferModel(*format_);
+  bufferBytes_ = static_cast<double>(format_->vbvBufferSize) * kBytesPerBufferUnit;
+  bytesPerPicture_ =
+      bufferModel_ ? static_cast<double>(format_->bitRate) * kBytesPerSecondPerBitRateUnit / format_->frameRate : 0;
+}
+
+void VideoStreamWriter::startRecording(const ProbedFormat& format) {
+  if (fill_ == Fill::kWithinBuffer) {
+    endPictureWithinBuffer();
+  } else {
+    fillToBitrate(true);
+  }
+  format_ = &format;
+  takeBufferModel();
+  // The new recording's buffer starts empty, as a decoder's does at a new
+  // sequence; its first picture gets headers unless its own come first.
+  occupancy_ = 0;
+  needHeaders_ = true;
+  picturesSinceGroup_ = 0;
 }
 
 void VideoStreamWriter::beforeSequenceHeader() {
@@ -100,7 +120,7 @@ bool VideoStreamWriter::finish() {
 
 void VideoStreamWriter::writeHeaders() {
   if (fill_ == Fill::kToNominalSize) fillToBitrate(false);
-  SequenceHeader::of(format_).write(output_);
+  SequenceHeader::of(*format_).write(output_);
   GroupHeader group;  // 00:00:00, picture 0
   group.closed = true;
   group.write(output_);
@@ -109,10 +129,10 @@ void VideoStreamWriter::writeHeaders() {
 
 void VideoStreamWriter::fillToBitrate(bool force) {
   const uint32_t newPictures = picturesWritten_ - picturesAtLastFill_;
-  if (!force && static_cast<double>(newPictures) < format_.frameRate) return;
-  if (format_.bitRate != kVariableBitRate) {
-    const auto target = static_cast<uint64_t>(static_cast<long double>(picturesWritten_) / format_.frameRate *
-                                              format_.bitRate * kBytesPerSecondPerBitRateUnit);
+  if (!force && static_cast<double>(newPictures) < format_->frameRate) return;
+  if (format_->bitRate != kVariableBitRate) {
+    const auto target = static_cast<uint64_t>(static_cast<long double>(picturesWritten_) / format_->frameRate *
+                                              format_->bitRate * kBytesPerSecondPerBitRateUnit);
     const uint64_t position = output_.tell();
     if (position < target) output_.putZeros(target - position);
   }

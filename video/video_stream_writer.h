@@ -40,6 +40,11 @@ class VideoStreamWriter {
 
   // Creates the file (as OutputFile::open) and starts a new stream.
   bool open(const std::string& name);
+  // What follows is another recording, of `format`, joined to the one
+  // before in the same stream: the fill of the one before ends, and the
+  // inserted headers, the buffer model and the fill follow `format` from
+  // here on. The format must outlive the writer, as the first one.
+  void startRecording(const ProbedFormat& format);
   OutputFile& output() { return output_; }
 
   // A sequence header of the input goes out next: fills, as the fill chosen
@@ -75,8 +80,10 @@ class VideoStreamWriter {
   // The picture written last (with the headers before it) is complete:
   // takes it from the buffer model and fills if the buffer would overflow.
   void endPictureWithinBuffer();
+  // The buffer model of kWithinBuffer, from the format.
+  void takeBufferModel();
 
-  const ProbedFormat& format_;
+  const ProbedFormat* format_;
   const Fill fill_;
   // The buffer model of kWithinBuffer, in bytes, taken from the format when
   // the file is opened; off when the format gives no rate or no buffer.

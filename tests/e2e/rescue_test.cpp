@@ -89,6 +89,11 @@ TEST_F(Rescue, CleanRecordingsComeOutAsThePlainRunWritesThem) {
     SCOPED_TRACE(input);
     expectRescueWritesThePlainOutputs(input);
   }
+  // MPEG-2 video is not walked: it goes out as the plain run writes it, and
+  // the report says why.
+  copyRecording(dir_, "mpeg2.vob");
+  expectRescueWritesThePlainOutputs("mpeg2.vob",
+                                    "Nothing needed repair.\nVideo not rescued: the rescue handles MPEG-1 video only.");
 
   // An image behind more sectors read back as zeros than the plain run looks
   // through: the rescue finds it, and nothing of the recording is lost.
@@ -184,4 +189,61 @@ TEST_F(Rescue, RecordingOfAnotherMuxerComesOutAsThePlainRunWritesIt) {
   runShell("cd '" + dir_.path() + "' && mplex -v 0 -f 1 -o remuxed.mpg vcd.mpv vcd.mp2 2>&1", &status);
   ASSERT_EQ(status, 0);
   expectRescueWritesThePlainOutputs("remuxed.mpg");
+}
+
+// Recordings of other picture sizes and rates joined in one input: a clean
+// join comes out as the plain run writes it, in one file or a numbered set;
+// a damaged one keeps every picture of each recording, each in its own
+// size, and audio of whole frames.
+TEST_F(Rescue, JoinedRecordingsOfOtherFormatsKeepEveryPicture) {
+  REQUIRE_TOOLS("it makes the NTSC recording and judges the outputs", "ffmpeg");
+  int status = 0;
+  runShell("cd '" + dir_.path() + "' && ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=352x240:rate=30000/1001 "
+           "-f lavfi -i sine=frequency=660:sample_rate=44100 -t 1 -target ntsc-vcd ntsc.mpg 2>&1", &status);
+  ASSERT_EQ(status, 0);
+  const Bytes pal = readFile(testData("vcd.mpg"));
+  const Bytes ntsc = dir_.read("ntsc.mpg");
+  Bytes joined = pal;
+  joined.insert(joined.end(), ntsc.begin(), ntsc.end());
+  joined.insert(joined.end(), pal.begin(), pal.end());
+  dir_.write("joined.mpg", joined);
+  const ProgramRun plain = runOrvante(dir_, {"joined.mpg"});
+  const std::string frames = reportValue(plain.output, "Frames used:  ");
+  const long pictures = pictureCount(dir_.read("joined.mpv"));
+  EXPECT_GT(pictures, 2 * kPictures);
+  EXPECT_EQ(frames, std::to_string(pictures) + " of " + std::to_string(pictures));
+  expectRescueWritesThePlainOutputs("joined.mpg", "Nothing needed repair.", "joined.mpg");
+  dir_.write("set.000", pal);
+  dir_.write("set.001", ntsc);
+  dir_.write("set.002", pal);
+  expectRescueWritesThePlainOutputs("set.000", "Nothing needed repair.", "joined.mpg");
+
+  // Damaged: a burst of zeros in each recording.
+  Bytes damaged = joined;
+  for (const size_t at : {size_t{9} * kPackSize, pal.size() + 5 * kPackSize, pal.size() + ntsc.size() + 20 * kPackSize}) {
+    std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(at), damaged.begin() + static_cast<std::ptrdiff_t>(at + 3000), 0);
+  }
+  const TempDir dir;
+  dir.write("damaged.mpg", damaged);
+  const ProgramRun run = rescue(dir, "damaged.mpg");
+  const Bytes video = dir.read("damaged.mpv");
+  EXPECT_EQ(sliceTrouble(video), "");
+  EXPECT_EQ(pictureCount(video), pictures) << run.output;
+  EXPECT_GE(wholeAudioFrames(dir.read("damaged.mp2")), 1);
+  EXPECT_EQ(run.output.find("Nothing needed repair."), std::string::npos) << run.output;
+  // Both sizes go out, each with its pictures.
+  const Bytes ntscSize = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00, 0xF0};
+  EXPECT_NE(std::search(video.begin(), video.end(), ntscSize.begin(), ntscSize.end()), video.end());
+  // ffmpeg's raw stream reader loses its time keeping where the rate changes,
+  // as it does on the plain run's output; nothing else may be said.
+  std::string messages = decoderMessages(dir, "damaged.mpv", "mpegvideo");
+  std::string others;
+  for (size_t at = 0; at < messages.size();) {
+    const size_t end = messages.find('\n', at);
+    const std::string line = messages.substr(at, end - at);
+    if (line.find("non monotonically increasing dts") == std::string::npos) others += line + "\n";
+    at = end == std::string::npos ? messages.size() : end + 1;
+  }
+  EXPECT_EQ(others, "");
+  EXPECT_EQ(decoderMessages(dir, "damaged.mp2", "mp3"), "");
 }

@@ -281,9 +281,10 @@ TEST_F(VideoRescuerTest, FillsEveryLostSlotWithARepeatThatKeepsTheOrder) {
     EXPECT_EQ(reporter_.count(Repair::kSliceReplaced), c.replaced);
   }
 
-  // The first group lost: the open group after it starts the stream, its
-  // leading pictures repeats of its I picture, and it must say it is closed,
-  // or decoders skip those pictures.
+  // The first group lost: the stream starts with the next group's I
+  // picture, then repeats of it, in a closed group of their own: B pictures
+  // ahead of a stream's first I picture upset decoders' time keeping, and an
+  // open first group would have decoders skip its leading pictures.
   {
     RescueStreamBuilder s;
     ibbpGroup(s, 0, {2});
@@ -293,6 +294,10 @@ TEST_F(VideoRescuerTest, FillsEveryLostSlotWithARepeatThatKeepsTheOrder) {
     const auto group = std::search(out.begin(), out.end(), groupCode.begin(), groupCode.end());
     ASSERT_LT(group + 8, out.end());
     EXPECT_NE(group[7] & 0x40, 0) << "closed flag";
+    const std::vector<WalkedPicture> walked = walkPictures(out);
+    ASSERT_GE(walked.size(), 11u);
+    EXPECT_EQ(walked[0].codingType, kIntraCoded);
+    for (size_t k = 1; k < 11; ++k) EXPECT_EQ(walked[k].codingType, kPredictiveCoded) << k;
   }
 
   // Without stamps, only temporal references tell lost pictures: one lost
