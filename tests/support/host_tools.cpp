@@ -18,6 +18,18 @@ std::string missingTools(std::initializer_list<const char*> tools, const std::st
 #endif
 }
 
+std::string missingDecoderOracle(const std::string& purpose) {
+#ifdef ORVANTE_DECODER_ORACLE
+  (void)purpose;
+  return {};
+#elif defined(_WIN32)
+  return "the decoder oracle is not built for Windows (the Linux build's tests use it): " + purpose;
+#else
+  return "the decoder oracle is not built: pkg-config found no libavformat, libavcodec and libavutil "
+         "(libavformat-dev, libavcodec-dev, libavutil-dev): " + purpose;
+#endif
+}
+
 bool toolsRequired() {
 #ifdef _WIN32
   return false;

@@ -14,9 +14,15 @@
 // the message of a test that skips; empty when they can.
 std::string missingTools(std::initializer_list<const char*> tools, const std::string& purpose);
 
-// Whether a test whose tools are missing must fail rather than skip: in CI
-// (the environment variable CI is "true"), which installs them, except in a
-// Windows build.
+// Why the decoder oracle (tests/support/decoder_oracle.h), which judges
+// outputs in process, is not in this build, with the `purpose` it serves;
+// empty when it is. It is built on Linux where pkg-config finds libavcodec,
+// never for Windows.
+std::string missingDecoderOracle(const std::string& purpose);
+
+// Whether a test whose tools (or decoder oracle) are missing must fail
+// rather than skip: in CI (the environment variable CI is "true"), which
+// installs them, except in a Windows build.
 bool toolsRequired();
 
 // Skips the test, or fails it where toolsRequired(), unless every one of
