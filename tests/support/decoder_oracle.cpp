@@ -150,7 +150,8 @@ bool openTimeJudge(TimeJudge& judge, AVFormatContext* input, AVStream* video, Ve
   out->height = video->codecpar->height > 0 ? video->codecpar->height : 16;
   judge.stream->time_base = av_inv_q(rate);
   judge.inputBase = video->time_base;
-  judge.start = input->start_time != AV_NOPTS_VALUE ? av_rescale_q(input->start_time, AV_TIME_BASE_Q, video->time_base) : 0;
+  const AVRational microseconds{1, AV_TIME_BASE};  // AV_TIME_BASE_Q is a compound literal, not C++
+  judge.start = input->start_time != AV_NOPTS_VALUE ? av_rescale_q(input->start_time, microseconds, video->time_base) : 0;
   const int header = avformat_write_header(muxer, nullptr);
   if (header < 0) {
     verdict.messages.push_back("opening the null muxer: " + errorText(header));
