@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
+#include <cctype>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,17 +37,27 @@ class DecoderOracleTest : public ::testing::Test {
     EXPECT_EQ(run.status, 0) << run.output;
     DecoderOracle::Verdict verdict;
     verdict.frames = -1;
-    static const std::regex kErrorLine(R"(^(?:\[([^ \]]+) @ 0x[0-9a-f]+\] )?\[(?:error|fatal|panic)\] (.*)$)");
-    static const std::regex kDecoded(R"(Input stream #0:0 \(\w+\): \d+ packets read \(\d+ bytes\); (\d+) frames decoded)");
     // Progress lines end in a carriage return, and a message may follow one.
-    const std::regex lineEnd("[\r\n]");
-    for (std::sregex_token_iterator line(run.output.begin(), run.output.end(), lineEnd, -1), end; line != end; ++line) {
-      const std::string text = *line;
-      std::smatch match;
-      if (std::regex_search(text, match, kErrorLine)) {
-        verdict.messages.push_back(match[1].matched ? "[" + match[1].str() + "] " + match[2].str() : match[2].str());
-      } else if (std::regex_search(text, match, kDecoded)) {
-        verdict.frames = std::stol(match[1].str());
+    size_t start = 0;
+    while (start < run.output.size()) {
+      const size_t end = std::min(run.output.find_first_of("\r\n", start), run.output.size());
+      const std::string line = run.output.substr(start, end - start);
+      start = end + 1;
+      // "[mpeg1video @ 0x55d0c0ffee00] [error] text", or "[error] text".
+      size_t tag = std::string::npos;
+      for (const char* level : {"[error] ", "[fatal] ", "[panic] "}) tag = std::min(tag, line.find(level));
+      if (tag != std::string::npos) {
+        const std::string text = line.substr(tag + 8);
+        const size_t address = line.find(" @ 0x");
+        verdict.messages.push_back(line[0] == '[' && address < tag ? line.substr(0, address) + "] " + text : text);
+        continue;
+      }
+      // "  Input stream #0:0 (video): 3 packets read (14448 bytes); 3 frames decoded; "
+      const size_t decoded = line.find(" frames decoded");
+      if (line.find("Input stream #0:0 (") != std::string::npos && decoded != std::string::npos) {
+        size_t digits = decoded;
+        while (digits > 0 && std::isdigit(static_cast<unsigned char>(line[digits - 1]))) --digits;
+        verdict.frames = std::stol(line.substr(digits, decoded - digits));
       }
     }
     return verdict;
