@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Checks what the rescue benchmark's figures rest on: that each damage
 touches exactly the ranges it records, that "intact" follows picture
-references, that audio is split into frames by their headers, and what a
-rip that stops early still holds."""
+references, that audio is split into frames by their headers, what a rip
+that stops early still holds, and which picture is on screen at each
+moment of the timeline and how its PSNR counts."""
 import os
 import random
 import re
 import sys
 import unittest
+from fractions import Fraction as F
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.dont_write_bytecode = True
@@ -117,12 +119,13 @@ class WhatARipHoldsTest(unittest.TestCase):
         self.assertEqual(score.intact_pictures(stream, tail), [i <= 5 for i in DISPLAY])
         self.assertEqual(score.intact_audio(stream, tail), [True, False, False, False])
 
-    def test_the_picture_rate_is_read_from_the_sequence_header(self):
-        for code, rate in ((3, 25), (4, 30000 / 1001)):
+    def test_the_picture_rate_and_size_are_read_from_the_sequence_header(self):
+        for size, code, rate in (('160120', 3, 25), ('1600f0', 4, 30000 / 1001)):
             with self.subTest(rate):
-                header = START + b'\xb3\x16\x00\xf0' + bytes([0xC0 | code]) + b'\xff\xff\xe0\xa0'
+                header = START + b'\xb3' + bytes.fromhex(size) + bytes([0xC0 | code]) + b'\xff\xff\xe0\xa0'
                 stream = pack(packet(0xC0, audio_frame(0)[:40]), packet(0xE0, header))
                 self.assertAlmostEqual(score.picture_rate(stream), rate)
+                self.assertEqual(score.picture_size(stream), (352, 288 if code == 3 else 240))
 
 
 class DamageTest(unittest.TestCase):
@@ -212,6 +215,99 @@ class DamageTest(unittest.TestCase):
         flipped, flips = rips.damage_flip_image_bits(image, random.Random(7), 600)
         self.assertEqual(sum(bin(a ^ b).count('1') for a, b in zip(flipped, image)), 600)
         self.assertLess(sum(e - s for s, e in flips), 600)
+
+
+class TimelineTest(unittest.TestCase):
+    """The picture on screen at each moment, and its PSNR against the clean one."""
+
+    def test_a_player_holds_the_last_picture_whose_time_has_come(self):
+        # Times in picture periods from the clean rip's first picture, in
+        # the order ffmpeg gives the pictures; None: no time stamp.
+        cases = [
+            ('in step', [0, 1, 2, 3], 4, [0, 1, 2, 3]),
+            ('a lost picture: the one before is held', [0, 1, 3], 4, [0, 1, 1, 2]),
+            ('nothing on screen before the first picture', [2, 3], 4, [None, None, 0, 1]),
+            ('the last picture is held to the end', [0, 1], 4, [0, 1, 1, 1]),
+            ('a stamp a clock tick late is at its moment', [0, 1.005, 2], 3, [0, 1, 2]),
+            ('half a period late: overtaken before its moment', [0, 1.5, 2], 3, [0, 0, 2]),
+            ('stamps before the first moment', [-3, -2, 1], 3, [1, 2, 2]),
+            ('a picture without a stamp is never shown', [0, None, 2], 3, [0, 0, 2]),
+            ('two pictures at one time: the later one', [0, 1, 1, 2], 3, [0, 2, 3]),
+            ('a stamp running back holds its picture from its time on', [0, 1, 2, 1, 4], 5, [0, 3, 3, 3, 4]),
+            ('pictures after the last moment', [0, 1, 5, 6], 3, [0, 1, 1]),
+            ('no picture at all', [], 2, [None, None]),
+        ]
+        for name, times, moments, held in cases:
+            with self.subTest(name):
+                self.assertEqual(score.held_pictures(times, moments), held)
+
+    def test_psnr_of_the_luma_is_capped_and_counts_nothing_as_0_db(self):
+        # (picture, clean picture, dB)
+        cases = [
+            ('equal', [7, 200, 0, 255], [7, 200, 0, 255], 60.0),
+            ('one of four samples off by 1', [10, 10, 10, 11], [10, 10, 10, 10], 54.15),
+            ('one of 256 samples off by 1: over the cap', [5] * 255 + [6], [5] * 256, 60.0),
+            ('all off by 16, up or down', [16, 48, 16, 48], [32, 32, 32, 32], 24.05),
+            ('black against white', [0] * 4, [255] * 4, 0.0),
+        ]
+        for name, picture, clean, db in cases:
+            with self.subTest(name):
+                value = score.timeline_psnr([bytes(clean)], [bytes(picture)], [0])
+                self.assertEqual(len(value), 1)
+                self.assertAlmostEqual(value[0], db, places=2)
+        self.assertEqual(score.timeline_psnr([bytes(4)] * 2, [], [None, None]), [0.0, 0.0])
+
+    def test_the_figures_follow_the_pictures_held_over_the_moments(self):
+        clean = [bytes([16 * (k + 1)] * 4) for k in range(5)]
+        played = [clean[1], bytes([48, 48, 48, 49]), clean[4]]
+        cases = [
+            # ffmpeg's pictures at their times 1, 2 and 4: nothing at moment
+            # 0; the second, one sample off, held over moment 3.
+            ('held by time', played, score.held_pictures([1, 2, 4], 5), [0.0, 60.0, 54.15, 24.18, 60.0]),
+            # A stream of pictures in step, ending two pictures early.
+            ('in step, ending early', clean[:3], list(range(5)), [60.0, 60.0, 60.0, 0.0, 0.0]),
+        ]
+        for name, pictures, held, expected in cases:
+            with self.subTest(name):
+                values = score.timeline_psnr(iter(clean), iter(pictures), held)
+                self.assertEqual([round(v, 2) for v in values], expected)
+        figures = score.timeline_figures([0.0, 60.0, 54.15, 24.18, 60.0], 25)
+        self.assertEqual((figures['mean_psnr'], figures['below_30'], figures['below_20']), (39.67, 2, 1))
+        self.assertEqual((figures['seconds_below_30'], figures['seconds_below_20']), (0.08, 0.04))
+        self.assertEqual(score.timeline_figures([10.0, 10.0, 40.0, 10.0], 25)['far_off'], [[0, 1], [3, 3]])
+        with self.assertRaises(ValueError):
+            score.timeline_psnr(iter(clean[:2]), iter(clean), list(range(5)))
+
+    def test_a_set_is_scored_over_all_its_moments(self):
+        rips = [score.timeline_figures([60.0, 60.0], 25), score.timeline_figures([0.0, 30.0, 30.0, 0.0], 30)]
+        summed = score.sum_timelines(rips)
+        self.assertEqual(summed['mean_psnr'], 30.0)     # not 37.5, the mean of the means
+        self.assertEqual((summed['seconds_below_30'], summed['seconds_below_20']), (0.07, 0.07))
+
+    def test_the_goals_against_ffmpeg(self):
+        ffmpeg = dict(mean_psnr=50.0, seconds_below_30=10.0, seconds_below_20=2.0)
+        # rescue's mean, seconds < 30 dB and < 20 dB; goals met
+        cases = [
+            ((51.0, 8.0, 2.0), [True, True, True]),
+            ((50.99, 8.01, 2.01), [False, False, False]),
+            ((60.0, 0.0, 0.0), [True, True, True]),
+        ]
+        for (mean, wrong, far), met in cases:
+            with self.subTest(mean=mean, wrong=wrong, far=far):
+                rescue = dict(mean_psnr=mean, seconds_below_30=wrong, seconds_below_20=far)
+                self.assertEqual(list(score.timeline_targets(rescue, ffmpeg).values()), met)
+
+    def test_time_stamps_are_read_from_what_showinfo_logs(self):
+        log = '\n'.join([
+            '[Parsed_showinfo_0 @ 0x5] config in time_base: 1/90000, frame_rate: 25/1',
+            '[Parsed_showinfo_0 @ 0x5] n:   0 pts:  43200 pts_time:0.48    pos: 2336 fmt:yuv420p',
+            '[Parsed_showinfo_0 @ 0x5]   side data - pan/scan',
+            'frame=    1 fps=0.0 q=-0.0 size=N/A [Parsed_showinfo_0 @ 0x5] n:   1 pts:  46800 pts_time:0.52',
+            '[Parsed_showinfo_0 @ 0x5] n:   2 pts:NOPTS pts_time:NOPTS pos: 3',
+            '[Parsed_showinfo_0 @ 0x6] config in time_base: 1/25, frame_rate: 25/1',
+            '[Parsed_showinfo_0 @ 0x6] n:   3 pts:     -2 pts_time:-0.08',
+        ])
+        self.assertEqual(score.shown_times(log), [F(43200, 90000), F(46800, 90000), None, F(-2, 25)])
 
 
 class AudioFramesTest(unittest.TestCase):
