@@ -66,7 +66,7 @@ class PipelineTest : public ::testing::Test {
       const Bytes video = dir_.read("run.mpv");
       EXPECT_TRUE(endsWithEndCodes(video)) << report;
 #ifdef ORVANTE_DECODER_ORACLE
-      const DecoderOracle::Verdict verdict = DecoderOracle::decodeVideo(video.data(), video.size());
+      const DecoderOracle::Verdict verdict = DecoderOracle::judgeRescuedVideo(video.data(), video.size());
       EXPECT_TRUE(verdict.ok()) << verdict.frames << " pictures decoded\n" << verdict.text() << report;
 #endif
     }
@@ -100,7 +100,9 @@ TEST_F(PipelineTest, ReplaysTheFuzzingRegressions) {
     // A rescue bridges no more than a minute beyond what survived: a small
     // input whose stamps or time codes claim hours stays small.
     const std::string report = run(input, true);
-    EXPECT_LT(dir_.read("run.mpv").size(), 16u << 20) << report;
+    if (dir_.exists("run.mpv")) {
+      EXPECT_LT(dir_.read("run.mpv").size(), 16u << 20) << report;
+    }
     expectDecodableRescue(report);
     ++replayed;
   }

@@ -80,7 +80,7 @@ void checkRescuedOutputs() {
   std::vector<uint8_t> bytes;
   if (readWhole(videoFileName(baseName), bytes)) {
     if (!endsWithEndCodes(bytes)) finding("the rescued .mpv does not end with its end codes");
-    const DecoderOracle::Verdict verdict = DecoderOracle::decodeVideo(bytes.data(), bytes.size());
+    const DecoderOracle::Verdict verdict = DecoderOracle::judgeRescuedVideo(bytes.data(), bytes.size());
     if (!verdict.ok()) {
       finding("the rescued .mpv decodes to " + std::to_string(verdict.frames) + " pictures with these messages:\n" +
               verdict.text());

@@ -301,6 +301,46 @@ DecoderOracle::Verdict DecoderOracle::decodeVideo(const uint8_t* data, size_t si
   return decode(data, size, "mpegvideo", AVMEDIA_TYPE_VIDEO);
 }
 
+DecoderOracle::Verdict DecoderOracle::judgeRescuedVideo(const uint8_t* data, size_t size) {
+  assert(data != nullptr || size == 0);
+  // The sequence headers' size and rate fields (their first four bytes, the
+  // aspect ratio's four bits aside), and whether the first one is followed
+  // by a sequence extension.
+  bool mpeg2 = false;
+  bool formatChanges = false;
+  bool seenHeader = false;
+  bool afterFirstHeader = false;
+  uint32_t format = 0;
+  for (size_t i = 0; i + 4 <= size; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const uint8_t code = data[i + 3];
+    if (afterFirstHeader) mpeg2 = code == 0xB5;
+    afterFirstHeader = false;
+    if (code != 0xB3 || i + 8 > size) continue;
+    const uint32_t fields = (uint32_t{data[i + 4]} << 24 | uint32_t{data[i + 5]} << 16 | uint32_t{data[i + 6]} << 8 |
+                             data[i + 7]) & 0xFFFFFF0Fu;
+    if (!seenHeader) afterFirstHeader = true;
+    else if (fields != format) formatChanges = true;
+    seenHeader = true;
+    format = fields;
+    i += 3;
+  }
+  if (mpeg2) {
+    Verdict unjudged;
+    unjudged.frames = 1;
+    return unjudged;
+  }
+  Verdict verdict = decodeVideo(data, size);
+  if (formatChanges) {
+    std::vector<std::string> kept;
+    for (std::string& message : verdict.messages) {
+      if (message.find("non monotonically increasing dts") == std::string::npos) kept.push_back(std::move(message));
+    }
+    verdict.messages = std::move(kept);
+  }
+  return verdict;
+}
+
 DecoderOracle::Verdict DecoderOracle::decodeAudio(const uint8_t* data, size_t size) {
   return decode(data, size, "mp3", AVMEDIA_TYPE_AUDIO);
 }

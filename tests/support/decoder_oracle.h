@@ -50,6 +50,16 @@ class DecoderOracle {
   // as a whole MPEG audio stream (a .mp2), read by the MPEG audio reader
   // that ffmpeg picks for such a file.
   static Verdict decodeAudio(const uint8_t* data, size_t size);
+
+  // REQUIRES: data != nullptr or size == 0. Judges a rescued .mpv by what
+  // the rescue promises of it: decodeVideo's verdict, but
+  //   - MPEG-2 video (a sequence extension right after the first sequence
+  //     header) is written as it came and not judged: no message, and one
+  //     picture counted so that ok() holds;
+  //   - where the picture size or rate changes between sequence headers
+  //     (recordings joined), the raw reader's non-monotonic dts message is
+  //     expected, as for the plain run, and left out.
+  static Verdict judgeRescuedVideo(const uint8_t* data, size_t size);
 };
 
 #endif  // ORVANTE_TESTS_SUPPORT_DECODER_ORACLE_H_

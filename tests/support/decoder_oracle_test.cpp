@@ -190,3 +190,44 @@ TEST_F(DecoderOracleTest, CallsOnSeveralThreadsKeepTheirMessagesApart) {
   for (const std::string& text : cleanMessages) EXPECT_EQ(text, "");
   for (const std::string& text : damagedMessages) EXPECT_EQ(text, expected);
 }
+
+TEST_F(DecoderOracleTest, JudgesRescuedVideoByWhatTheRescuePromises) {
+  const Bytes bare = bareStream();
+  // bare.m1v twice, the second time at 30 pictures a second (its one
+  // sequence header's rate code), as a PAL recording joined by an NTSC one.
+  Bytes joined = bare;
+  Bytes second = bare;
+  second[7] = (second[7] & 0xF0) | 5;
+  joined.insert(joined.end(), second.begin(), second.end());
+  // A sequence extension's start code right after the first header makes
+  // the stream MPEG-2, written as it came.
+  Bytes mpeg2 = bare;
+  const Bytes extension = {0x00, 0x00, 0x01, 0xB5, 0x14, 0x8A, 0x00, 0x01, 0x00, 0x00};
+  mpeg2.insert(mpeg2.begin() + 12, extension.begin(), extension.end());
+  Bytes joinedDamaged = joined;
+  joinedDamaged[15000] ^= 0xFF;
+  const struct {
+    const char* name;
+    const Bytes& stream;
+    long frames;       // -1: not checked
+    bool damage;       // whether the judgement keeps a decoder message
+    bool rawDtsCheck;  // whether decodeVideo alone reports the join
+  } cases[] = {
+      {"joined at a rate change", joined, 100, false, true},
+      {"joined and damaged", joinedDamaged, -1, true, true},
+      {"MPEG-2, not judged", mpeg2, 1, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DecoderOracle::Verdict judged = DecoderOracle::judgeRescuedVideo(c.stream.data(), c.stream.size());
+    const DecoderOracle::Verdict raw = DecoderOracle::decodeVideo(c.stream.data(), c.stream.size());
+    EXPECT_EQ(judged.text().find("non monotonically increasing dts"), std::string::npos) << judged.text();
+    EXPECT_EQ(judged.text().find("[mpeg1video] ") != std::string::npos, c.damage) << judged.text();
+    if (c.frames >= 0) {
+      EXPECT_EQ(judged.frames, c.frames);
+    }
+    if (c.rawDtsCheck) {
+      EXPECT_NE(raw.text().find("non monotonically increasing dts"), std::string::npos) << raw.text();
+    }
+  }
+}
