@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "container/cd_sector_format.h"
+#include "container/sector_corrector.h"
 #include "container/sector_edc.h"
 #include "source/start_code.h"
 
@@ -57,19 +58,40 @@ bool SectorRescuer::nearlySync(uint32_t at, bool* exact) {
   return wrong <= kSyncBitsWrongAllowed;
 }
 
-bool SectorRescuer::checksOut(uint32_t sector) {
-  if (uint64_t{sector} + kSectorSize > image_.size()) return false;
+SectorRescuer::Code SectorRescuer::check(uint32_t sector) {
+  if (uint64_t{sector} + kSectorSize > image_.size()) return Code::kAbsent;
   uint32_t code = 0;
   image_.seek(sector + kSubheaderOffset);
   image_.readRuns(kEdcCoverage, [&code](const uint8_t* bytes, uint32_t n) { code = SectorEdc::of(bytes, n, code); });
   uint32_t stored = 0;
   for (uint32_t k = 0; k < kTrailerSize; ++k) stored |= static_cast<uint32_t>(image_.readU8()) << (8 * k);
-  return stored != kNoEdc && code == stored;
+  if (stored == kNoEdc) return Code::kAbsent;
+  if (code == stored) return Code::kChecksOut;
+  SectorCorrector::Bit bits[2];
+  const int wrong = SectorCorrector::locate(code ^ stored, bits);
+  if (wrong == 0) return Code::kFails;
+  // Bits of the stored code itself need no patch; two of one byte, one.
+  std::vector<PatchedSource::Patch> patches;
+  for (int k = 0; k < wrong; ++k) {
+    if (bits[k].byte >= kEdcCoverage) continue;
+    const uint32_t offset = sector + kSubheaderOffset + bits[k].byte;
+    if (!patches.empty() && patches.back().offset == offset) {
+      patches.back().mask = static_cast<uint8_t>(patches.back().mask | bits[k].mask);
+    } else {
+      patches.push_back({offset, bits[k].mask});
+    }
+  }
+  if (patches.size() == 2 && patches[0].offset > patches[1].offset) std::swap(patches[0], patches[1]);
+  corrections_.insert(corrections_.end(), patches.begin(), patches.end());
+  if (reporter_ != nullptr) reporter_->corrected(sector, static_cast<uint32_t>(wrong));
+  return Code::kCorrected;
 }
 
 void SectorRescuer::mend() {
   ranges_.clear();
   suspect_.clear();
+  damaged_.clear();
+  corrections_.clear();
   lostSectors_ = 0;
   // Each payload kept, whether its code fails it, and whether a sector was
   // left out just before it.
@@ -78,18 +100,19 @@ void SectorRescuer::mend() {
     uint32_t end;
     bool suspect;
     bool lostBefore;
+    bool damaged;
   };
   std::vector<Piece> pieces;
   bool lostBefore = false;
   int64_t lastAddress = -1;
   // A sector whose address does not follow the one before stands where
   // sectors were skipped, doubled or moved: as good as a loss.
-  const auto keep = [&](uint32_t start, uint32_t end, bool suspect) {
+  const auto keep = [&](uint32_t start, uint32_t end, bool suspect, bool damaged) {
     if (end <= start) return;
     const int64_t address = addressOf(start - kSectorHeaderSize);
     if (lastAddress >= 0 && address != lastAddress + 1) lostBefore = true;
     lastAddress = address;
-    pieces.push_back({start, end, suspect, lostBefore});
+    pieces.push_back({start, end, suspect || damaged, lostBefore, damaged});
     lostBefore = false;
   };
   const uint32_t count = payload_.count();
@@ -98,10 +121,11 @@ void SectorRescuer::mend() {
     const uint32_t start = pairs[2 * k];
     const uint32_t end = pairs[2 * k + 1];
     const uint32_t payloadEnd = end - start > kPayloadSize ? start + kPayloadSize : end;
-    keep(start, payloadEnd, !checksOut(start - kSectorHeaderSize));
+    const Code code = check(start - kSectorHeaderSize);
+    keep(start, payloadEnd, code == Code::kAbsent || code == Code::kCorrected, code == Code::kFails);
     if (k + 1 == count) {
       // The last trailer and whatever follows it, as they are.
-      if (payloadEnd < end) pieces.push_back({payloadEnd, end, true, false});
+      if (payloadEnd < end) pieces.push_back({payloadEnd, end, true, false, false});
       break;
     }
     // Each sector due before the range's end.
@@ -111,7 +135,8 @@ void SectorRescuer::mend() {
       bool exact = false;
       if (nearlySync(static_cast<uint32_t>(sync), &exact)) {
         // A damaged sync: damage is near, whatever the code says.
-        keep(dueStart, dueEnd, !exact || !checksOut(static_cast<uint32_t>(sync)));
+        const Code due = check(static_cast<uint32_t>(sync));
+        keep(dueStart, dueEnd, !exact || due == Code::kAbsent || due == Code::kCorrected, due == Code::kFails);
         continue;
       }
       ++lostSectors_;
@@ -134,6 +159,7 @@ void SectorRescuer::mend() {
     ranges_.appendJoined(piece.start, piece.end);
     const uint32_t viewEnd = viewStart + (piece.end - piece.start);
     if (suspect) suspect_.appendJoined(viewStart, viewEnd);
+    if (piece.damaged) damaged_.appendJoined(viewStart, viewEnd);
     viewStart = viewEnd;
   }
 }

@@ -2,8 +2,10 @@
 #define ORVANTE_CONTAINER_SECTOR_RESCUER_H_
 
 #include <cstdint>
+#include <vector>
 
 #include "source/byte_source.h"
+#include "source/patched_source.h"
 #include "source/range_list.h"
 #include "source/repair_reporter.h"
 
@@ -28,6 +30,13 @@
 // on either side of a sector left out or of sectors that do not follow each
 // other by their addresses, those behind a damaged sync, and the last
 // range's tail. A check of the payload can leave out what is not suspect.
+//
+// Where the code fails because one or two bits are wrong, the code itself
+// tells which (SectorCorrector): corrections() puts them right, for a
+// PatchedSource over the image. The sector is then as written, unless more
+// bits were wrong than the code can tell apart, so it stays suspect. What
+// fails beyond that is damaged(): data that may parse but is not what was
+// written.
 //
 // The rescuer does not own the image, the decoder's ranges or the reporter;
 // they must outlive it. It owns the ranges it gives.
@@ -55,6 +64,10 @@ class SectorRescuer {
   // The payload that is not known to be as written, as ranges of the view
   // over ranges(): increasing, not overlapping.
   const RangeList& suspect() const { return suspect_; }
+  // Of suspect(), the payloads whose code fails and could not be put right.
+  const RangeList& damaged() const { return damaged_; }
+  // The bytes of the image to put right, in increasing offsets.
+  const std::vector<PatchedSource::Patch>& corrections() const { return corrections_; }
   // Sectors left out by the last mend().
   uint32_t lostSectors() const { return lostSectors_; }
 
@@ -65,14 +78,18 @@ class SectorRescuer {
   // Whether the 12 bytes at `at` are the sync pattern, give or take a few
   // bits; `exact` tells whether none is wrong.
   bool nearlySync(uint32_t at, bool* exact);
-  // Whether the sector at `sector` carries an error detection code that
-  // its subheader and payload match.
-  bool checksOut(uint32_t sector);
+  enum class Code { kChecksOut, kCorrected, kFails, kAbsent };
+  // What the sector at `sector`'s error detection code says of its
+  // subheader and payload; for kCorrected, the bits to put right are added
+  // to corrections_ and reported.
+  Code check(uint32_t sector);
   ByteSource& image_;
   const RangeList& payload_;
   RepairReporter* const reporter_;
   RangeList ranges_;
   RangeList suspect_;
+  RangeList damaged_;
+  std::vector<PatchedSource::Patch> corrections_;
   uint32_t lostSectors_ = 0;
 };
 

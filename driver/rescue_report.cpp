@@ -10,12 +10,17 @@ namespace {
 // Repairs closer than this make one place.
 constexpr uint64_t kPlaceGapTicks = kTicksPerSecond;
 
-constexpr const char* kLabels[] = {"Pictures repeated:       ", "Slices replaced:         ",
-                                   "Audio frames of silence: "};
+constexpr const char* kLabels[] = {"Pictures repeated:       ", "Audio frames of silence: ",
+                                   "Pictures concealed:      ", "Macroblocks concealed:   "};
 
 }  // namespace
 
 void RescueReport::dropped(Drop, uint32_t, uint32_t) { ++drops_; }
+
+void RescueReport::corrected(uint32_t, uint32_t bits) {
+  correctedBits_ += bits;
+  ++correctedSectors_;
+}
 
 void RescueReport::repaired(Repair kind, uint64_t time) {
   Places& kind_places = places_[index(kind)];
@@ -46,7 +51,11 @@ std::string RescueReport::timeText(uint64_t ticks) {
 std::vector<std::string> RescueReport::lines() const {
   std::vector<std::string> lines;
   lines.push_back("Rescue:");
-  bool any = false;
+  bool any = correctedSectors_ > 0;
+  if (any) {
+    lines.push_back("Sector bits corrected:   " + std::to_string(correctedBits_) + " in " +
+                    std::to_string(correctedSectors_) + (correctedSectors_ == 1 ? " sector" : " sectors"));
+  }
   static_assert(sizeof kLabels / sizeof kLabels[0] == kKinds, "one label per kind of repair");
   for (size_t k = 0; k < kKinds; ++k) {
     const Places& kind = places_[k];

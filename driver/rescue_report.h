@@ -19,6 +19,7 @@ class RescueReport : public RepairReporter {
 
   void dropped(Drop reason, uint32_t offset, uint32_t length) override;
   void repaired(Repair kind, uint64_t time) override;
+  void corrected(uint32_t offset, uint32_t bits) override;
   void timelineUnchecked() override { timelineUnchecked_ = true; }
   // Not one picture could go out: no video was written.
   void videoLeftOut() { videoLeftOut_ = true; }
@@ -28,7 +29,8 @@ class RescueReport : public RepairReporter {
   void audioLeftOut() { audioLeftOut_ = true; }
 
   // The lines of the report, without line ends: a title line, then one
-  // line per kind of repair made, or one saying nothing needed repair; then
+  // line for the bits put right in sectors, one per kind of repair made, or
+  // one saying nothing needed repair; then
   // a line each for video left out or not rescued, for audio left out, and
   // for a timeline left unchecked.
   std::vector<std::string> lines() const;
@@ -47,10 +49,12 @@ class RescueReport : public RepairReporter {
     size_t total = 0;
   };
   static size_t index(Repair kind) { return static_cast<size_t>(kind); }
-  static constexpr size_t kKinds = static_cast<size_t>(Repair::kSilentAudioFrame) + 1;
+  static constexpr size_t kKinds = static_cast<size_t>(Repair::kMacroblockConcealed) + 1;
 
   Places places_[kKinds];
   uint32_t drops_ = 0;
+  uint64_t correctedBits_ = 0;
+  uint32_t correctedSectors_ = 0;
   bool timelineUnchecked_ = false;
   bool videoLeftOut_ = false;
   bool videoNotRescued_ = false;

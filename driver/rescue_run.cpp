@@ -14,6 +14,7 @@
 #include "driver/rescue_report.h"
 #include "driver/report_lines.h"
 #include "source/output_name.h"
+#include "source/patched_source.h"
 #include "source/range_view_source.h"
 #include "video/video_format.h"
 #include "video/video_rescuer.h"
@@ -173,7 +174,7 @@ bool RescueRun::run(ByteSource& source, const std::string& baseName) {
       return runImage(image, late.payloadRanges(), source.size(), baseName, report);
     }
   }
-  return runPipeline(source, baseName, report, nullptr);
+  return runPipeline(source, baseName, report, nullptr, nullptr);
 }
 
 bool RescueRun::runImage(ByteSource& image, const RangeList& payloadRanges, uint64_t sourceSize,
@@ -181,12 +182,14 @@ bool RescueRun::runImage(ByteSource& image, const RangeList& payloadRanges, uint
   SectorRescuer sectors(image, payloadRanges, &report);
   sectors.mend();
   printSectorReport(console_, sourceSize, sectors.ranges().total());
-  RangeViewSource payload(image, sectors.ranges());
-  return runPipeline(payload, baseName, report, &sectors.suspect());
+  // Bits the sectors' codes put right are read as they were written.
+  PatchedSource corrected(image, sectors.corrections());
+  RangeViewSource payload(corrected, sectors.ranges());
+  return runPipeline(payload, baseName, report, &sectors.suspect(), &sectors.damaged());
 }
 
 bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report,
-                            const RangeList* suspect) {
+                            const RangeList* suspect, const RangeList* damaged) {
   TimeStampReader stamps(source);
   RescueDemuxer demuxer(source, console_.callbackFor(Console::Pass::kDemux), &stamps);
   demuxer.demultiplex();
@@ -195,10 +198,12 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   RangeViewSource video(source, demuxer.videoRanges());
   RangeList videoSuspect;
   if (suspect != nullptr) RangeViewSource::rangesInView(demuxer.videoRanges(), *suspect, &videoSuspect);
+  RangeList videoDamaged;
+  if (damaged != nullptr) RangeViewSource::rangesInView(demuxer.videoRanges(), *damaged, &videoDamaged);
   HeldReporter held;
   VideoRescuer videoRescuer(video, stamps.videoStamps(), console_.callbackFor(Console::Pass::kCheck),
                             console_.callbackFor(Console::Pass::kVideo), &held,
-                            suspect != nullptr ? &videoSuspect : nullptr);
+                            suspect != nullptr ? &videoSuspect : nullptr, damaged != nullptr ? &videoDamaged : nullptr);
   videoRescuer.analyze();
   RangeViewSource audio(source, demuxer.audioRanges());
   AudioRescuer audioRescuer(audio, stamps.audioStamps(), console_.callbackFor(Console::Pass::kAudio), &report);

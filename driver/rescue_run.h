@@ -45,8 +45,10 @@ class RescueRun {
                 RescueReport& report);
   // The pipeline on the MPEG data: `source` itself, or a sector image's
   // payload, in which case `suspect` holds what of it is not known to be as
-  // written (SectorRescuer); null: nothing is known.
-  bool runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report, const RangeList* suspect);
+  // written and `damaged` what is known not to be (SectorRescuer); null:
+  // nothing is known.
+  bool runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report, const RangeList* suspect,
+                   const RangeList* damaged);
   // An input that joins recordings of different formats, some damaged: each
   // recording is rescued in its own format, and the outputs hold them one
   // after the other. `audioSize`: the audio's bytes in the whole input.

@@ -28,9 +28,10 @@ class RepairReporter {
 
   // What a rescue puts in an output in place of what was lost or broken.
   enum class Repair {
-    kPictureRepeated,    // a picture that repeats the one shown before it
-    kSliceReplaced,      // a slice that repeats the reference picture over the same rows
-    kSilentAudioFrame,   // an audio frame of silence
+    kPictureRepeated,       // a picture that repeats the one shown before it
+    kSilentAudioFrame,      // an audio frame of silence
+    kPictureConcealed,      // a picture that went out with macroblocks concealed
+    kMacroblockConcealed,   // one macroblock concealed: guessed from what is around it
   };
 
   virtual ~RepairReporter();
@@ -39,6 +40,9 @@ class RepairReporter {
   virtual void dropped(Drop reason, uint32_t offset, uint32_t length) = 0;
   // One repair, at `time`: 90 kHz ticks from the start of the recording.
   virtual void repaired(Repair kind, uint64_t time) = 0;
+  // `bits` wrong bits of the sector at `offset` of the image were put
+  // right by its error detection code. Ignored unless overridden.
+  virtual void corrected(uint32_t offset, uint32_t bits);
   // The stream carries no time stamps and no time codes: lost pictures or
   // frames could be counted only as far as the stream's own numbering allows.
   virtual void timelineUnchecked() = 0;

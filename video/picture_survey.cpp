@@ -183,6 +183,8 @@ void PictureSurvey::surveyPicture(uint32_t start) {
   picture.codingType = static_cast<uint8_t>(header.codingType);
   picture.forwardFCode = static_cast<uint8_t>(header.forwardFCode);
   picture.backwardFCode = static_cast<uint8_t>(header.backwardFCode);
+  picture.fullPelForward = header.fullPelForward;
+  picture.fullPelBackward = header.fullPelBackward;
   picture.decodable = letter == 'I' || (validFCode(header.forwardFCode) &&
                                         (letter == 'P' || validFCode(header.backwardFCode)));
   picture.intact = picture.decodable;
@@ -314,7 +316,7 @@ void PictureSurvey::resolveSlices() {
     }
     if (!walked) {
       // No size to walk against: the slice is taken as it stands.
-      slices_.push_back({slice.start, slice.end, 0, 0, SliceWalk::kNoRowEnd, 0});
+      slices_.push_back({slice.start, slice.end, 0, 0, false});
       ++p.sliceCount;
       continue;
     }
@@ -323,6 +325,8 @@ void PictureSurvey::resolveSlices() {
       p.intact = false;
       p.whole = false;
       anomaly(RepairReporter::Drop::kBrokenSlice, slice.start, slice.end);
+      slices_.push_back({slice.start, slice.end, walk.firstMacroblock, walk.firstMacroblock, true});
+      ++p.sliceCount;
       continue;
     }
     if (walk.firstMacroblock < nextMacroblock) {
@@ -337,8 +341,7 @@ void PictureSurvey::resolveSlices() {
       p.whole = false;
     }
     nextMacroblock = walk.lastMacroblock + 1;
-    slices_.push_back({slice.start, slice.end, walk.firstMacroblock, walk.lastMacroblock, walk.rowEndMacroblock,
-                       static_cast<uint32_t>(walk.rowEndBits)});
+    slices_.push_back({slice.start, slice.end, walk.firstMacroblock, walk.lastMacroblock, false});
     ++p.sliceCount;
   }
   close();

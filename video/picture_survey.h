@@ -29,14 +29,16 @@
 // must outlive it. Offsets are positions in the source.
 class PictureSurvey {
  public:
-  // A slice that parses, of a picture that is not whole.
+  // A slice of a picture that is not whole, in stream order: one that
+  // parses, or one that breaks (whose first macroblocks may still be kept).
+  // Slices over macroblocks covered already belong to no picture kept and
+  // are not listed.
   struct Slice {
     uint32_t start;            // its start code
     uint32_t end;              // the next start code
-    uint32_t firstMacroblock;  // addresses of the macroblocks it covers
+    uint32_t firstMacroblock;  // addresses of the macroblocks it covers (parsed ones)
     uint32_t lastMacroblock;
-    uint32_t rowEndMacroblock; // where it can be cut to end with a row (SliceWalk)
-    uint32_t rowEndBits;       // bits after the start code up to that cut
+    bool broken;
   };
 
   struct Picture {
@@ -49,6 +51,8 @@ class PictureSurvey {
     uint8_t codingType = 0;    // 1 I, 2 P, 3 B
     uint8_t forwardFCode = 0;
     uint8_t backwardFCode = 0;
+    bool fullPelForward = false;
+    bool fullPelBackward = false;
     // Its slices parse and cover its macroblocks exactly once.
     bool intact = false;
     // Intact, and nothing stands between its header and slices: [start, end)
@@ -56,7 +60,7 @@ class PictureSurvey {
     bool whole = false;
     // Its header can be decoded (P and B pictures need motion ranges).
     bool decodable = false;
-    uint32_t firstSlice = 0;   // its slices that parse, in slices(), when not whole
+    uint32_t firstSlice = 0;   // its slices, in slices(), when not whole
                                // (macroblock addresses 0 when the size is unknown)
     uint32_t sliceCount = 0;
 

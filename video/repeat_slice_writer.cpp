@@ -2,39 +2,20 @@
 
 #include <cassert>
 
+#include "source/bit_packer.h"
 #include "source/start_code.h"
 #include "video/macroblock_codes.h"
 #include "video/video_format.h"
 
 namespace {
 
-// Packs codes, first bit most significant, onto the end of a byte vector.
-class BitPacker {
- public:
-  explicit BitPacker(std::vector<uint8_t>* out) : out_(out) {}
-  ~BitPacker() { assert(used_ == 0); }
-
-  void put(VlcCode code) { put(code.length, code.bits); }
-  void put(uint32_t n, uint32_t value) {
-    for (uint32_t i = n; i-- > 0;) {
-      if (used_ == 0) out_->push_back(0);
-      if ((value >> i) & 1) out_->back() = static_cast<uint8_t>(out_->back() | (0x80u >> used_));
-      used_ = (used_ + 1) & 7;
-    }
-  }
-  // Zero bits up to the byte boundary.
-  void pad() { used_ = 0; }
-
- private:
-  std::vector<uint8_t>* const out_;
-  uint32_t used_ = 0;  // bits of the last byte in use; 0 when it is full
-};
-
 // An address increment of any size: escapes, then the code of the rest.
+void put(BitPacker& bits, VlcCode code) { bits.put(code.length, code.bits); }
+
 void putIncrement(BitPacker& bits, uint32_t increment) {
   assert(increment >= 1);
-  for (; increment > kMaxAddressIncrement; increment -= kMaxAddressIncrement) bits.put(kMacroblockEscape);
-  bits.put(kAddressIncrementCodes[increment - 1]);
+  for (; increment > kMaxAddressIncrement; increment -= kMaxAddressIncrement) put(bits, kMacroblockEscape);
+  put(bits, kAddressIncrementCodes[increment - 1]);
 }
 
 constexpr MacroblockTypeCode findType(const MacroblockTypeCode* types, size_t count, uint8_t flags) {
@@ -59,18 +40,18 @@ static_assert(kIntraType.code.length != 0 && kPredictedType.code.length != 0 && 
 // An intra macroblock whose blocks all keep the predicted DC value: size 0,
 // then the end of block.
 void putGreyMacroblock(BitPacker& bits) {
-  bits.put(kIntraType.code);
+  put(bits, kIntraType.code);
   for (uint32_t block = 0; block < kBlocksPerMacroblock; ++block) {
-    bits.put(block < kLuminanceBlocks ? kDcSizeLuminanceCodes[0] : kDcSizeChrominanceCodes[0]);
-    bits.put(kEndOfBlock);
+    put(bits, block < kLuminanceBlocks ? kDcSizeLuminanceCodes[0] : kDcSizeChrominanceCodes[0]);
+    put(bits, kEndOfBlock);
   }
 }
 
 // A macroblock predicted, not coded, with zero motion.
 void putRepeatMacroblock(BitPacker& bits, const MacroblockTypeCode& type) {
-  bits.put(type.code);
-  bits.put(kMotionCodes[0]);  // horizontal
-  bits.put(kMotionCodes[0]);  // vertical
+  put(bits, type.code);
+  put(bits, kMotionCodes[0]);  // horizontal
+  put(bits, kMotionCodes[0]);  // vertical
 }
 
 }  // namespace

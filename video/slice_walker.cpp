@@ -70,6 +70,7 @@ struct CodeTables {
   Lookup increment[1u << kMaxAddressIncrementLength];
   Lookup type[3][1u << kMaxMacroblockTypeLength];       // by coding type - 1; value: MacroblockFlags
   Lookup motion[1u << kMaxMotionCodeLength];            // length with the sign; value 1 when not 0
+  int8_t motionCode[1u << kMaxMotionCodeLength];        // the code's value, -16..16
   Lookup pattern[1u << kMaxCodedBlockPatternLength];    // value: blocks coded
   Lookup dcSize[2][1u << kMaxDcSizeChrominanceLength];  // luminance, chrominance; length with the differential
   Lookup longCoefficient[kLongCodeLastZeros - kLongCodeFirstZeros + 1][1u << kLongCodeTailBits];  // value: run + 1
@@ -165,6 +166,10 @@ CodeTables buildTables() {
       const VlcCode withSign = {static_cast<uint16_t>(kMotionCodes[i].bits << 1 | sign),
                                 static_cast<uint8_t>(kMotionCodes[i].length + 1)};
       enter(t.motion, kMaxMotionCodeLength, withSign, withSign.length, 1);
+      const uint32_t first = uint32_t{withSign.bits} << (kMaxMotionCodeLength - withSign.length);
+      for (uint32_t k = 0; k < (1u << (kMaxMotionCodeLength - withSign.length)); ++k) {
+        t.motionCode[first + k] = static_cast<int8_t>(sign == 0 ? static_cast<int>(i) : -static_cast<int>(i));
+      }
     }
   }
 
@@ -321,13 +326,14 @@ Lookup longCoefficient(const CodeTables& t, uint64_t bits) {
 
 // Walks the `blocks` coded blocks of a macroblock. On kInvalidCode the
 // buffer stands on the bits that are no code.
-inline SliceFault walkBlocks(const CodeTables& t, BitBuffer& in, bool intra, uint32_t blocks) {
-  const BlockState* opening = kOpeningState[intra ? 1 : 0];
+// `opening` gives the state each block opens in, `filled` the positions the
+// first block holds already.
+inline SliceFault walkBlocks(const CodeTables& t, BitBuffer& in, const BlockState* opening, uint32_t blocks,
+                             size_t filled = 0) {
   const BlockStep* const nextCodes = t.step[kNextCodes];
   uint32_t state = opening[0];
   const BlockStep* steps = t.step[state];
   uint32_t block = 0;
-  size_t filled = 0;
   for (;;) {
     in.refill();
     for (uint32_t i = 0; i < kStepsPerRefill; ++i) {
@@ -364,6 +370,33 @@ inline SliceFault walkBlocks(const CodeTables& t, BitBuffer& in, bool intra, uin
       }
     }
   }
+}
+
+// The run/level codes of an intra block whose DC value was read alone.
+constexpr BlockState kAfterDc[1] = {kNextCodes};
+
+// A motion vector component reconstructed from its prediction, the motion
+// code and motion_r, for vectors whose range f_code sets (11172-2 2.4.4.2).
+int16_t reconstructVector(int prediction, int code, uint32_t r, uint32_t fCode) {
+  const int f = 1 << (fCode - 1);
+  const int complement = f == 1 || code == 0 ? 0 : f - 1 - static_cast<int>(r);
+  int little = code * f;
+  int big = 0;
+  if (little > 0) {
+    little -= complement;
+    big = little - 32 * f;
+  } else if (little < 0) {
+    little += complement;
+    big = little + 32 * f;
+  }
+  const int vector = prediction + little;
+  return static_cast<int16_t>(vector <= 16 * f - 1 && vector >= -16 * f ? vector : prediction + big);
+}
+
+// The DC differential of `size` bits as the value it stands for.
+int dcDifferential(uint32_t bits, uint32_t size) {
+  if (size == 0) return 0;
+  return (bits >> (size - 1)) != 0 ? static_cast<int>(bits) : static_cast<int>(bits) - static_cast<int>((1u << size) - 1);
 }
 
 bool usableContext(const SliceContext& p) {
@@ -407,6 +440,18 @@ SliceWalker::SliceWalker(const SliceContext& picture)
 }
 
 SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size_t length) const {
+  return walkSlice<false>(verticalPosition, data, length, nullptr);
+}
+
+SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size_t length,
+                            std::vector<MacroblockRecord>* records) const {
+  assert(records != nullptr);
+  return walkSlice<true>(verticalPosition, data, length, records);
+}
+
+template <bool kDetailed>
+SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data, size_t length,
+                                 std::vector<MacroblockRecord>* records) const {
   assert(verticalPosition >= kFirstSliceCode && verticalPosition <= kLastSliceCode);
   assert(data != nullptr || length == 0);
   if (!usable_) return {SliceFault::kInvalidCode, 0, 0};
@@ -427,7 +472,7 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
     return {fault, firstAddress, firstAddress};
   };
 
-  const uint32_t quantiser = in.read(kQuantiserScaleBits);
+  uint32_t quantiser = in.read(kQuantiserScaleBits);
   while (in.read(kExtraBitSliceBits) != 0) in.read(kExtraInformationSliceBits);
   if (in.pastEnd()) return broken(SliceFault::kRunsIntoStartCode, 0);
   if (quantiser == 0) return broken(SliceFault::kZeroQuantiser, 0);
@@ -438,11 +483,14 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
   uint32_t address = firstAddress;
   bool first = true;
   bool previousIntra = false;
-  uint32_t rowEnd = SliceWalk::kNoRowEnd;
-  size_t rowEndBits = 0;
-  uint32_t column = 0;  // of `address`, kept apart so that no macroblock costs a division
+  // What a detailed walk keeps as a decoder does: the vectors predicted
+  // from, the DC predictions, and the macroblock before.
+  int vectorPrediction[2][2] = {{0, 0}, {0, 0}};
+  int dcPrediction[3] = {128, 128, 128};
+  MacroblockRecord previous;
   for (;;) {
     // Stuffing and escapes, then the increment.
+    const size_t incrementStart = in.position();
     uint32_t increment = 0;
     for (;;) {
       in.refill();
@@ -460,11 +508,11 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
         }
       }
     }
+    const uint32_t skippedFrom = address + 1;
     if (first) {
       if (increment > width) return broken(SliceFault::kFirstMacroblockPastRow, 0);
       address = firstAddress + increment - 1;
       firstAddress = address;
-      column = increment - 1;
     } else {
       if (increment > 1) {
         if (intraPicture) return broken(SliceFault::kSkipInIntraPicture, 0);
@@ -472,8 +520,23 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
       }
       address += increment;
       if (address >= macroblockCount_) return broken(SliceFault::kAddressPastPicture, 0);
-      column += increment;
-      if (column >= width) column = column < 2 * width ? column - width : column % width;
+    }
+    const bool skips = !first && increment > 1;
+
+    MacroblockRecord record;
+    if constexpr (kDetailed) {
+      record.address = address;
+      record.start = static_cast<uint32_t>(incrementStart);
+      record.typeStart = static_cast<uint32_t>(in.position());
+      // Skipped macroblocks: in a P picture zero motion, and the vectors
+      // predicted from start again; in a B picture the prediction of the
+      // macroblock before.
+      if (skips && !bidirectional) {
+        vectorPrediction[0][0] = vectorPrediction[0][1] = 0;
+      }
+      if (first || skips || !previousIntra) dcPrediction[0] = dcPrediction[1] = dcPrediction[2] = 128;
+    } else {
+      (void)incrementStart;
     }
 
     in.refill();
@@ -483,20 +546,44 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
     const uint32_t flags = type.value;
     if (flags & kMacroblockQuant) {
       const size_t at = in.position();
-      if (in.read(kQuantiserScaleBits) == 0) return broken(SliceFault::kZeroQuantiser, at);
+      quantiser = in.read(kQuantiserScaleBits);
+      if (quantiser == 0) return broken(SliceFault::kZeroQuantiser, at);
+    }
+    const bool intra = (flags & kMacroblockIntra) != 0;
+    if constexpr (kDetailed) {
+      record.flags = static_cast<uint8_t>(flags);
+      record.hasQuant = (flags & kMacroblockQuant) != 0;
+      record.quantiser = static_cast<uint8_t>(quantiser);
+      record.motionStart = static_cast<uint32_t>(in.position());
     }
     for (uint32_t direction = 0; direction < 2; ++direction) {
       if (!(flags & (direction == 0 ? kMacroblockMotionForward : kMacroblockMotionBackward))) continue;
       const uint32_t extraBits = direction == 0 ? forwardExtraBits_ : backwardExtraBits_;
       for (uint32_t component = 0; component < 2; ++component) {
         in.refill();
-        const Lookup code = t.motion[in.top(kMaxMotionCodeLength)];
+        const uint32_t index = in.top(kMaxMotionCodeLength);
+        const Lookup code = t.motion[index];
         if (code.length == 0) return broken(SliceFault::kInvalidCode, in.position());
-        in.consume(code.length + code.value * extraBits);
+        if constexpr (kDetailed) {
+          in.consume(code.length);
+          const uint32_t r = code.value != 0 && extraBits > 0 ? in.read(extraBits) : 0;
+          int& prediction = vectorPrediction[direction][component];
+          prediction = reconstructVector(prediction, t.motionCode[index], r, extraBits + 1);
+          (direction == 0 ? record.forward : record.backward)[component] = static_cast<int16_t>(prediction);
+        } else {
+          in.consume(code.length + code.value * extraBits);
+        }
+      }
+    }
+    if constexpr (kDetailed) {
+      record.motionEnd = static_cast<uint32_t>(in.position());
+      // A P macroblock without motion has zero motion, and so do the vectors
+      // predicted from after it; an intra one starts them again everywhere.
+      if (intra || (!bidirectional && !(flags & kMacroblockMotionForward))) {
+        vectorPrediction[0][0] = vectorPrediction[0][1] = vectorPrediction[1][0] = vectorPrediction[1][1] = 0;
       }
     }
 
-    const bool intra = (flags & kMacroblockIntra) != 0;
     uint32_t blocks = intra ? kBlocksPerMacroblock : 0;
     if (flags & kMacroblockPattern) {
       in.refill();
@@ -505,23 +592,76 @@ SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size
       in.consume(pattern.length);
       blocks = pattern.value;
     }
-    if (blocks > 0) {
-      const SliceFault fault = walkBlocks(t, in, intra, blocks);
+    if (kDetailed && intra) {
+      // Each block's DC value read alone, then its run/level codes.
+      for (uint32_t block = 0; block < kBlocksPerMacroblock; ++block) {
+        const uint32_t component = block < kLuminanceBlocks ? 0 : block - kLuminanceBlocks + 1;
+        const size_t at = in.position();
+        in.refill();
+        const Lookup size = t.dcSize[component == 0 ? 0 : 1][in.top(kMaxDcSizeChrominanceLength)];
+        if (size.length == 0) return broken(SliceFault::kInvalidCode, in.position());
+        in.consume(size.length - size.value);
+        const uint32_t bits = size.value > 0 ? in.read(size.value) : 0;
+        dcPrediction[component] += dcDifferential(bits, size.value);
+        record.dc[block] = static_cast<int16_t>(dcPrediction[component]);
+        if (block == 0 || block >= kLuminanceBlocks) {
+          const uint32_t slot = block == 0 ? 0 : block - kLuminanceBlocks + 1;
+          record.dcStart[slot] = static_cast<uint32_t>(at);
+          record.dcEnd[slot] = static_cast<uint32_t>(in.position());
+        }
+        const SliceFault fault = walkBlocks(t, in, kAfterDc, 1, 1);
+        if (fault != SliceFault::kNone) return broken(fault, in.position());
+      }
+    } else if (blocks > 0) {
+      const SliceFault fault = walkBlocks(t, in, kOpeningState[intra ? 1 : 0], blocks);
       if (fault != SliceFault::kNone) return broken(fault, in.position());
     }
     previousIntra = intra;
     first = false;
     if (in.pastEnd()) return broken(SliceFault::kRunsIntoStartCode, 0);
-    if (column == width - 1) {
-      rowEnd = address;
-      rowEndBits = in.position();
+    if constexpr (kDetailed) {
+      record.end = static_cast<uint32_t>(in.position());
+      // The skipped macroblocks before it, now that it stands whole.
+      for (uint32_t skipped = skippedFrom; skips && skipped < address; ++skipped) {
+        MacroblockRecord skip;
+        skip.address = skipped;
+        skip.start = skip.typeStart = skip.motionStart = skip.motionEnd = skip.end = record.start;
+        skip.skipped = true;
+        skip.quantiser = previous.quantiser;
+        if (bidirectional) {
+          skip.flags = static_cast<uint8_t>(previous.flags & (kMacroblockMotionForward | kMacroblockMotionBackward));
+          std::memcpy(skip.forward, previous.forward, sizeof skip.forward);
+          std::memcpy(skip.backward, previous.backward, sizeof skip.backward);
+        } else {
+          skip.flags = kMacroblockMotionForward;
+        }
+        records->push_back(skip);
+      }
+      records->push_back(record);
+      previous = record;
+      if (bidirectional && !intra) {
+        // Skipped macroblocks after it take its prediction: the vectors it
+        // has for the directions it does not use are the predictions kept.
+        if (!(flags & kMacroblockMotionForward)) {
+          previous.forward[0] = static_cast<int16_t>(vectorPrediction[0][0]);
+          previous.forward[1] = static_cast<int16_t>(vectorPrediction[0][1]);
+        }
+        if (!(flags & kMacroblockMotionBackward)) {
+          previous.backward[0] = static_cast<int16_t>(vectorPrediction[1][0]);
+          previous.backward[1] = static_cast<int16_t>(vectorPrediction[1][1]);
+        }
+      }
+    } else {
+      (void)skippedFrom;
+      (void)previous;
+      (void)records;
     }
     in.refill();
     if (in.top(kSliceEndZeroBits) == 0) break;
   }
   if (!zeroFrom(data, length, in.position())) return broken(SliceFault::kTrailingBits, 0);
-  SliceWalk walk = {SliceFault::kNone, firstAddress, address};
-  walk.rowEndMacroblock = rowEnd;
-  walk.rowEndBits = rowEndBits;
-  return walk;
+  return {SliceFault::kNone, firstAddress, address};
 }
+
+template SliceWalk SliceWalker::walkSlice<false>(uint32_t, const uint8_t*, size_t, std::vector<MacroblockRecord>*) const;
+template SliceWalk SliceWalker::walkSlice<true>(uint32_t, const uint8_t*, size_t, std::vector<MacroblockRecord>*) const;

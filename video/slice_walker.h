@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // What a slice is walked against: the picture it belongs to.
 struct SliceContext {
@@ -41,14 +42,36 @@ struct SliceWalk {
   // lastMacroblock equals it.
   uint32_t firstMacroblock;
   uint32_t lastMacroblock;
-  // The last coded macroblock that ends a row (its column is the last), and
-  // the bit of data just past it: where the slice can be cut so that it
-  // ends with a row. kNoRowEnd when no coded macroblock ends a row; valid
-  // when there is no fault.
-  uint32_t rowEndMacroblock = kNoRowEnd;
-  size_t rowEndBits = 0;
+};
 
-  static constexpr uint32_t kNoRowEnd = UINT32_MAX;
+// One macroblock as a detailed walk found it: where its syntax lies in the
+// slice's data, what it does, and what a decoder keeps from it. Bit offsets
+// count from the first bit after the slice's start code. A skipped
+// macroblock has no bits of its own: all its offsets are those of the
+// increment of the macroblock that follows it.
+struct MacroblockRecord {
+  uint32_t address = 0;
+  uint32_t start = 0;        // its address increment (with stuffing and escapes)
+  uint32_t typeStart = 0;    // its macroblock_type
+  uint32_t motionStart = 0;  // its motion codes (past the type and any quantiser)
+  uint32_t motionEnd = 0;    // its coded_block_pattern, or its blocks
+  uint32_t end = 0;          // past its last block
+  // Intra: where the DC size and differential of blocks 0 (the first
+  // luminance block), 4 (Cb) and 5 (Cr) lie.
+  uint32_t dcStart[3] = {0, 0, 0};
+  uint32_t dcEnd[3] = {0, 0, 0};
+  uint8_t flags = 0;         // MacroblockFlags; for a skipped one, the prediction it takes
+  bool skipped = false;
+  bool hasQuant = false;     // its type carries a quantiser_scale
+  uint8_t quantiser = 0;     // in effect for it
+  // The motion vectors it is predicted with, as reconstructed in the units
+  // of the picture's vectors (half or full pixels, as its header says):
+  // those of a skipped macroblock included; 0 where it has none.
+  int16_t forward[2] = {0, 0};   // horizontal, vertical
+  int16_t backward[2] = {0, 0};
+  // Intra: each block's DC value, differentials added to predictions that
+  // start at 128.
+  int16_t dc[6] = {0, 0, 0, 0, 0, 0};
 };
 
 // SliceWalker walks the macroblock layer of the slices of one MPEG-1 picture
@@ -90,8 +113,18 @@ class SliceWalker {
   // data + length read as zero; no byte outside it is read.
   // REQUIRES: 1 <= verticalPosition <= 0xAF; data is not null when length > 0.
   SliceWalk walk(uint32_t verticalPosition, const uint8_t* data, size_t length) const;
+  // The same walk, which also appends to `records` every macroblock it
+  // read whole, skipped ones included, in address order; on a fault, those
+  // before the one it broke in. Slower: for slices whose macroblocks are to
+  // be kept one by one.
+  SliceWalk walk(uint32_t verticalPosition, const uint8_t* data, size_t length,
+                 std::vector<MacroblockRecord>* records) const;
 
  private:
+  template <bool kDetailed>
+  SliceWalk walkSlice(uint32_t verticalPosition, const uint8_t* data, size_t length,
+                      std::vector<MacroblockRecord>* records) const;
+
   const SliceContext picture_;
   const bool usable_;                // the context meets the REQUIRES above
   const uint32_t macroblockCount_;   // width * height

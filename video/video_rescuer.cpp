@@ -9,6 +9,7 @@
 #include "source/platform.h"
 #include "source/start_code.h"
 #include "video/group_header.h"
+#include "video/macroblock_codes.h"
 #include "video/picture_header.h"
 #include "video/repeat_slice_writer.h"
 #include "video/slice_walker.h"
@@ -18,10 +19,20 @@ namespace {
 
 // Temporal references count modulo 1024.
 constexpr int64_t kTemporalReferenceModulus = 1024;
-// A repeat picture does not ask the decoder to wait: VBV delay all ones.
+// A picture that does not ask the decoder to wait: VBV delay all ones.
 constexpr uint32_t kVariableVbvDelay = 0xFFFF;
 // Repeat pictures need no motion: the smallest range.
 constexpr uint32_t kRepeatFCode = 1;
+// An I picture with holes goes out as an I picture, opening a group, once
+// its group would otherwise reach this many slots: its pictures must stay
+// within what temporal references number.
+constexpr int64_t kLongestGroup = kTemporalReferenceModulus - 64;
+// A broken slice keeps its macroblocks up to this many before the one it
+// broke in.
+constexpr uint32_t kFaultMargin = 1;
+// A picture that keeps no more than this share of its macroblocks goes out
+// as a repeat instead.
+constexpr double kLeastKeptShare = 0.0;
 
 constexpr int64_t kUnplaced = PictureTimeline::kUnplaced;
 
@@ -35,13 +46,15 @@ uint32_t temporalReferenceAt(int64_t slot, int64_t groupStart) {
 }  // namespace
 
 VideoRescuer::VideoRescuer(ByteSource& video, const TimeStampList& stamps, ProgressCallback checking,
-                           ProgressCallback writing, RepairReporter* reporter, const RangeList* suspect)
+                           ProgressCallback writing, RepairReporter* reporter, const RangeList* suspect,
+                           const RangeList* damaged)
     : video_(video),
       stamps_(stamps),
       checking_(checking),
       writing_(writing),
       reporter_(reporter),
       suspect_(suspect),
+      damaged_(damaged),
       fixer_(video, writing) {}
 
 void VideoRescuer::analyze() {
@@ -51,6 +64,8 @@ void VideoRescuer::analyze() {
   timeline_ = std::make_unique<PictureTimeline>(*survey_, stamps_, fixer_.format().frameRateCode);
   timeline_->place();
   if (!timeline_->checked() && !survey_->pictures().empty() && reporter_ != nullptr) reporter_->timelineUnchecked();
+  damagedPairs_.clear();
+  if (damaged_ != nullptr) damagedPairs_.assign(damaged_->pairs(), damaged_->pairs() + 2 * size_t{damaged_->count()});
   choosePictures();
 }
 
@@ -108,90 +123,107 @@ int64_t VideoRescuer::anchorSpacing() const {
   return spacing;
 }
 
-void VideoRescuer::choosePictures() {
-  // An I picture with a broken or missing slice is left out, with what is
-  // predicted from it, and its time filled with repeats of what was shown
-  // before. Only when that leaves no I picture at all are such I pictures
-  // kept, their holes mid-grey.
-  std::vector<bool> usable;
-  choosePictures(false, &usable);
-  if (std::find(kept_.begin(), kept_.end(), true) == kept_.end()) choosePictures(true, &usable);
-  if (reporter_ == nullptr || survey_->mpeg2()) return;
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
-  for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (kept_[k]) continue;
-    reporter_->dropped(usable[k] ? RepairReporter::Drop::kReferenceLost : RepairReporter::Drop::kBrokenPicture,
-                       pictures[k].start, pictures[k].end - pictures[k].start);
+void VideoRescuer::lostAnchors(uint32_t from, uint32_t to, std::vector<int64_t>* slots) const {
+  if (from == kNoPicture) return;
+  const int64_t first = timeline_->slot(from);
+  const int64_t last = timeline_->slot(to);
+  if (last - first < 2) return;
+  // Where the stamps say the reference of `to` showed, and anchors as far
+  // apart as they usually are before it; never where a picture stands.
+  const int64_t spacing = std::max<int64_t>(anchorSpacing(), 1);
+  int64_t nearest = timeline_->referenceSlot(to);
+  if (nearest == kUnplaced || nearest <= first || nearest >= last) {
+    if (last - first <= spacing) return;
+    nearest = last - spacing;
   }
+  std::vector<int64_t> found;
+  for (int64_t slot = nearest; slot > first; slot -= spacing) {
+    if (!std::binary_search(placedSlots_.begin(), placedSlots_.end(), slot)) found.push_back(slot);
+  }
+  slots->insert(slots->end(), found.rbegin(), found.rend());
 }
 
-void VideoRescuer::choosePictures(bool damagedIntraPictures, std::vector<bool>* usable) {
+void VideoRescuer::choosePictures() {
+  // Every picture that can be decoded goes out, predicted from whatever
+  // stands in for its references: the anchors kept, and repeats where
+  // anchors were lost. An I picture with holes goes out as a P picture
+  // when an anchor went before it.
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   const std::vector<PictureSurvey::Group>& groups = survey_->groups();
-  kept_.assign(pictures.size(), false);
-  usable->assign(pictures.size(), false);
-  const int64_t spacing = anchorSpacing();
+  forms_.assign(pictures.size(), Form::kLeftOut);
+  lostAnchorSlots_.clear();
+  placedSlots_.clear();
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (timeline_->slot(k) != kUnplaced) placedSlots_.push_back(timeline_->slot(k));
+  }
+  std::sort(placedSlots_.begin(), placedSlots_.end());
+  std::vector<bool> usable(pictures.size(), false);
   const auto slotOf = [this](int64_t k) { return timeline_->slot(static_cast<uint32_t>(k)); };
-  // Whether anchor k is predicted from anchor `from`, the one kept last: its
-  // decoding time names a slot between them when an anchor was lost there.
-  // A decoding time that names no slot between them is damaged, and says
-  // nothing; nor does one that is missing. Then k may lie no further from
-  // `from` than anchors usually do.
-  const auto predictedFrom = [&](uint32_t k, int64_t from) {
-    const int64_t reference = timeline_->referenceSlot(k);
-    if (reference == slotOf(from)) return true;
-    if (reference != kUnplaced && reference > slotOf(from) && reference < slotOf(k)) return false;
-    return slotOf(k) - slotOf(from) <= spacing;
-  };
-
-  int64_t newest = -1;     // the two newest anchors kept
-  int64_t older = -1;
-  bool chain = false;      // the newest anchor and all it is predicted from were kept
-  bool leadingOk = false;  // the B pictures before the newest I have their forward anchor
+  uint32_t newest = kNoPicture;  // the two newest anchors kept
+  uint32_t older = kNoPicture;
+  int64_t groupSlot = 0;          // where the output group of the newest I picture as it is begins
+  bool closedIntra = false;       // the newest anchor is an I picture that opens a closed group
+  uint32_t keptCount = 0;
+  std::vector<uint32_t> waiting;  // B pictures after the newest anchor
   for (uint32_t k = 0; k < pictures.size(); ++k) {
     const PictureSurvey::Picture& p = pictures[k];
     const int64_t slot = slotOf(k);
-    const bool fit =
-        p.decodable && slot != kUnplaced && (p.intact || p.codingType != kIntraCoded || damagedIntraPictures);
-    bool keep = false;
-    if (p.codingType == kIntraCoded) {
-      keep = fit && (newest < 0 || slot > slotOf(newest));
-      if (keep) {
-        leadingOk = chain && newest >= 0 && predictedFrom(k, newest);
-        older = newest;
-        newest = k;
-        chain = true;
+    const bool fit = p.decodable && slot != kUnplaced;
+    usable[k] = fit;
+    if (!fit) continue;
+    Form form = Form::kLeftOut;
+    if (p.anchor()) {
+      if (newest != kNoPicture && slot <= slotOf(newest)) continue;
+      if (p.codingType == kIntraCoded) {
+        const bool asP = !p.intact && newest != kNoPicture && slot - groupSlot < kLongestGroup;
+        form = asP ? Form::kIntraAsP : Form::kAsItIs;
+        if (!asP) groupSlot = slot;
+        const PictureSurvey::Group& group = groups[p.group];
+        closedIntra = group.headerStart != group.headerEnd && group.header.closed;
       } else {
-        chain = false;
+        // A P picture needs an anchor before it, within its group's reach.
+        if (newest == kNoPicture || slot - groupSlot >= kTemporalReferenceModulus - 1) continue;
+        form = Form::kAsItIs;
+        closedIntra = false;
       }
-    } else if (p.codingType == kPredictiveCoded) {
-      keep = fit && chain && newest >= 0 && slot > slotOf(newest) && predictedFrom(k, newest);
-      if (keep) {
-        older = newest;
-        newest = k;
-      } else {
-        chain = false;
+      const size_t lostBefore = lostAnchorSlots_.size();
+      lostAnchors(newest, k, &lostAnchorSlots_);
+      // B pictures shown after the newest anchor looked ahead to one that
+      // was lost: they go out when a repeat stands in for it.
+      for (const uint32_t b : waiting) {
+        const int64_t bSlot = slotOf(b);
+        if (std::any_of(lostAnchorSlots_.begin() + static_cast<std::ptrdiff_t>(lostBefore), lostAnchorSlots_.end(),
+                        [bSlot](int64_t lost) { return lost > bSlot; })) {
+          forms_[b] = Form::kAsItIs;
+          ++keptCount;
+        }
       }
-    } else if (fit && chain && newest >= 0 && slot < slotOf(newest)) {
-      const PictureSurvey::Picture& anchor = pictures[static_cast<uint32_t>(newest)];
-      const PictureSurvey::Group& group = groups[anchor.group];
-      const bool closed = group.headerStart != group.headerEnd && group.header.closed;
-      if (anchor.codingType == kIntraCoded && closed) {
-        keep = true;  // leading B pictures of a closed group look backward only
-      } else {
-        keep = older >= 0 && slot > slotOf(older) && (anchor.codingType != kIntraCoded || leadingOk);
-      }
+      waiting.clear();
+      older = newest;
+      newest = k;
+    } else {
+      // A B picture between the two newest anchors; those before a closed
+      // group's I picture look backward only, and need no anchor before.
+      if (newest != kNoPicture && slot > slotOf(newest)) waiting.push_back(k);
+      if (newest == kNoPicture || slot >= slotOf(newest)) continue;
+      const bool afterOlder = older != kNoPicture && slot > slotOf(older);
+      if (!afterOlder && !(closedIntra && older == kNoPicture)) continue;
+      form = Form::kAsItIs;
     }
-    kept_[k] = keep;
-    (*usable)[k] = fit;
+    forms_[k] = form;
+    ++keptCount;
   }
 
   // Lost: a picture left out, or a slot between the first and the last that
   // no picture kept fills.
-  uint32_t keptCount = 0;
-  for (bool keep : kept_) keptCount += keep ? 1 : 0;
   const int64_t slots = timeline_->lastSlot() - timeline_->firstSlot() + 1;
   anyLost_ = keptCount != pictures.size() || (slots > 0 && static_cast<int64_t>(keptCount) != slots);
+  if (reporter_ == nullptr || survey_->mpeg2()) return;
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (forms_[k] != Form::kLeftOut) continue;
+    reporter_->dropped(usable[k] ? RepairReporter::Drop::kReferenceLost : RepairReporter::Drop::kBrokenPicture,
+                       pictures[k].start, pictures[k].end - pictures[k].start);
+  }
 }
 
 uint32_t VideoRescuer::framesUsed() const { return wroteRescue_ ? realWritten_ : fixer_.framesUsed(); }
@@ -215,7 +247,8 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
   wroteRescue_ = false;
   leftOut_ = false;
   picturesRepeated_ = 0;
-  slicesReplaced_ = 0;
+  picturesConcealed_ = 0;
+  macroblocksConcealed_ = 0;
   realWritten_ = 0;
 
   if (recordingClean || !rescuable()) {
@@ -258,7 +291,7 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
 bool VideoRescuer::hasPictures() const {
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (kept_[k] && pictures[k].codingType == kIntraCoded) return true;
+    if (forms_[k] == Form::kAsItIs && pictures[k].codingType == kIntraCoded) return true;
   }
   return false;
 }
@@ -267,11 +300,17 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   assert(rescuable());
   writer_ = &writer;
   wroteRescue_ = true;
-  // The pictures that open the output's groups: every I picture kept.
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  if (recoder_ == nullptr) {
+    recoder_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(),
+                                                survey_->macroblocks() / survey_->widthInMacroblocks(), kFaultMargin);
+  }
+  anchorsWritten_ = 0;
+  // The pictures that open the output's groups: every I picture that goes
+  // out as it is.
   std::vector<uint32_t> firsts;
   for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (kept_[k] && pictures[k].codingType == kIntraCoded) firsts.push_back(k);
+    if (opensGroup(k)) firsts.push_back(k);
   }
   if (firsts.empty()) return;
 
@@ -291,19 +330,22 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   recordingEnd_ = timeline_->lastSlot() + 1 + trail;
   useBackward_ = true;
   // Where each group begins: at the first slot of its I picture's group, but
-  // after the last anchor kept before it; the first at the recording's start.
+  // after the last anchor before it, kept or lost; the first at the
+  // recording's start.
   std::vector<int64_t> starts(firsts.size());
   int64_t lastAnchorSlot = kUnplaced;
   size_t next = 0;
   for (uint32_t k = 0; k < pictures.size() && next < firsts.size(); ++k) {
     if (k == firsts[next]) {
       const int64_t slot = timeline_->slot(k);
+      const auto lost = std::lower_bound(lostAnchorSlots_.begin(), lostAnchorSlots_.end(), slot);
+      if (lost != lostAnchorSlots_.begin()) lastAnchorSlot = std::max(lastAnchorSlot, *(lost - 1));
       int64_t start = timeline_->groupBase(pictures[k].group);
       if (lastAnchorSlot != kUnplaced) start = std::max(start, lastAnchorSlot + 1);
       starts[next] = next == 0 ? recordingFirst_ : std::min(start, slot);
       ++next;
     }
-    if (kept_[k] && pictures[k].anchor()) lastAnchorSlot = timeline_->slot(k);
+    if (forms_[k] != Form::kLeftOut && pictures[k].anchor()) lastAnchorSlot = timeline_->slot(k);
   }
   // Repeats before the first picture shown go out as groups of the first I
   // picture and repeats of it: pictures shown ahead of a stream's first I
@@ -321,13 +363,17 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   }
 }
 
+bool VideoRescuer::opensGroup(uint32_t k) const {
+  return forms_[k] == Form::kAsItIs && survey_->pictures()[k].codingType == kIntraCoded;
+}
+
 int64_t VideoRescuer::firstShownSlot(uint32_t intra) const {
   // The I picture, or the leading B pictures of its closed group kept with it.
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   int64_t first = timeline_->slot(intra);
   for (uint32_t k = intra + 1; k < pictures.size(); ++k) {
-    if (!kept_[k]) continue;
-    if (pictures[k].codingType == kIntraCoded) break;
+    if (forms_[k] == Form::kLeftOut) continue;
+    if (pictures[k].anchor()) break;
     first = std::min(first, timeline_->slot(k));
   }
   return first;
@@ -337,40 +383,46 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   const PictureSurvey::Picture& intra = pictures[first];
   const PictureSurvey::Group& group = survey_->groups()[intra.group];
-  const bool opensGroup = group.firstPicture == first;
+  const bool opensInputGroup = group.firstPicture == first;
 
-  // The kept pictures of the group, by slot: from its I picture up to the
-  // next I picture kept.
+  // The pictures of the group, by slot: from its I picture up to the next
+  // that opens a group; and its anchors, with repeats where anchors were
+  // lost (kNoPicture).
   std::map<int64_t, uint32_t> shown;
-  std::vector<int64_t> anchors;
+  std::vector<std::pair<int64_t, uint32_t>> anchors;
   for (uint32_t k = first; k < pictures.size(); ++k) {
-    if (k != first && kept_[k] && pictures[k].codingType == kIntraCoded) break;
+    if (k != first && opensGroup(k)) break;
     const int64_t slot = timeline_->slot(k);
-    if (!kept_[k] || slot < start || slot >= end) continue;
+    if (forms_[k] == Form::kLeftOut || slot < start || slot >= end) continue;
     shown[slot] = k;
-    if (pictures[k].anchor()) anchors.push_back(slot);
+    if (pictures[k].anchor()) anchors.emplace_back(slot, k);
   }
-  const bool backward = useBackward_;  // no anchor before: leading repeats look ahead
+  for (auto lost = std::upper_bound(lostAnchorSlots_.begin(), lostAnchorSlots_.end(), timeline_->slot(first));
+       lost != lostAnchorSlots_.end() && *lost < end; ++lost) {
+    if (shown.count(*lost) == 0) anchors.emplace_back(*lost, kNoPicture);
+  }
+  std::sort(anchors.begin(), anchors.end());
+  const bool backward = useBackward_;  // no anchor before: leading pictures look ahead
 
   // A sequence header of the input goes out as it stands; the first group
   // without one gets the writer's inserted headers.
   OutputFile& output = writer_->output();
   bool copiedSequence = false;
   bool closed = true;  // the writer's inserted group header is closed
-  if (opensGroup && group.sequenceStart != group.sequenceEnd) {
+  if (opensInputGroup && group.sequenceStart != group.sequenceEnd) {
     writer_->beforeSequenceHeader();
     copy(group.sequenceStart, group.sequenceEnd);
     writer_->afterSequenceHeader();
     copiedSequence = true;
   }
   if (!(firstGroup && !copiedSequence)) {
-    const bool hasHeader = opensGroup && group.headerStart != group.headerEnd;
+    const bool hasHeader = opensInputGroup && group.headerStart != group.headerEnd;
     GroupHeader header = hasHeader ? group.header : GroupHeader();
     // Leading pictures that look back at the group before make it open;
-    // with no anchor before, the leading repeats look only at the group's
+    // with no anchor before, the leading pictures look only at the group's
     // own I picture, and the group is closed: decoders skip the leading
     // pictures of an open group that starts the stream.
-    const bool leading = start < anchors.front();
+    const bool leading = start < anchors.front().first;
     closed = backward || (!leading && (!hasHeader || header.closed));
     if (!copiedSequence) writer_->beforeGroupHeader();
     if (hasHeader && closed == header.closed) {
@@ -386,22 +438,26 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   // before the first anchor look only backward when nothing comes before the
   // group or the group is closed.
   int64_t previous = start - 1;
-  for (int64_t anchor : anchors) {
-    writePicture(shown[anchor], anchor, start, false);
+  for (const auto& [slot, k] : anchors) {
+    if (k == kNoPicture) {
+      writeRepeat('P', false, slot, start);
+    } else {
+      writePicture(k, slot, start, false);
+    }
     const bool lookBackward = previous < start && (backward || closed);
-    for (int64_t slot = previous + 1; slot < anchor; ++slot) {
-      const auto found = shown.find(slot);
+    for (int64_t s = previous + 1; s < slot; ++s) {
+      const auto found = shown.find(s);
       if (found != shown.end()) {
-        writePicture(found->second, slot, start, lookBackward);
+        writePicture(found->second, s, start, lookBackward);
       } else {
-        writeRepeat('B', lookBackward, slot, start);
+        writeRepeat('B', lookBackward, s, start);
       }
     }
-    previous = anchor;
+    previous = slot;
   }
   // After the last anchor, repeats of it, up to where temporal references
   // run out; from there, groups that repeat the I picture.
-  const int64_t repeatsEnd = std::min(end, start + static_cast<int64_t>(kTemporalReferenceModulus));
+  const int64_t repeatsEnd = std::min(end, start + kTemporalReferenceModulus);
   for (int64_t slot = previous + 1; slot < repeatsEnd; ++slot) writeRepeat('P', false, slot, start);
   writeIntraRepeats(first, std::max(previous + 1, repeatsEnd), end, true);
   useBackward_ = false;
@@ -435,65 +491,127 @@ void VideoRescuer::writeIntraRepeats(uint32_t intra, int64_t start, int64_t end,
   }
 }
 
+PictureRecoder::Picture VideoRescuer::recoderPicture(uint32_t k) const {
+  const PictureSurvey::Picture& p = survey_->pictures()[k];
+  PictureRecoder::Picture picture;
+  picture.codingType = p.codingType;
+  picture.forwardFCode = p.forwardFCode;
+  picture.backwardFCode = p.backwardFCode;
+  picture.fullPel[0] = p.fullPelForward;
+  picture.fullPel[1] = p.fullPelBackward;
+  picture.writeAs = forms_[k] == Form::kIntraAsP ? kPredictiveCoded : p.codingType;
+  picture.damaged = damagedPairs_.empty() ? nullptr : &damagedPairs_;
+  return picture;
+}
+
+void VideoRescuer::slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slices) const {
+  const PictureSurvey::Picture& p = survey_->pictures()[k];
+  slices->clear();
+  for (uint32_t s = p.firstSlice; s < p.firstSlice + p.sliceCount; ++s) {
+    const PictureSurvey::Slice& slice = survey_->slices()[s];
+    slices->push_back({slice.start, slice.end});
+  }
+}
+
+VideoRescuer::Anchor& VideoRescuer::pushAnchor(int64_t slot, uint32_t k) {
+  anchors_[0] = std::move(anchors_[1]);
+  Anchor& anchor = anchors_[1];
+  anchor.slot = slot;
+  anchor.picture = k;
+  anchor.distance = anchorsWritten_ > 0 ? std::max<int64_t>(slot - anchors_[0].slot, 1) : 1;
+  anchor.motionKnown = false;
+  anchor.motion.reset(0, 0);
+  ++anchorsWritten_;
+  return anchor;
+}
+
+const MotionField* VideoRescuer::motionOf(Anchor& anchor) {
+  if (!anchor.motionKnown) {
+    anchor.motionKnown = true;
+    if (anchor.picture != kNoPicture) {
+      const PictureSurvey::Picture& p = survey_->pictures()[anchor.picture];
+      PictureRecoder::Picture picture = recoderPicture(anchor.picture);
+      picture.anchors.distance = static_cast<int>(anchor.distance);
+      recoder_->motionOf(video_, p.headerEnd, p.end, picture, &anchor.motion);
+    }
+  }
+  return anchor.motion.empty() ? nullptr : &anchor.motion;
+}
+
 void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward, bool repeat) {
   const PictureSurvey::Picture& p = survey_->pictures()[k];
   writing_('P', p.start, video_.size());
-  writer_->beforePicture(p.letter());
+  const uint32_t reference = temporalReferenceAt(slot, groupStart);
+  if (p.whole) {
+    writer_->beforePicture(p.letter());
+    writeHeader(k, reference, p.codingType, p.forwardFCode);
+    copy(p.headerEnd, p.end);
+    if (!repeat) ++realWritten_;
+    if (p.anchor()) pushAnchor(slot, k);
+    return;
+  }
+  // The macroblocks that parse, and the holes concealed from what is known
+  // around them.
+  PictureRecoder::Picture picture = recoderPicture(k);
+  const bool anchor = p.anchor();
+  if (anchor) {
+    if (anchorsWritten_ > 0) {
+      picture.anchors.reference = motionOf(anchors_[1]);
+      picture.anchors.distance = static_cast<int>(std::max<int64_t>(slot - anchors_[1].slot, 1));
+    }
+  } else if (anchorsWritten_ > 1 && !backward) {
+    picture.anchors.backwardAnchor = motionOf(anchors_[1]);
+    picture.anchors.afterForward = static_cast<int>(std::max<int64_t>(slot - anchors_[0].slot, 1));
+    picture.anchors.betweenAnchors = static_cast<int>(std::max<int64_t>(anchors_[1].slot - anchors_[0].slot, 2));
+  }
+  picture.anchors.forwardUsable = !backward;
+  slicesOf(k, &sliceList_);
+  slices_.clear();
+  PictureRecoder::Result result;
+  recoder_->recode(video_, sliceList_, picture, &slices_, &result);
+  if (!repeat && anchorsWritten_ > 0 && result.kept <= kLeastKeptShare * survey_->macroblocks()) {
+    // Too little of it survived to help: a repeat stands in its place. With
+    // nothing before it to repeat, it goes out concealed from itself.
+    writeRepeat(picture.writeAs == kBidirectionallyCoded ? 'B' : 'P', backward, slot, groupStart);
+    return;
+  }
+  writer_->beforePicture(" IPB"[picture.writeAs]);
+  writeHeader(k, reference, picture.writeAs, result.forwardFCode);
+  writer_->output().write(slices_.data(), slices_.size());
+  if (!repeat) ++realWritten_;
+  if (anchor) {
+    Anchor& written = pushAnchor(slot, k);
+    written.motion = std::move(result.motion);
+    written.motionKnown = true;
+  }
+  if (repeat || result.concealed == 0) return;
+  ++picturesConcealed_;
+  macroblocksConcealed_ += result.concealed;
+  if (reporter_ == nullptr) return;
+  const uint64_t time = timeOf(slot);
+  reporter_->repaired(RepairReporter::Repair::kPictureConcealed, time);
+  for (uint32_t m = 0; m < result.concealed; ++m) reporter_->repaired(RepairReporter::Repair::kMacroblockConcealed, time);
+}
+
+void VideoRescuer::writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode) {
+  const PictureSurvey::Picture& p = survey_->pictures()[k];
   OutputFile& output = writer_->output();
-  // The header, renumbered where the group's pictures now stand.
+  if (as != p.codingType) {
+    // An I picture going out as P: a header of its own.
+    PictureHeader header;
+    header.temporalReference = reference;
+    header.codingType = as;
+    header.vbvDelay = kVariableVbvDelay;
+    header.forwardFCode = forwardFCode;
+    header.write(output);
+    return;
+  }
+  // The input's, renumbered where the group's pictures now stand.
   buffer_.clear();
   video_.seek(p.start);
   video_.readRuns(p.headerEnd - p.start, [this](const uint8_t* bytes, uint32_t n) { buffer_.insert(buffer_.end(), bytes, bytes + n); });
-  const uint32_t reference = temporalReferenceAt(slot, groupStart);
   if (reference != p.temporalReference) PictureHeader::setTemporalReference(buffer_.data() + kStartCodeSize, reference);
   output.write(buffer_.data(), buffer_.size());
-  if (!repeat) ++realWritten_;
-  if (p.whole) {
-    copy(p.headerEnd, p.end);
-    return;
-  }
-  // The slices that parse; macroblocks none covers repeat the reference.
-  // A slice that runs on over rows must end with a row unless it ends the
-  // picture: decoders that share a picture's rows among threads start a
-  // thread at a row where a slice starts, and lose count when a slice from
-  // the rows before runs into it. Such a slice is cut after its last whole
-  // row, or left out when it completes none.
-  const uint32_t macroblocks = survey_->macroblocks();
-  const uint32_t width = survey_->widthInMacroblocks();
-  const int64_t replacedAt = repeat ? kUnplaced : slot;  // a repeat's slices replace nothing
-  uint32_t nextMacroblock = 0;
-  for (uint32_t s = p.firstSlice; s < p.firstSlice + p.sliceCount; ++s) {
-    const PictureSurvey::Slice& slice = survey_->slices()[s];
-    uint32_t last = slice.lastMacroblock;
-    uint32_t cutBits = 0;  // 0: copied whole
-    const bool runsOver = slice.firstMacroblock / width != last / width;
-    if (runsOver && last % width != width - 1 && last + 1 != macroblocks) {
-      if (slice.rowEndMacroblock == SliceWalk::kNoRowEnd || slice.rowEndMacroblock < slice.firstMacroblock) continue;
-      last = slice.rowEndMacroblock;
-      cutBits = slice.rowEndBits;
-    }
-    if (slice.firstMacroblock > nextMacroblock) {
-      writeRepeatSlices(p.codingType, backward, nextMacroblock, slice.firstMacroblock - 1, replacedAt);
-    }
-    if (cutBits == 0) {
-      copy(slice.start, slice.end);
-    } else {
-      copyCut(slice.start, cutBits);
-    }
-    nextMacroblock = last + 1;
-  }
-  if (nextMacroblock < macroblocks) writeRepeatSlices(p.codingType, backward, nextMacroblock, macroblocks - 1, replacedAt);
-}
-
-void VideoRescuer::copyCut(uint32_t sliceStart, uint32_t bits) {
-  // The start code and the whole bytes of the cut; the bits of the last
-  // byte past the cut become zeros, the slice's end.
-  const uint32_t bytes = kStartCodeSize + (bits + 7) / 8;
-  buffer_.clear();
-  video_.seek(sliceStart);
-  video_.readRuns(bytes, [this](const uint8_t* data, uint32_t n) { buffer_.insert(buffer_.end(), data, data + n); });
-  if (bits % 8 != 0) buffer_.back() = static_cast<uint8_t>(buffer_.back() & (0xFF00 >> (bits % 8)));
-  writer_->output().write(buffer_.data(), buffer_.size());
 }
 
 void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart) {
@@ -505,33 +623,28 @@ void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t
   header.forwardFCode = kRepeatFCode;
   header.backwardFCode = letter == 'B' ? kRepeatFCode : 0;
   header.write(writer_->output());
-  // A repeat picture replaces no slice of the input: its slices are its own.
-  writeRepeatSlices(header.codingType, backward, 0, survey_->macroblocks() - 1, kUnplaced);
-  ++picturesRepeated_;
-  if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(slot));
-}
-
-void VideoRescuer::writeRepeatSlices(uint32_t codingType, bool backward, uint32_t first, uint32_t last, int64_t slot) {
+  // Skipped macroblocks between a first and a last that repeat the
+  // reference, a slice per row.
   const uint32_t width = survey_->widthInMacroblocks();
   SliceContext context;
-  context.codingType = codingType;
+  context.codingType = header.codingType;
   context.forwardFCode = kRepeatFCode;
   context.backwardFCode = kRepeatFCode;
   context.widthInMacroblocks = width;
   context.heightInMacroblocks = survey_->macroblocks() / width;
   const RepeatSliceWriter slices(
       context, backward ? RepeatSliceWriter::Prediction::kBackward : RepeatSliceWriter::Prediction::kForward);
-  for (uint32_t from = first; from <= last;) {
-    const uint32_t to = std::min(last, (from / width + 1) * width - 1);
-    buffer_.clear();
-    slices.append(from, to, &buffer_);
-    writer_->output().write(buffer_.data(), buffer_.size());
-    if (slot != kUnplaced) {
-      ++slicesReplaced_;
-      if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kSliceReplaced, timeOf(slot));
-    }
-    from = to + 1;
+  buffer_.clear();
+  for (uint32_t row = 0; row < context.heightInMacroblocks; ++row) {
+    slices.append(row * width, row * width + width - 1, &buffer_);
   }
+  writer_->output().write(buffer_.data(), buffer_.size());
+  if (letter == 'P') {
+    // It shows what the anchor before showed, unmoved.
+    pushAnchor(slot, kNoPicture).motionKnown = true;
+  }
+  ++picturesRepeated_;
+  if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(slot));
 }
 
 void VideoRescuer::copy(uint32_t from, uint32_t to) {

@@ -10,21 +10,29 @@
 #include "source/progress_callback.h"
 #include "source/repair_reporter.h"
 #include "source/time_stamp_list.h"
+#include "video/concealment_planner.h"
+#include "video/picture_recoder.h"
 #include "video/picture_survey.h"
 #include "video/picture_timeline.h"
 #include "video/video_fixer.h"
 #include "video/video_stream_writer.h"
 
 // VideoRescuer writes the video of a damaged recording so that every slice
-// that goes out parses and every picture period of the recording holds a
-// picture:
-//   - a P or B picture keeps the slices that parse; macroblocks that no such
-//     slice covers are filled with slices that repeat the reference picture;
-//   - a picture that was lost (its bytes gone, or left out because it
-//     cannot be decoded or its reference was lost) becomes a picture that
-//     repeats the one shown before it: a P picture of skipped macroblocks,
-//     or a B picture where it stands between two anchors; an I picture with
-//     a broken slice is left out, with the pictures predicted from it;
+// that goes out parses, every picture period of the recording holds a
+// picture, and what is shown stays as close to the recording as what
+// survived allows:
+//   - every picture that can be decoded goes out, predicted from whatever
+//     stands in for its references; the macroblocks of its slices that
+//     parse are kept, and its holes concealed (PictureRecoder). An I picture
+//     with holes goes out as a P picture, its holes predicted from the anchor
+//     before; where there is none (the recording's start), or where a group
+//     would grow past what temporal references can number, as an I picture
+//     whose holes blend the DC values around them;
+//   - a picture whose bytes are gone, or of which too little survives to
+//     help, becomes a picture that repeats the one shown before it: a P
+//     picture of skipped macroblocks, or a B picture where it stands between
+//     two anchors; where an anchor was lost, its repeat stands in for it as
+//     the anchor of the pictures around it;
 //   - temporal references are renumbered in each group as the pictures
 //     written stand.
 // The pictures' places come from the system layer's time stamps, or in a
@@ -36,14 +44,16 @@
 // it.
 //
 // The rescuer does not own its source, stamps or reporter, which must
-// outlive it, as must the suspect ranges when given.
+// outlive it, as must the suspect and damaged ranges when given.
 class VideoRescuer {
  public:
   // `checking` reports the survey, `writing` the writing pass. `suspect`:
   // the ranges of the video not known to be as written (PictureSurvey);
-  // null when nothing is known, and everything is checked.
+  // null when nothing is known, and everything is checked. `damaged`: the
+  // ranges known damaged, where no macroblock is kept; null when none is
+  // known.
   VideoRescuer(ByteSource& video, const TimeStampList& stamps, ProgressCallback checking, ProgressCallback writing,
-               RepairReporter* reporter, const RangeList* suspect = nullptr);
+               RepairReporter* reporter, const RangeList* suspect = nullptr, const RangeList* damaged = nullptr);
 
   // Probes the format, surveys the stream and places its pictures.
   void analyze();
@@ -61,9 +71,9 @@ class VideoRescuer {
   // the plain rewrite; a damaged one is written by the rescue, even where
   // its video alone is clean, whose fill keeps within the decoder's buffer.
   // On a write failure, writeFailed() turns true and the incomplete file is
-  // removed.
-  // When not one picture can go out, no file is written and leftOut()
-  // turns true. MPEG-2 video (mpeg2()) is written by the plain rewrite.
+  // removed. When not one picture can go out, no file is written and
+  // leftOut() turns true. MPEG-2 video (mpeg2()) is written by the plain
+  // rewrite.
   void write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean);
   bool writeFailed() const { return writeFailed_; }
   bool leftOut() const { return leftOut_; }
@@ -82,6 +92,7 @@ class VideoRescuer {
   // report calls.
   void writeInto(VideoStreamWriter& writer, const PresentationSpan& recording);
   const ProbedFormat& format() const { return fixer_.format(); }
+
   // REQUIRES: analyze() ran. Where the stream joins recordings of other
   // formats (PictureSurvey::recordingStarts).
   std::vector<uint32_t> recordingStarts() const { return survey_->recordingStarts(); }
@@ -98,23 +109,45 @@ class VideoRescuer {
   // Bits written per second of pictures written, repeats included.
   uint64_t actualBitrate() const;
   uint32_t picturesRepeated() const { return picturesRepeated_; }
-  uint32_t slicesReplaced() const { return slicesReplaced_; }
+  uint32_t picturesConcealed() const { return picturesConcealed_; }
+  uint32_t macroblocksConcealed() const { return macroblocksConcealed_; }
 
  private:
+  // How a picture of the input goes out.
+  enum class Form : uint8_t {
+    kLeftOut,
+    kAsItIs,     // its own type
+    kIntraAsP,   // an I picture with holes, as a P picture
+  };
+  // An anchor written, real or standing in for one lost, and its motion
+  // for the concealment of the pictures after it.
+  struct Anchor {
+    int64_t slot = 0;
+    uint32_t picture = 0;    // of the input; kNoPicture for a repeat
+    int64_t distance = 1;    // slots after the anchor before it
+    bool motionKnown = false;
+    MotionField motion;
+  };
+  static constexpr uint32_t kNoPicture = UINT32_MAX;
+
   // The repeats due before the first picture and after the last to cover
   // `recording`.
   void padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const;
-  // Decides which pictures of the input go out, and reports the others.
+  // Decides how each picture of the input goes out, and reports those left
+  // out.
   void choosePictures();
-  // One choice: I pictures with broken or missing slices kept (mid-grey
-  // where slices are missing) or left out. `usable` receives, per picture,
-  // whether it could have gone out but for its references.
-  void choosePictures(bool damagedIntraPictures, std::vector<bool>* usable);
+  // The slots of anchors that were lost between kept anchors `from` and
+  // `to` (pictures; `from` may be kNoPicture): where the stamps of `to` say
+  // its reference showed, or where anchors usually lie.
+  void lostAnchors(uint32_t from, uint32_t to, std::vector<int64_t>* slots) const;
+  // The typical distance between anchors, for pictures without stamps.
+  int64_t anchorSpacing() const;
+  // Whether picture k opens an output group: an I picture going out as it
+  // is.
+  bool opensGroup(uint32_t k) const;
   // The first slot shown of the output group that kept I picture `intra`
   // opens: its own, or that of a leading B picture of its closed group.
   int64_t firstShownSlot(uint32_t intra) const;
-  // The typical distance between anchors, for pictures without stamps.
-  int64_t anchorSpacing() const;
   // Writes the output group that begins at kept I picture `first` and
   // covers slots [start, end).
   void writeGroup(uint32_t first, int64_t start, int64_t end, bool firstGroup);
@@ -123,19 +156,23 @@ class VideoRescuer {
   // repeats longer than temporal references can number. The first group
   // gets a group header only when `groupHeaders`.
   void writeIntraRepeats(uint32_t intra, int64_t start, int64_t end, bool groupHeaders);
-  // `backward`: a B picture whose repaired macroblocks must look backward.
-  // `repeat`: a copy of a picture already written, shown again at `slot`;
-  // it counts as no picture of the input written and replaces no slice.
+  // Writes anchor or B picture k at `slot`. `backward`: a B picture with no
+  // forward reference, whose repairs look backward. `repeat`: a copy of a
+  // picture already written, shown again at `slot`; it counts as no
+  // picture of the input written.
   void writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward, bool repeat = false);
   void writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart);
-  // Slices that repeat the reference over macroblocks [first, last], one
-  // per row they touch; each counts as a slice replaced in the picture at
-  // `slot`, unless the slot is kUnplaced (the slices of a repeat picture).
-  void writeRepeatSlices(uint32_t codingType, bool backward, uint32_t first, uint32_t last, int64_t slot);
+  // The picture header of k, renumbered; `as`: the type it goes out as,
+  // with its forward f_code.
+  void writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode);
+  // The header fields and slices the recoder works from.
+  PictureRecoder::Picture recoderPicture(uint32_t k) const;
+  void slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slices) const;
+  // The motion of anchor `anchor` (written), found when it is not known.
+  const MotionField* motionOf(Anchor& anchor);
+  // A new anchor written at `slot`: picture k, or kNoPicture for a repeat.
+  Anchor& pushAnchor(int64_t slot, uint32_t k);
   void copy(uint32_t from, uint32_t to);
-  // Copies the slice starting at `sliceStart` cut after `bits` bits of its
-  // data (those after the start code).
-  void copyCut(uint32_t sliceStart, uint32_t bits);
   uint64_t timeOf(int64_t slot) const;
 
   ByteSource& video_;
@@ -144,25 +181,35 @@ class VideoRescuer {
   ProgressCallback writing_;
   RepairReporter* const reporter_;
   const RangeList* const suspect_;
+  const RangeList* const damaged_;
   VideoFixer fixer_;  // probes; writes a clean stream
   std::unique_ptr<PictureSurvey> survey_;
   std::unique_ptr<PictureTimeline> timeline_;
+  std::unique_ptr<PictureRecoder> recoder_;
   std::unique_ptr<VideoStreamWriter> ownWriter_;  // write()'s own
   VideoStreamWriter* writer_ = nullptr;             // the writer in use
 
-  std::vector<bool> kept_;
+  std::vector<Form> forms_;
+  std::vector<int64_t> lostAnchorSlots_;  // increasing
+  std::vector<int64_t> placedSlots_;      // the slots pictures stand in, increasing
+  std::vector<uint32_t> damagedPairs_;    // damaged_, as pairs
   bool anyLost_ = false;         // a picture was left out or a slot is empty
   int64_t recordingFirst_ = 0;   // the slots the output covers
   int64_t recordingEnd_ = 0;
   uint64_t recordingStart_ = 0;  // ticks of recordingFirst_
   bool useBackward_ = true;      // no anchor went out yet: repeats look forward
+  Anchor anchors_[2];            // the two anchors written last, the newer second
+  uint32_t anchorsWritten_ = 0;
   uint32_t picturesRepeated_ = 0;
-  uint32_t slicesReplaced_ = 0;
+  uint32_t picturesConcealed_ = 0;
+  uint32_t macroblocksConcealed_ = 0;
   uint32_t realWritten_ = 0;
   bool wroteRescue_ = false;
   bool writeFailed_ = false;
   bool leftOut_ = false;
   std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> slices_;
+  std::vector<PictureRecoder::Slice> sliceList_;
 };
 
 #endif  // ORVANTE_VIDEO_VIDEO_RESCUER_H_

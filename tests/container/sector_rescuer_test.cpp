@@ -8,6 +8,8 @@
 #include "container/riff_decoder.h"
 #include "container/sector_edc.h"
 #include "source/memory_source.h"
+#include "source/patched_source.h"
+#include "source/range_view_source.h"
 #include "tests/source/range_pairs.h"
 #include "tests/support/recording_reporter.h"
 #include "tests/support/temp_dir.h"
@@ -116,4 +118,54 @@ TEST(SectorRescuer, FindsAnImageBehindAnyNumberOfZeroedSectors) {
   late.insert(late.end(), sectors.begin(), sectors.end());
   MemorySource lateSource(late.data(), late.size());
   EXPECT_FALSE(SectorRescuer::findImageStart(lateSource, &start));
+}
+
+TEST(SectorRescuer, PutsRightWhatTheCodeTellsAndHoldsTheRestDamaged) {
+  const Bytes clean = image(4);
+  // Offsets from sector 1's start.
+  const uint32_t subheader = 16;
+  const uint32_t payload = 24;
+  const uint32_t code = 2348;
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uint32_t, uint8_t>> flips;
+    size_t patches;  // bytes put right
+    bool damaged;
+  };
+  const Case cases[] = {
+      {"one bit of the payload", {{payload + 100, 0x04}}, 1, false},
+      {"one bit of the subheader", {{subheader + 3, 0x80}}, 1, false},
+      {"one bit of the stored code", {{code + 2, 0x10}}, 0, false},
+      {"two bits far apart", {{payload + 5, 0x01}, {payload + 2000, 0x40}}, 2, false},
+      {"two bits of one byte", {{payload + 7, 0x11}}, 1, false},
+      {"a bit of the payload and one of the code", {{payload + 9, 0x02}, {code, 0x01}}, 1, false},
+      {"a burst", {{payload + 50, 0xFF}, {payload + 51, 0xFF}, {payload + 52, 0x0F}}, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes bytes = clean;
+    for (const auto& [at, mask] : c.flips) bytes[kSector + at] ^= mask;
+    MemorySource source(bytes.data(), bytes.size());
+    RiffDecoder decoder(source, ProgressCallback());
+    ASSERT_TRUE(decoder.decode());
+    RecordingReporter reporter;
+    SectorRescuer rescuer(source, decoder.payloadRanges(), &reporter);
+    rescuer.mend();
+    EXPECT_EQ(rescuer.corrections().size(), c.patches);
+    EXPECT_EQ(reporter.corrections.size(), c.damaged ? 0u : 1u);
+    // A sector put right stays suspect: more bits may have been wrong than
+    // the code tells apart.
+    EXPECT_EQ(pairsOf(rescuer.suspect()),
+              (RangePairs{{kPayload, 2 * kPayload}, {4 * kPayload, 4 * kPayload + 4}}));
+    const RangePairs damaged = c.damaged ? RangePairs{{kPayload, 2 * kPayload}} : RangePairs{};
+    EXPECT_EQ(pairsOf(rescuer.damaged()), damaged);
+    // Read through the patches, the payload is the clean image's.
+    PatchedSource patched(source, rescuer.corrections());
+    RangeViewSource view(patched, rescuer.ranges());
+    MemorySource cleanSource(clean.data(), clean.size());
+    RangeViewSource cleanView(cleanSource, rescuer.ranges());
+    bool same = true;
+    for (uint32_t i = 0; i < view.size(); ++i) same = same && view.byteAt(i) == cleanView.byteAt(i);
+    EXPECT_EQ(same, !c.damaged);
+  }
 }

@@ -20,15 +20,15 @@ TEST(RescueReport, GathersRepairsIntoPlacesAndCountsTheRest) {
   // Repairs less than a second apart make one place, whichever way they come.
   for (double t : {4.4, 4.8, 4.6, 5.5, 12.0}) report.repaired(Repair::kPictureRepeated, seconds(t));
   report.repaired(Repair::kSilentAudioFrame, seconds(65.25));
-  for (int k = 0; k < 23; ++k) report.repaired(Repair::kSliceReplaced, seconds(2.0 * k));
+  for (int k = 0; k < 23; ++k) report.repaired(Repair::kMacroblockConcealed, seconds(2.0 * k));
   report.timelineUnchecked();
   const std::vector<std::string> lines = report.lines();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], "Rescue:");
   EXPECT_EQ(lines[1], "Pictures repeated:       5 at 00:04.40 (4), 00:12.00");
-  EXPECT_EQ(lines[2].substr(0, 46), "Slices replaced:         23 at 00:00.00, 00:02");
-  EXPECT_NE(lines[2].find(", 00:38.00 and 3 more places"), std::string::npos) << lines[2];
-  EXPECT_EQ(lines[3], "Audio frames of silence: 1 at 01:05.25");
+  EXPECT_EQ(lines[2], "Audio frames of silence: 1 at 01:05.25");
+  EXPECT_EQ(lines[3].substr(0, 46), "Macroblocks concealed:   23 at 00:00.00, 00:02");
+  EXPECT_NE(lines[3].find(", 00:38.00 and 3 more places"), std::string::npos) << lines[3];
   EXPECT_EQ(lines[4].rfind("Timeline not checked", 0), 0u) << lines[4];
 
   // Drops alone: nothing was put in their place.

@@ -9,6 +9,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -176,7 +177,8 @@ void judgeTime(TimeJudge& judge, const AVFrame* frame) {
 }
 
 // Receives every frame `decoder` has ready; false when it fails.
-bool receiveFrames(AVCodecContext* decoder, AVFrame* frame, TimeJudge* judge, int streamIndex, Verdict& verdict) {
+bool receiveFrames(AVCodecContext* decoder, AVFrame* frame, TimeJudge* judge, int streamIndex, Verdict& verdict,
+                   bool keepLuma) {
   for (;;) {
     const int received = avcodec_receive_frame(decoder, frame);
     if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
@@ -186,6 +188,15 @@ bool receiveFrames(AVCodecContext* decoder, AVFrame* frame, TimeJudge* judge, in
       return false;
     }
     ++verdict.frames;
+    if (keepLuma && frame->data[0] != nullptr) {
+      std::vector<uint8_t> luma;
+      luma.reserve(static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height));
+      for (int row = 0; row < frame->height; ++row) {
+        const uint8_t* line = frame->data[0] + static_cast<std::ptrdiff_t>(row) * frame->linesize[0];
+        luma.insert(luma.end(), line, line + frame->width);
+      }
+      verdict.lumas.push_back(std::move(luma));
+    }
     if (judge != nullptr) judgeTime(*judge, frame);
     av_frame_unref(frame);
   }
@@ -193,19 +204,19 @@ bool receiveFrames(AVCodecContext* decoder, AVFrame* frame, TimeJudge* judge, in
 
 // Sends `packet` (nullptr: the end, to drain) and receives what it gives.
 void decodePacket(AVCodecContext* decoder, const AVPacket* packet, AVFrame* frame, TimeJudge* judge, int streamIndex,
-                  Verdict& verdict) {
+                  Verdict& verdict, bool keepLuma) {
   const int sent = avcodec_send_packet(decoder, packet);
   if (sent < 0 && sent != AVERROR_EOF) {
     verdict.messages.push_back("Error while decoding stream #0:" + std::to_string(streamIndex) + ": " +
                                errorText(sent));
     return;
   }
-  receiveFrames(decoder, frame, judge, streamIndex, verdict);
+  receiveFrames(decoder, frame, judge, streamIndex, verdict, keepLuma);
 }
 
 // Reads the bytes with the reader `formatName`, and decodes the first
 // stream of `type` in them, as the command does.
-Verdict decode(const uint8_t* data, size_t size, const char* formatName, AVMediaType type) {
+Verdict decode(const uint8_t* data, size_t size, const char* formatName, AVMediaType type, bool keepLuma = false) {
   assert(data != nullptr || size == 0);
   Verdict verdict;
   LogSink sink;
@@ -281,10 +292,10 @@ Verdict decode(const uint8_t* data, size_t size, const char* formatName, AVMedia
       if (read != AVERROR_EOF) verdict.messages.push_back("reading the stream: " + errorText(read));
       break;
     }
-    if (packet->stream_index == streamIndex) decodePacket(decoder.get(), packet.get(), frame.get(), times, streamIndex, verdict);
+    if (packet->stream_index == streamIndex) decodePacket(decoder.get(), packet.get(), frame.get(), times, streamIndex, verdict, keepLuma);
     av_packet_unref(packet.get());
   }
-  decodePacket(decoder.get(), nullptr, frame.get(), times, streamIndex, verdict);
+  decodePacket(decoder.get(), nullptr, frame.get(), times, streamIndex, verdict, keepLuma);
   if (times != nullptr) av_write_trailer(judge.muxer.get());
   return verdict;
 }
@@ -297,11 +308,11 @@ std::string DecoderOracle::Verdict::text() const {
   return text;
 }
 
-DecoderOracle::Verdict DecoderOracle::decodeVideo(const uint8_t* data, size_t size) {
-  return decode(data, size, "mpegvideo", AVMEDIA_TYPE_VIDEO);
+DecoderOracle::Verdict DecoderOracle::decodeVideo(const uint8_t* data, size_t size, bool keepLuma) {
+  return decode(data, size, "mpegvideo", AVMEDIA_TYPE_VIDEO, keepLuma);
 }
 
-DecoderOracle::Verdict DecoderOracle::judgeRescuedVideo(const uint8_t* data, size_t size) {
+DecoderOracle::Verdict DecoderOracle::judgeRescuedVideo(const uint8_t* data, size_t size, bool keepLuma) {
   assert(data != nullptr || size == 0);
   // The sequence headers' size and rate fields (their first four bytes, the
   // aspect ratio's four bits aside), and whether the first one is followed
@@ -330,7 +341,7 @@ DecoderOracle::Verdict DecoderOracle::judgeRescuedVideo(const uint8_t* data, siz
     unjudged.frames = 1;
     return unjudged;
   }
-  Verdict verdict = decodeVideo(data, size);
+  Verdict verdict = decodeVideo(data, size, keepLuma);
   if (formatChanges) {
     std::vector<std::string> kept;
     for (std::string& message : verdict.messages) {
@@ -343,4 +354,17 @@ DecoderOracle::Verdict DecoderOracle::judgeRescuedVideo(const uint8_t* data, siz
 
 DecoderOracle::Verdict DecoderOracle::decodeAudio(const uint8_t* data, size_t size) {
   return decode(data, size, "mp3", AVMEDIA_TYPE_AUDIO);
+}
+
+double DecoderOracle::psnr(const std::vector<uint8_t>& picture, const std::vector<uint8_t>& clean) {
+  constexpr double kCap = 60;
+  if (picture.size() != clean.size() || clean.empty()) return 0;
+  double squared = 0;
+  for (size_t i = 0; i < clean.size(); ++i) {
+    const double d = static_cast<double>(picture[i]) - static_cast<double>(clean[i]);
+    squared += d * d;
+  }
+  if (squared == 0) return kCap;
+  const double value = 10 * std::log10(255.0 * 255.0 * static_cast<double>(clean.size()) / squared);
+  return value < kCap ? value : kCap;
 }

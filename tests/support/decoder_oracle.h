@@ -34,6 +34,9 @@ class DecoderOracle {
   struct Verdict {
     std::vector<std::string> messages;  // one line each, without its line end
     long frames = 0;                    // pictures or audio frames the decoder gave out
+    // When asked for: each picture's luma, width x height bytes, in the
+    // order the decoder gave them out (display order).
+    std::vector<std::vector<uint8_t>> lumas;
 
     // No message, and something decoded.
     bool ok() const { return messages.empty() && frames > 0; }
@@ -43,8 +46,8 @@ class DecoderOracle {
 
   // REQUIRES: data != nullptr or size == 0. Decodes `size` bytes at `data`
   // as a whole MPEG-1 video elementary stream (a .mpv), read as the raw
-  // MPEG video reader reads it.
-  static Verdict decodeVideo(const uint8_t* data, size_t size);
+  // MPEG video reader reads it; `keepLuma` keeps the pictures' luma.
+  static Verdict decodeVideo(const uint8_t* data, size_t size, bool keepLuma = false);
 
   // REQUIRES: data != nullptr or size == 0. Decodes `size` bytes at `data`
   // as a whole MPEG audio stream (a .mp2), read by the MPEG audio reader
@@ -59,7 +62,11 @@ class DecoderOracle {
   //   - where the picture size or rate changes between sequence headers
   //     (recordings joined), the raw reader's non-monotonic dts message is
   //     expected, as for the plain run, and left out.
-  static Verdict judgeRescuedVideo(const uint8_t* data, size_t size);
+  static Verdict judgeRescuedVideo(const uint8_t* data, size_t size, bool keepLuma = false);
+
+  // The luma PSNR of `picture` against `clean` (same size), capped at
+  // 60 dB; 0 when the sizes differ.
+  static double psnr(const std::vector<uint8_t>& picture, const std::vector<uint8_t>& clean);
 };
 
 #endif  // ORVANTE_TESTS_SUPPORT_DECODER_ORACLE_H_

@@ -19,9 +19,14 @@ class RecordingReporter : public RepairReporter {
     Repair kind;
     uint64_t time;
   };
+  struct Corrected {
+    uint32_t offset;  // the sector's
+    uint32_t bits;
+  };
 
   void dropped(Drop reason, uint32_t offset, uint32_t length) override { drops.push_back({reason, offset, length}); }
   void repaired(Repair kind, uint64_t time) override { repairs.push_back({kind, time}); }
+  void corrected(uint32_t offset, uint32_t bits) override { corrections.push_back({offset, bits}); }
   void timelineUnchecked() override { unchecked = true; }
 
   // The reasons of the drops, in order.
@@ -39,6 +44,7 @@ class RecordingReporter : public RepairReporter {
 
   std::vector<Dropped> drops;
   std::vector<Repaired> repairs;
+  std::vector<Corrected> corrections;
   bool unchecked = false;
 };
 

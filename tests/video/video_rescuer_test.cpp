@@ -251,16 +251,18 @@ TEST_F(VideoRescuerTest, FillsEveryLostSlotWithARepeatThatKeepsTheOrder) {
     std::function<void(RescueStreamBuilder&)> build;
     size_t slots;     // slots the output shows, 0 to slots - 1
     size_t repeated;
-    size_t replaced;  // slices
+    size_t concealed;  // pictures
   };
   const Case cases[] = {
       {"a B picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0, {3}); ibbpGroup(s, 9); }, 18, 1, 0},
-      // The B pictures predicted from it go too: those of its own group
-      // (slots 6, 7) and the next group's leading ones (9, 10).
-      {"a P picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0, {8}); ibbpGroup(s, 9); }, 18, 5, 0},
-      // The second group's I picture lost: its group shows repeats, and so do
-      // the next group's leading B pictures, which looked back at it.
-      {"an I picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0); ibbpGroup(s, 9, {2}); ibbpGroup(s, 18); }, 27, 11, 0},
+      // A repeat of the anchor before stands in for it, and the B pictures
+      // predicted from it still go out: those of its own group (slots 6, 7)
+      // and the next group's leading ones (9, 10).
+      {"a P picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0, {8}); ibbpGroup(s, 9); }, 18, 1, 0},
+      // The second group's I picture lost: a repeat stands in for it, and
+      // the rest of its group, and the next group's leading B pictures,
+      // are predicted from that.
+      {"an I picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0); ibbpGroup(s, 9, {2}); ibbpGroup(s, 18); }, 27, 1, 0},
       {"a slice broken",
        [](RescueStreamBuilder& s) {
          s.group(0, true).picture('I', 0).picture('P', 1).breakLastSlice().picture('P', 2);
@@ -278,7 +280,7 @@ TEST_F(VideoRescuerTest, FillsEveryLostSlotWithARepeatThatKeepsTheOrder) {
     EXPECT_EQ(cleanSlots(rescue(s)), range(c.slots));
     EXPECT_EQ(reporter_.count(Repair::kPictureRepeated), c.repeated);
     EXPECT_EQ(rescuer_->picturesRepeated(), c.repeated);
-    EXPECT_EQ(reporter_.count(Repair::kSliceReplaced), c.replaced);
+    EXPECT_EQ(reporter_.count(Repair::kPictureConcealed), c.concealed);
   }
 
   // The first group lost: the stream starts with the next group's I

@@ -1,0 +1,307 @@
+#include "video/picture_recoder.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "source/start_code.h"
+#include "video/macroblock_codes.h"
+#include "video/repeat_slice_writer.h"
+#include "video/slice_coder.h"
+#include "video/video_format.h"
+
+namespace {
+
+constexpr uint8_t kDirections = kMacroblockMotionForward | kMacroblockMotionBackward;
+// Quantiser of a coded slice that starts with no macroblock of the input.
+constexpr uint32_t kConcealmentQuantiser = RepeatSliceWriter::kQuantiserScale;
+
+// A half-pixel vector in the units of a picture whose vectors count whole
+// pixels where `fullPel` says, kept in the range of `fCode`.
+int16_t inUnits(int halfPixels, bool fullPel, uint32_t fCode) {
+  const int units = fullPel ? halfPixels / 2 : halfPixels;
+  const int limit = SliceCoder::vectorLimit(fCode);
+  return static_cast<int16_t>(std::clamp(units, -limit, limit - 1));
+}
+
+// The smallest f_code whose range holds `magnitude` half pixels either way.
+uint32_t fCodeFor(int magnitude) {
+  uint32_t f = kMinFCode;
+  while (f < kMaxFCode && SliceCoder::vectorLimit(f) <= magnitude) ++f;
+  return f;
+}
+
+// At most this many bits set after a slice's last macroblock are damage to
+// its padding, not a slice read out of step: data read out of step sets
+// about half of them.
+constexpr uint32_t kStrayBitsAllowed = 2;
+
+// The bits set in `data` from bit `from` on.
+uint32_t bitsSetFrom(const uint8_t* data, size_t length, uint32_t from) {
+  uint32_t count = 0;
+  for (size_t byte = from / 8; byte < length; ++byte) {
+    uint32_t bits = data[byte];
+    if (byte == from / 8) bits &= 0xFFu >> (from % 8);
+    count += static_cast<uint32_t>(__builtin_popcount(bits));
+  }
+  return count;
+}
+
+}  // namespace
+
+PictureRecoder::PictureRecoder(uint32_t width, uint32_t height, uint32_t margin)
+    : width_(width), height_(height), margin_(margin), planner_(width, height) {
+  assert(height <= kLastSliceCode - kFirstSliceCode + 1);
+}
+
+size_t PictureRecoder::keptOfBroken(SliceFault fault, const Walked& w) const {
+  // Bits set in the padding after the last macroblock read: the
+  // macroblocks themselves are whole. (A slice cut short ends in zeros that
+  // stand for the bytes it lost, and is no such case.)
+  if (w.recordCount > 0 && fault != SliceFault::kRunsIntoStartCode &&
+      bitsSetFrom(bytes_.data() + w.dataOffset, w.dataLength, records_[w.firstRecord + w.recordCount - 1].end) <=
+          kStrayBitsAllowed) {
+    return w.recordCount;
+  }
+  // A fault found only where the slice should end tells nothing of where it
+  // was read out of step: none of it is kept. Elsewhere the fault shows
+  // some bits after the damage.
+  if (fault == SliceFault::kAddressPastPicture || fault == SliceFault::kTrailingBits) return 0;
+  return w.recordCount > margin_ ? w.recordCount - margin_ : 0;
+}
+
+SliceContext PictureRecoder::contextOf(const Picture& picture, uint32_t codingType) const {
+  SliceContext context;
+  context.codingType = codingType;
+  context.forwardFCode = picture.forwardFCode;
+  context.backwardFCode = picture.backwardFCode;
+  context.widthInMacroblocks = width_;
+  context.heightInMacroblocks = height_;
+  return context;
+}
+
+void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture) {
+  bytes_.clear();
+  records_.clear();
+  walked_.clear();
+  for (const Slice& slice : slices) {
+    assert(slice.end >= slice.start + kStartCodeSize);
+    Walked w = {};
+    w.code = static_cast<uint32_t>(video.byteAt(slice.start + kStartCodeSize - 1));
+    w.dataOffset = bytes_.size();
+    w.dataLength = slice.end - slice.start - kStartCodeSize;
+    video.seek(slice.start + kStartCodeSize);
+    video.readRuns(static_cast<uint32_t>(w.dataLength),
+                   [this](const uint8_t* data, uint32_t n) { bytes_.insert(bytes_.end(), data, data + n); });
+    walked_.push_back(w);
+  }
+  const SliceWalker walker(contextOf(picture, picture.codingType));
+  const std::vector<uint32_t>* damaged = picture.damaged;
+  size_t damagedIndex = 0;
+  for (size_t k = 0; k < walked_.size(); ++k) {
+    Walked& w = walked_[k];
+    w.firstRecord = records_.size();
+    const bool inPicture = w.code >= kFirstSliceCode && w.code - kFirstSliceCode < height_;
+    const SliceWalk walk = inPicture ? walker.walk(w.code, bytes_.data() + w.dataOffset, w.dataLength, &records_)
+                                     : SliceWalk{SliceFault::kRowBelowPicture, 0, 0};
+    w.recordCount = records_.size() - w.firstRecord;
+    w.parsed = walk.fault == SliceFault::kNone;
+    w.keptCount = w.parsed ? w.recordCount : keptOfBroken(walk.fault, w);
+    if (damaged != nullptr) {
+      // Nothing from where known damage begins.
+      const uint32_t dataStart = slices[k].start + kStartCodeSize;
+      while (damagedIndex < damaged->size() / 2 && (*damaged)[2 * damagedIndex + 1] <= dataStart) ++damagedIndex;
+      if (damagedIndex < damaged->size() / 2 && (*damaged)[2 * damagedIndex] < slices[k].end) {
+        const uint32_t from = std::max((*damaged)[2 * damagedIndex], dataStart);
+        size_t clean = 0;
+        while (clean < w.keptCount && dataStart + (records_[w.firstRecord + clean].end + 7) / 8 <= from) ++clean;
+        w.keptCount = clean;
+      }
+    }
+  }
+  // Slices that parse whole claim their macroblocks first; the others fill
+  // what is left, up to the first macroblock claimed.
+  kept_.assign(size_t{width_} * height_, nullptr);
+  keptSlice_.assign(size_t{width_} * height_, -1);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t k = 0; k < walked_.size(); ++k) {
+      const Walked& w = walked_[k];
+      const bool whole = w.parsed && w.keptCount == w.recordCount;
+      if (whole != (pass == 0)) continue;
+      for (size_t i = 0; i < w.keptCount; ++i) {
+        const MacroblockRecord& mb = records_[w.firstRecord + i];
+        if (kept_[mb.address] != nullptr) break;
+        kept_[mb.address] = &mb;
+        keptSlice_[mb.address] = static_cast<int32_t>(k);
+      }
+    }
+  }
+}
+
+void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture,
+                            std::vector<uint8_t>* out, Result* result) {
+  assert(picture.writeAs == picture.codingType || (picture.codingType == kIntraCoded && picture.writeAs == kPredictiveCoded));
+  walkSlices(video, slices, picture);
+  const uint32_t count = width_ * height_;
+
+  ConcealmentPlanner::Picture input;
+  input.kept = &kept_;
+  input.codingType = picture.writeAs;
+  input.fullPel[0] = picture.fullPel[0];
+  input.fullPel[1] = picture.fullPel[1];
+  input.anchors = picture.anchors;
+  planner_.plan(input, &plan_);
+
+  // An I picture written as P: vectors in half pixels, in a range that
+  // holds every one.
+  const bool retyped = picture.writeAs != picture.codingType;
+  Picture output = picture;
+  if (retyped) {
+    int magnitude = 0;
+    for (const ConcealmentPlanner::Macroblock& mb : plan_) {
+      magnitude = std::max({magnitude, std::abs(static_cast<int>(mb.forward[0])), std::abs(static_cast<int>(mb.forward[1]))});
+    }
+    output.forwardFCode = fCodeFor(magnitude);
+    output.backwardFCode = 0;
+    output.fullPel[0] = output.fullPel[1] = false;
+  }
+  const SliceContext context = contextOf(output, picture.writeAs);
+  result->forwardFCode = output.forwardFCode;
+  result->kept = 0;
+  result->concealed = 0;
+  result->repeated = false;
+
+  // The walks that go out as they stand: whole, every macroblock theirs.
+  std::vector<int32_t> verbatimAt(count, -1);
+  if (!retyped) {
+    for (size_t k = 0; k < walked_.size(); ++k) {
+      const Walked& w = walked_[k];
+      if (!w.parsed || w.recordCount == 0 || w.keptCount != w.recordCount) continue;
+      bool own = true;
+      for (size_t i = 0; i < w.recordCount && own; ++i) {
+        own = keptSlice_[records_[w.firstRecord + i].address] == static_cast<int32_t>(k);
+      }
+      // Decoders that share a picture's rows among threads start a thread
+      // where a row's first slice starts: a slice that runs on into another
+      // row must end with a row.
+      const uint32_t first = records_[w.firstRecord].address;
+      const uint32_t last = records_[w.firstRecord + w.recordCount - 1].address;
+      const bool rows = first / width_ == last / width_ || (last + 1) % width_ == 0;
+      if (own && rows) verbatimAt[first] = static_cast<int32_t>(k);
+    }
+  }
+
+  const size_t from = out->size();
+  SliceCoder coder(context, out);
+  uint32_t quantiser = kConcealmentQuantiser;
+  for (uint32_t address = 0; address < count;) {
+    if (verbatimAt[address] >= 0) {
+      if (coder.open()) coder.end();
+      const Walked& w = walked_[static_cast<size_t>(verbatimAt[address])];
+      out->insert(out->end(), kStartCodePrefixBytes, kStartCodePrefixBytes + sizeof kStartCodePrefixBytes);
+      out->push_back(static_cast<uint8_t>(w.code));
+      out->insert(out->end(), bytes_.begin() + static_cast<std::ptrdiff_t>(w.dataOffset),
+                  bytes_.begin() + static_cast<std::ptrdiff_t>(w.dataOffset + w.dataLength));
+      const MacroblockRecord& last = records_[w.firstRecord + w.recordCount - 1];
+      result->kept += last.address + 1 - address;
+      quantiser = last.quantiser;
+      address = last.address + 1;
+      continue;
+    }
+    if (coder.open() && address % width_ == 0) coder.end();
+    const MacroblockRecord* mb = kept_[address];
+    if (!coder.open()) coder.begin(address, mb != nullptr ? mb->quantiser : quantiser);
+    const ConcealmentPlanner::Macroblock& planned = plan_[address];
+    if (mb != nullptr) {
+      const Walked& w = walked_[static_cast<size_t>(keptSlice_[address])];
+      coder.copy(*mb, bytes_.data() + w.dataOffset, w.dataLength);
+      if ((mb->flags & kMacroblockIntra) || (mb->flags & kMacroblockPattern)) quantiser = mb->quantiser;
+      ++result->kept;
+    } else if (planned.fill == ConcealmentPlanner::Fill::kPredict) {
+      const int16_t forward[2] = {inUnits(planned.forward[0], output.fullPel[0], output.forwardFCode),
+                                  inUnits(planned.forward[1], output.fullPel[0], output.forwardFCode)};
+      int16_t backward[2] = {0, 0};
+      if (planned.directions & kMacroblockMotionBackward) {
+        backward[0] = inUnits(planned.backward[0], output.fullPel[1], output.backwardFCode);
+        backward[1] = inUnits(planned.backward[1], output.fullPel[1], output.backwardFCode);
+      }
+      coder.predict(address, static_cast<uint8_t>(planned.directions & kDirections), forward, backward);
+      ++result->concealed;
+    } else {
+      coder.intra(address, planned.dc);
+      ++result->concealed;
+    }
+    ++address;
+  }
+  if (coder.open()) coder.end();
+
+  if (!walksClean(*out, from, context)) {
+    // Not expected: the picture repeats its reference rather than go out
+    // broken.
+    out->resize(from);
+    const RepeatSliceWriter repeat(context);
+    for (uint32_t row = 0; row < height_; ++row) repeat.append(row * width_, row * width_ + width_ - 1, out);
+    result->kept = 0;
+    result->concealed = count;
+    result->repeated = true;
+  }
+
+  // The forward motion written, for the pictures that may borrow it.
+  result->motion.reset(count, picture.anchors.distance);
+  if (picture.writeAs == kBidirectionallyCoded || result->repeated) return;
+  for (uint32_t address = 0; address < count; ++address) {
+    const MacroblockRecord* mb = kept_[address];
+    if (mb != nullptr) {
+      if (!(mb->flags & kMacroblockIntra) && (mb->flags & kMacroblockMotionForward)) {
+        const int shift = picture.fullPel[0] ? 1 : 0;
+        result->motion.set(address, mb->forward[0] * (1 << shift), mb->forward[1] * (1 << shift));
+      }
+    } else if (plan_[address].fill == ConcealmentPlanner::Fill::kPredict) {
+      result->motion.set(address, plan_[address].forward[0], plan_[address].forward[1]);
+    }
+  }
+}
+
+void PictureRecoder::motionOf(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture,
+                              MotionField* field) {
+  const uint32_t count = width_ * height_;
+  field->reset(count, picture.anchors.distance);
+  if (picture.codingType != kPredictiveCoded) return;
+  // The picture's slices, from start code to start code.
+  std::vector<Slice> slices;
+  video.seek(from);
+  for (;;) {
+    const uint32_t code = nextStartCode(video);
+    const uint32_t at = video.position();
+    if (code == NoStartCode || at >= to) break;
+    if (!slices.empty()) slices.back().end = at;
+    if (isSliceCode(code)) slices.push_back({at, to});
+    video.seek(at + kStartCodeSize);
+  }
+  walkSlices(video, slices, picture);
+  const int shift = picture.fullPel[0] ? 1 : 0;
+  for (uint32_t address = 0; address < count; ++address) {
+    const MacroblockRecord* mb = kept_[address];
+    if (mb == nullptr || (mb->flags & kMacroblockIntra) || !(mb->flags & kMacroblockMotionForward)) continue;
+    field->set(address, mb->forward[0] * (1 << shift), mb->forward[1] * (1 << shift));
+  }
+}
+
+bool PictureRecoder::walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const {
+  const SliceWalker walker(context);
+  uint32_t next = 0;
+  size_t at = from;
+  while (at < bytes.size()) {
+    // A slice: its start code, then data up to the next start code.
+    if (bytes.size() - at < kStartCodeSize || bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 1) return false;
+    const uint32_t code = bytes[at + 3];
+    size_t end = at + kStartCodeSize;
+    while (end + 2 < bytes.size() && !(bytes[end] == 0 && bytes[end + 1] == 0 && bytes[end + 2] == 1)) ++end;
+    if (end + 2 >= bytes.size()) end = bytes.size();
+    if (!isSliceCode(code) || code - kFirstSliceCode >= height_) return false;
+    const SliceWalk walk = walker.walk(code, bytes.data() + at + kStartCodeSize, end - at - kStartCodeSize);
+    if (walk.fault != SliceFault::kNone || walk.firstMacroblock != next) return false;
+    next = walk.lastMacroblock + 1;
+    at = end;
+  }
+  return next == width_ * height_;
+}

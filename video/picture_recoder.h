@@ -1,0 +1,122 @@
+#ifndef ORVANTE_VIDEO_PICTURE_RECODER_H_
+#define ORVANTE_VIDEO_PICTURE_RECODER_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "source/byte_source.h"
+#include "video/concealment_planner.h"
+#include "video/slice_walker.h"
+
+// PictureRecoder writes the slices of a damaged picture: every macroblock
+// of it that parses is kept, the holes are concealed as the
+// ConcealmentPlanner decides, and an I picture that has a reference to
+// conceal from may go out as a P picture, its macroblocks intra as they
+// were.
+//
+// Each slice of the picture is walked in detail. A slice that parses is kept
+// whole; one that breaks keeps its macroblocks up to `margin` before the one
+// it broke in (a fault shows some bits after the damage), none when the
+// fault shows only where the slice should end (it was read out of step
+// somewhere before), all when only a bit or two of its padding is wrong;
+// and none from where a range known damaged begins. Slices that parse claim their
+// macroblocks first; a broken one fills only what none claimed, up to the
+// first macroblock claimed. Kept slices whose macroblocks all stay, in a
+// picture that keeps its type, are copied as they stand, unless they run on
+// into another row and end inside it (decoders that share a picture's rows
+// among threads lose count there); the rest is coded again (SliceCoder), one
+// slice per row, or per stretch of a row between slices copied.
+//
+// What is written is walked again before it goes out; should it not parse
+// or cover the picture once (which would be a fault of this program), the
+// picture is written as a repeat of its reference instead, every macroblock
+// counted as concealed.
+//
+// The recoder holds the picture size and buffers it reuses; it does not
+// keep the source.
+class PictureRecoder {
+ public:
+  // A slice found in the picture: from its start code to the next start
+  // code, in the stream.
+  struct Slice {
+    uint32_t start;
+    uint32_t end;
+  };
+
+  struct Picture {
+    // The picture's header.
+    uint32_t codingType = 0;  // 1 I, 2 P, 3 B
+    uint32_t forwardFCode = 0;
+    uint32_t backwardFCode = 0;
+    bool fullPel[2] = {false, false};
+    // The type it goes out as: its own, or for an I picture 2 (P): its
+    // holes predicted from the forward reference.
+    uint32_t writeAs = 0;
+    // What concealment may borrow.
+    ConcealmentPlanner::Anchors anchors;
+    // Ranges of the stream known to be damaged (increasing, not
+    // overlapping), or null.
+    const std::vector<uint32_t>* damaged = nullptr;  // start, end pairs
+  };
+
+  struct Result {
+    // The forward f_code the header must give: the input's, or for an I
+    // picture written as P, one that every vector fits.
+    uint32_t forwardFCode = 0;
+    uint32_t kept = 0;       // macroblocks of the input kept
+    uint32_t concealed = 0;  // macroblocks concealed
+    bool repeated = false;   // written as a repeat of the reference: see above
+    // The forward motion of the picture written, over `distance` periods
+    // (anchors only).
+    MotionField motion;
+  };
+
+  // REQUIRES: width and height at least 1, height reachable by slice codes.
+  PictureRecoder(uint32_t width, uint32_t height, uint32_t margin);
+
+  // Appends the picture's slices to `out` (its header is the caller's) and
+  // fills `result`. `slices`: every slice found in the picture, in stream
+  // order. REQUIRES: picture.writeAs is picture.codingType, or 2 for an I
+  // picture.
+  void recode(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture,
+              std::vector<uint8_t>* out, Result* result);
+
+  // The forward motion of a picture taken as it stands: its slices walked
+  // from `from` to `to` in the stream, over `distance` periods.
+  void motionOf(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture, MotionField* field);
+
+ private:
+  // Reads and walks the slices; fills kept_, keptData_ and the slices'
+  // records.
+  void walkSlices(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture);
+  struct Walked;
+  // How many of a broken slice's macroblocks read whole are kept.
+  size_t keptOfBroken(SliceFault fault, const Walked& w) const;
+  SliceContext contextOf(const Picture& picture, uint32_t codingType) const;
+  // Whether what was written walks clean and covers the picture once.
+  bool walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const;
+
+  const uint32_t width_;
+  const uint32_t height_;
+  const uint32_t margin_;
+  const ConcealmentPlanner planner_;
+
+  // Per walk: the slices' bytes, their records, what each keeps.
+  struct Walked {
+    uint32_t code;          // the slice start code's value
+    size_t dataOffset;      // its data in bytes_
+    size_t dataLength;
+    size_t firstRecord;     // its records in records_
+    size_t recordCount;
+    size_t keptCount;       // of them, those kept
+    bool parsed;            // walked clean
+  };
+  std::vector<uint8_t> bytes_;
+  std::vector<MacroblockRecord> records_;
+  std::vector<Walked> walked_;
+  std::vector<const MacroblockRecord*> kept_;
+  std::vector<int32_t> keptSlice_;  // per macroblock: the walk it was kept from, or -1
+  std::vector<ConcealmentPlanner::Macroblock> plan_;
+};
+
+#endif  // ORVANTE_VIDEO_PICTURE_RECODER_H_
