@@ -13,10 +13,11 @@ namespace {
 uint32_t macroblocksFor(uint32_t pixels, bool known) { return known ? (pixels + kMacroblockSize - 1) / kMacroblockSize : 0; }
 
 // Whether `format` describes pictures whose slices can be walked, and
-// replaced: a known size, with every row of macroblocks reachable by a
-// slice start code.
+// replaced: a size, with every row of macroblocks reachable by a slice
+// start code. An estimated size counts: the header written declares it, so
+// decoders read the slices against it.
 bool walkable(const ProbedFormat& format) {
-  return !format.estimated && format.width > 0 && format.height > 0 &&
+  return format.width > 0 && format.height > 0 &&
          macroblocksFor(format.height, true) <= kLastSliceCode - kFirstSliceCode + 1;
 }
 
