@@ -182,8 +182,9 @@ void AudioRescuer::countLostFrames() {
 }
 
 uint64_t AudioRescuer::allowedLoss(uint64_t whole, uint64_t bridged) const {
-  const uint64_t allowance = framesIn(static_cast<int64_t>(kLossAllowanceTicks)) + whole;
-  return std::min(framesIn(static_cast<int64_t>(kLongestLossTicks)), allowance > bridged ? allowance - bridged : 0);
+  const LossBound bound{static_cast<int64_t>(framesIn(static_cast<int64_t>(kLongestLossTicks))),
+                        static_cast<int64_t>(framesIn(static_cast<int64_t>(kLossAllowanceTicks)))};
+  return static_cast<uint64_t>(bound.allowed(static_cast<int64_t>(whole), static_cast<int64_t>(bridged)));
 }
 
 void AudioRescuer::shareLostFrames(const Anchor& from, const Anchor& to, size_t first, size_t last, uint64_t allowed,

@@ -66,6 +66,21 @@ constexpr uint64_t kEndToleranceTicks = kTicksPerSecond / 25;
 constexpr uint64_t kLongestLossTicks = 10 * 60 * kTicksPerSecond;
 constexpr uint64_t kLossAllowanceTicks = 60 * kTicksPerSecond;
 
+// Those bounds counted in the unit of a stream's timeline (picture slots,
+// audio frames), and the rule they make.
+struct LossBound {
+  int64_t longest;    // kLongestLossTicks in the unit
+  int64_t allowance;  // kLossAllowanceTicks in the unit
+
+  // What may still be bridged after `bridged` units were, `survived`
+  // having survived: no more than one loss can be, nor more than the
+  // allowance beyond what survived.
+  int64_t allowed(int64_t survived, int64_t bridged) const {
+    const int64_t left = allowance + survived - bridged;
+    return left <= 0 ? 0 : left < longest ? left : longest;
+  }
+};
+
 // The presentation times that a recording's outputs cover: from the first
 // picture or audio frame shown to the end of the last, in 90 kHz ticks.
 // Unknown when the stream gave no usable time.

@@ -110,8 +110,7 @@ void PictureTimeline::placeGroups() {
   if (useTimeCodes) checked_ = true;
 
   const int64_t loneReach = ticksPerSlot_ > 0 ? std::llround(kLoneStampReachSeconds * kTicksPerSecond / ticksPerSlot_) : 0;
-  const int64_t longestLoss = slotsIn(kLongestLossTicks);
-  const int64_t allowance = slotsIn(kLossAllowanceTicks);
+  const LossBound bound{slotsIn(kLongestLossTicks), slotsIn(kLossAllowanceTicks)};
   int64_t expected = 0;     // where the group before leaves off
   int64_t firstCode = -1;   // the time code of the first group that has one
   int64_t codeBase = 0;     // and that group's base
@@ -125,7 +124,7 @@ void PictureTimeline::placeGroups() {
     std::map<int64_t, uint32_t> votes;
     uint32_t span = 0;
     // What may still be bridged: the loss allowed beyond what survived.
-    const int64_t allowed = std::max<int64_t>(std::min(longestLoss, allowance + placed - bridged), 0);
+    const int64_t allowed = bound.allowed(placed, bridged);
     const uint32_t longest = last - first + static_cast<uint32_t>(std::min<int64_t>(kLostPicturesPerGroup, allowed));
     for (uint32_t k = first; k < last; ++k) {
       if (pictures[k].temporalReference < longest) span = std::max(span, pictures[k].temporalReference + 1);
@@ -154,7 +153,7 @@ void PictureTimeline::placeGroups() {
     // A gap longer than a loss can be, or than what survived allows, is a
     // jump of the clock: the group goes on where the one before left off,
     // and later groups are placed on the clock as it runs after the jump.
-    if (g > 0 && (base - expected > allowed || expected - base > longestLoss)) {
+    if (g > 0 && (base - expected > allowed || expected - base > bound.longest)) {
       if (coded) {
         codeBase -= base - expected;
       } else {

@@ -65,35 +65,37 @@ constexpr uint32_t kExtraInformationBits = 8;
 // The two codes that end every stream written: sequence end, then end code.
 constexpr uint8_t kStreamEndBytes[8] = {0x00, 0x00, 0x01, 0xB7, 0x00, 0x00, 0x01, 0xB9};
 
-// Frame rates by frame rate code. Codes 0 and 9 to 15 are unknown and count
-// as one frame per second.
+// Frame rates by frame rate code: the rate as reports and bit rates use it,
+// its name, how long each picture shows in ticks of the 90 kHz system clock
+// at the exact rate the code stands for, and the whole number of pictures a
+// second that a group's time code counts in. The NTSC codes run 1000/1001
+// slower: 24000/1001 pictures a second is 90000 * 1001 / 24000 = 3753.75
+// ticks, 30000/1001 is 3003, 60000/1001 (code 7) is 1501.5. Codes 0 and 9 to
+// 15 are unknown: one frame per second for rates, no ticks, no time code.
 struct FrameRate {
   double rate;
   const char* name;
+  double ticksPerPicture;
+  uint32_t timeCodeRate;
 };
 constexpr uint32_t kFrameRateCount = 9;
 constexpr FrameRate kFrameRates[kFrameRateCount] = {
-    {1.0, "unknown"}, {23.976, "23.976"}, {24.0, "24"}, {25.0, "25"},  {29.97, "29.97"},
-    {30.0, "30"},     {50.0, "50"},       {59.95, "59.95"}, {60.0, "60"},
+    {1.0, "unknown", 0, 0},        {23.976, "23.976", 3753.75, 24}, {24.0, "24", 3750, 24},
+    {25.0, "25", 3600, 25},        {29.97, "29.97", 3003, 30},      {30.0, "30", 3000, 30},
+    {50.0, "50", 1800, 50},        {59.95, "59.95", 1501.5, 60},   {60.0, "60", 1500, 60},
 };
-constexpr FrameRate kUnknownFrameRate = {1.0, "unknown"};
+constexpr FrameRate kUnknownFrameRate = kFrameRates[0];
+static_assert(kFrameRates[1].ticksPerPicture * 24000 == 90000.0 * 1001 &&
+                  kFrameRates[4].ticksPerPicture * 30000 == 90000.0 * 1001 &&
+                  kFrameRates[7].ticksPerPicture * 60000 == 90000.0 * 1001,
+              "the NTSC rates run 1000/1001 slower");
+static_assert(kFrameRates[3].ticksPerPicture * 25 == 90000.0 && kFrameRates[8].ticksPerPicture * 60 == 90000.0,
+              "the whole rates divide the clock");
 
 inline const FrameRate& frameRateOf(uint32_t code) {
   return code < kFrameRateCount ? kFrameRates[code] : kUnknownFrameRate;
 }
-
-// How long each picture shows, in ticks of the 90 kHz system clock, by frame
-// rate code, at the exact rates the codes stand for: 24000/1001 pictures a
-// second is 90000 * 1001 / 24000 = 3753.75 ticks, 30000/1001 is 3003,
-// 60000/1001 is 1501.5. Code 7 is 60000/1001; 0 is unknown.
-constexpr double kTicksPerPicture[kFrameRateCount] = {0, 3753.75, 3750, 3600, 3003, 3000, 1800, 1501.5, 1500};
-static_assert(kTicksPerPicture[1] * 24000 == 90000.0 * 1001 && kTicksPerPicture[4] * 30000 == 90000.0 * 1001,
-              "the NTSC rates run 1000/1001 slower");
-
-inline double ticksPerPicture(uint32_t code) { return code < kFrameRateCount ? kTicksPerPicture[code] : 0; }
-
-// The whole number of pictures a second that a group's time code counts in.
-constexpr uint32_t kTimeCodeRates[kFrameRateCount] = {0, 24, 24, 25, 30, 30, 50, 60, 60};
-inline uint32_t timeCodeRate(uint32_t code) { return code < kFrameRateCount ? kTimeCodeRates[code] : 0; }
+inline double ticksPerPicture(uint32_t code) { return frameRateOf(code).ticksPerPicture; }
+inline uint32_t timeCodeRate(uint32_t code) { return frameRateOf(code).timeCodeRate; }
 
 #endif  // ORVANTE_VIDEO_VIDEO_FORMAT_H_

@@ -86,13 +86,13 @@ void VideoRescuer::padding(const PresentationSpan& recording, int64_t* lead, int
   if (!recording.known || !own.known || ticks <= 0) return;
   // Padding is loss bridged like any other: each end no longer than a loss
   // can be, both within what is left of the allowance.
-  const int64_t longest = timeline_->slotsIn(kLongestLossTicks);
-  const int64_t allowed = std::max<int64_t>(
-      timeline_->slotsIn(kLossAllowanceTicks) + timeline_->placedCount() - timeline_->freeSlots(), 0);
+  const LossBound bound{timeline_->slotsIn(kLongestLossTicks), timeline_->slotsIn(kLossAllowanceTicks)};
+  const int64_t placed = timeline_->placedCount();
+  const int64_t free = timeline_->freeSlots();
   *lead = std::clamp<int64_t>(std::llround((static_cast<double>(own.start) - static_cast<double>(recording.start)) / ticks),
-                              0, std::min(longest, allowed));
+                              0, bound.allowed(placed, free));
   *trail = std::clamp<int64_t>(std::llround((static_cast<double>(recording.end) - static_cast<double>(own.end)) / ticks),
-                               0, std::min(longest, allowed - *lead));
+                               0, bound.allowed(placed, free + *lead));
 }
 
 int64_t VideoRescuer::anchorSpacing() const {
