@@ -241,8 +241,11 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
 bool RescueRun::writeJoined(JoinedRescue& rescue, const std::string& baseName, RescueReport& report,
                             uint32_t audioSize) {
   // The video: each recording in its own format, one after the other.
-  const ProbedFormat& first = rescue.part(0).video->format();
-  VideoStreamWriter writer(first, VideoStreamWriter::Fill::kWithinBuffer);
+  // The stream opens in the format of the first recording that has
+  // pictures to write.
+  size_t opening = 0;
+  while (opening + 1 < rescue.count() && !rescue.part(opening).video->hasPictures()) ++opening;
+  VideoStreamWriter writer(rescue.part(opening).video->format(), VideoStreamWriter::Fill::kWithinBuffer);
   ProgressCallback writing = console_.callbackFor(Console::Pass::kVideo);
   uint32_t framesUsed = 0;
   uint32_t picturesSeen = 0;

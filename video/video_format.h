@@ -40,6 +40,12 @@ static_assert(kWidthBits + kHeightBits + kAspectRatioBits + kFrameRateCodeBits +
                   12 * 8 - 32,
               "a sequence header without matrices is 12 bytes with its start code");
 
+// Aspect ratio codes decoders take: 0 is forbidden and 15 reserved; 1 is
+// square pixels.
+constexpr uint32_t kSquarePixelsAspectRatioCode = 1;
+constexpr uint32_t kLastAspectRatioCode = 14;
+inline bool isAspectRatioCode(uint32_t code) { return code >= 1 && code <= kLastAspectRatioCode; }
+
 // Bit rate field values that ask for no fill: 0, and all ones, which marks
 // a variable bit rate.
 constexpr uint32_t kVariableBitRate = 0x3FFFF;

@@ -6,12 +6,14 @@
 #include <map>
 
 #include "source/output_name.h"
+#include "source/bit_reader.h"
 #include "source/platform.h"
 #include "source/start_code.h"
 #include "video/group_header.h"
 #include "video/macroblock_codes.h"
 #include "video/picture_header.h"
 #include "video/repeat_slice_writer.h"
+#include "video/sequence_header.h"
 #include "video/slice_walker.h"
 #include "video/video_format.h"
 
@@ -59,7 +61,13 @@ VideoRescuer::VideoRescuer(ByteSource& video, const TimeStampList& stamps, Progr
 
 void VideoRescuer::analyze() {
   fixer_.probe();
-  survey_ = std::make_unique<PictureSurvey>(video_, fixer_.format(), checking_, reporter_, suspect_);
+  // The size as the header written states it (an estimate may not fit its
+  // fields), and an aspect ratio decoders take.
+  format_ = fixer_.format();
+  format_.width &= (1u << kWidthBits) - 1;
+  format_.height &= (1u << kHeightBits) - 1;
+  if (!isAspectRatioCode(format_.aspectRatioCode)) format_.aspectRatioCode = kSquarePixelsAspectRatioCode;
+  survey_ = std::make_unique<PictureSurvey>(video_, format_, checking_, reporter_, suspect_);
   survey_->survey();
   timeline_ = std::make_unique<PictureTimeline>(*survey_, stamps_, fixer_.format().frameRateCode);
   timeline_->place();
@@ -251,10 +259,15 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
   macroblocksConcealed_ = 0;
   realWritten_ = 0;
 
+  if (!recordingClean && !rescuable() && !survey_->mpeg2()) {
+    // Damaged, in pictures of no size a decoder can show (none, or more
+    // rows than slice start codes reach): nothing that would decode.
+    leftOut_ = true;
+    return;
+  }
   if (recordingClean || !rescuable()) {
-    // A clean recording, or a stream that gives no size to check slices or
-    // make repeats in, or one whose slices are not MPEG-1's: the plain
-    // rewrite. A stream of which it writes no picture is no output.
+    // A clean recording, or MPEG-2 video: the plain rewrite. A stream of
+    // which it writes no picture is no output.
     if (survey_->picturesSeen() == 0) {
       leftOut_ = true;
       return;
@@ -274,7 +287,7 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
     leftOut_ = true;
     return;
   }
-  ownWriter_ = std::make_unique<VideoStreamWriter>(fixer_.format(), VideoStreamWriter::Fill::kWithinBuffer);
+  ownWriter_ = std::make_unique<VideoStreamWriter>(format_, VideoStreamWriter::Fill::kWithinBuffer);
   if (!ownWriter_->open(videoFileName(baseName))) {
     writeFailed_ = true;
     return;
@@ -411,7 +424,7 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   bool closed = true;  // the writer's inserted group header is closed
   if (opensInputGroup && group.sequenceStart != group.sequenceEnd) {
     writer_->beforeSequenceHeader();
-    copy(group.sequenceStart, group.sequenceEnd);
+    writeSequenceHeader(group);
     writer_->afterSequenceHeader();
     copiedSequence = true;
   }
@@ -470,7 +483,7 @@ void VideoRescuer::writeIntraRepeats(uint32_t intra, int64_t start, int64_t end,
     // The stream starts here: with the I picture's own sequence header,
     // whose quantiser matrices it may need.
     writer_->beforeSequenceHeader();
-    copy(group.sequenceStart, group.sequenceEnd);
+    writeSequenceHeader(group);
     writer_->afterSequenceHeader();
     groupHeaders = true;
   }
@@ -488,6 +501,19 @@ void VideoRescuer::writeIntraRepeats(uint32_t intra, int64_t start, int64_t end,
     if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(groupStart));
     const int64_t groupEnd = std::min(end, groupStart + modulus);
     for (int64_t slot = groupStart + 1; slot < groupEnd; ++slot) writeRepeat('P', false, slot, groupStart);
+  }
+}
+
+void VideoRescuer::writeSequenceHeader(const PictureSurvey::Group& group) {
+  video_.seek(group.sequenceStart + kStartCodeSize);
+  BitReader reader(video_);
+  SequenceHeader header;
+  const bool read = header.read(reader) && !reader.overrun();
+  if (read && header.width == format_.width && header.height == format_.height &&
+      header.frameRateCode == format_.frameRateCode && isAspectRatioCode(header.aspectRatioCode)) {
+    copy(group.sequenceStart, group.sequenceEnd);
+  } else {
+    SequenceHeader::of(format_).write(writer_->output());
   }
 }
 

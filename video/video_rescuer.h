@@ -91,7 +91,10 @@ class VideoRescuer {
   // show in writer.output().failed(). The writer must outlive the rescuer's
   // report calls.
   void writeInto(VideoStreamWriter& writer, const PresentationSpan& recording);
-  const ProbedFormat& format() const { return fixer_.format(); }
+  // The format the rescue writes: the probe's, its size in the bits the
+  // header has for it, with an aspect ratio code that decoders take (1,
+  // square pixels, for a forbidden one).
+  const ProbedFormat& format() const { return format_; }
 
   // REQUIRES: analyze() ran. Where the stream joins recordings of other
   // formats (PictureSurvey::recordingStarts).
@@ -166,6 +169,10 @@ class VideoRescuer {
   // with its forward f_code.
   void writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode);
   // The header fields and slices the recoder works from.
+  // Writes the sequence header that opens `group` in the input as it
+  // stands when it states format() with fields decoders take; else one made
+  // from format().
+  void writeSequenceHeader(const PictureSurvey::Group& group);
   PictureRecoder::Picture recoderPicture(uint32_t k) const;
   void slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slices) const;
   // The motion of anchor `anchor` (written), found when it is not known.
@@ -192,6 +199,7 @@ class VideoRescuer {
   std::vector<Form> forms_;
   std::vector<int64_t> lostAnchorSlots_;  // increasing
   std::vector<int64_t> placedSlots_;      // the slots pictures stand in, increasing
+  ProbedFormat format_;
   std::vector<uint32_t> damagedPairs_;    // damaged_, as pairs
   bool anyLost_ = false;         // a picture was left out or a slot is empty
   int64_t recordingFirst_ = 0;   // the slots the output covers

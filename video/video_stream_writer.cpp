@@ -1,5 +1,6 @@
 #include "video/video_stream_writer.h"
 
+#include "source/start_code.h"
 #include "video/group_header.h"
 #include "video/sequence_header.h"
 #include "video/video_format.h"
@@ -87,9 +88,24 @@ void VideoStreamWriter::endPictureWithinBuffer() {
         occupancy_ -= static_cast<double>(zeros);
       }
     }
+    if (picturesWritten_ == 2) padSecondPicture();
     // Headers written from here on belong to the next picture.
     nextStart_ = output_.tell();
   }
+}
+
+void VideoStreamWriter::padSecondPicture() {
+  // A reader that takes the stream a chunk at a time and guesses the time
+  // stamps of the pictures it finds before it has decoded the first one
+  // (ffmpeg's raw video reader, 1024 bytes a chunk) takes the second picture
+  // for one shown at once when the third picture starts in the chunk that
+  // ends the second, and B pictures after it then show out of time. Zero
+  // bytes, which may stand before any start code, carry the third picture
+  // into the next chunk.
+  const uint64_t chunkEnd = (secondPictureCode_ + kStartCodeSize) / kReaderChunkBytes * kReaderChunkBytes +
+                            kReaderChunkBytes;
+  const uint64_t at = output_.tell();
+  if (at < chunkEnd) output_.putZeros(chunkEnd - at);
 }
 
 void VideoStreamWriter::beforePicture(char letter) {
@@ -104,6 +120,7 @@ void VideoStreamWriter::beforePicture(char letter) {
     writeHeaders();
     picturesSinceGroup_ = 0;
   }
+  if (picturesWritten_ == 1) secondPictureCode_ = output_.tell();
   ++picturesWritten_;
 }
 

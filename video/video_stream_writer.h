@@ -19,7 +19,10 @@
 //   - zero bytes up to the nominal size of the pictures written so far,
 //     before each sequence header (at most once per second's worth of
 //     pictures) and at the end;
-//   - a sequence end code and an end code at the end.
+//   - a sequence end code and an end code at the end;
+//   - with kWithinBuffer, zero bytes after the second picture up to the
+//     next kReaderChunkBytes boundary past its start code, for readers that
+//     guess time stamps from the first chunks (see padSecondPicture()).
 //
 // How the zero bytes go in is a choice:
 //   - kToNominalSize: before each sequence header (at most once per second's
@@ -80,6 +83,9 @@ class VideoStreamWriter {
   // The picture written last (with the headers before it) is complete:
   // takes it from the buffer model and fills if the buffer would overflow.
   void endPictureWithinBuffer();
+  // Zero bytes after the second picture; see the class comment.
+  void padSecondPicture();
+  static constexpr uint64_t kReaderChunkBytes = 1024;
   // The buffer model of kWithinBuffer, from the format.
   void takeBufferModel();
 
@@ -98,6 +104,7 @@ class VideoStreamWriter {
   bool needHeaders_ = true;
   uint32_t picturesSinceGroup_ = 0;
   uint32_t picturesWritten_ = 0;
+  uint64_t secondPictureCode_ = 0;  // where the second picture's start code went
   uint32_t picturesAtLastFill_ = 0;
   uint64_t outputSize_ = 0;
 };
