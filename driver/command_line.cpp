@@ -19,12 +19,13 @@ const option kLongOptions[] = {
     {"output-dir", required_argument, nullptr, 'o'},
     {"quiet", no_argument, nullptr, 'q'},
     {"rescue", no_argument, nullptr, kRescueOption},
+    {"check", no_argument, nullptr, 'c'},
     {nullptr, 0, nullptr, 0},
 };
 
 // '+': stop at the first argument that is not an option; ':': report a
 // missing value apart from an unknown option, and print nothing ourselves.
-const char kShortOptions[] = "+:hVo:q";
+const char kShortOptions[] = "+:hVo:qc";
 
 // Whether `letter` names an option that takes no value.
 bool takesNoValue(int letter) {
@@ -83,6 +84,9 @@ CommandLine::CommandLine(int argc, char** argv) {
       case kRescueOption:
         options_.rescue = true;
         break;
+      case 'c':
+        options_.check = true;
+        break;
       default:  // '?' or ':'
         action_ = Action::kBadOption;
         error_ = complaintAbout(option, argv[at], optopt);
@@ -108,6 +112,10 @@ std::string CommandLine::helpText() {
          "      --rescue          repair damaged recordings: replace broken slices,\n"
          "                        fill lost pictures and audio frames, keep the\n"
          "                        timelines whole\n"
+         "  -c, --check           run the rescue's whole analysis and print its\n"
+         "                        report as --rescue would, writing no file; the\n"
+         "                        exit status tells whether a rescue would repair\n"
+         "                        anything\n"
          "  -h, --help            print this help and exit\n"
          "  -V, --version         print the version and exit\n"
          "  --                    end the options, so that the next argument is the\n"
@@ -116,7 +124,8 @@ std::string CommandLine::helpText() {
          "Options come before the input; arguments after the input are ignored.\n"
          "\n"
          "Exit status:\n"
-         "  0    the input was processed\n"
+         "  0    the input was processed; with --check, nothing needed repair\n"
+         "  1    with --check: a rescue would repair something\n"
          "  255  a bad option, no input, no such file or set, an input of 4 GiB or\n"
          "       more, or an output that could not be written";
 }

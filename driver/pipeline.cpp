@@ -7,6 +7,7 @@
 #include "container/audio_extractor.h"
 #include "container/riff_decoder.h"
 #include "container/stream_demuxer.h"
+#include "driver/rescue_check.h"
 #include "driver/rescue_run.h"
 #include "driver/report_lines.h"
 #include "source/output_name.h"
@@ -80,13 +81,19 @@ int processFile(const char* name, const RunOptions& options, Console& console) {
       return -1;
     }
   }
-  const bool processed = processSource(input, baseName, options, console);
+  // A check runs the rescue with its outputs discarded; its status is its own.
+  int status = -1;
+  if (options.check) {
+    status = RescueCheck(console).run(input, baseName);
+  } else {
+    status = processSource(input, baseName, options, console) ? 0 : -1;
+  }
   // Bytes that could not be read went through the passes as zeros, which
   // the repair treats as the damage they are; the report ends by saying so.
   if (input.unreadableBytes() > 0) {
     console.printLine("Unreadable input: " + std::to_string(input.unreadableBytes()) + " bytes read as zeros");
   }
-  return processed ? 0 : -1;
+  return status;
 }
 
 bool processSource(ByteSource& source, const std::string& baseName, const RunOptions& options, Console& console) {

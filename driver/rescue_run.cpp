@@ -157,6 +157,7 @@ class RescueRun::JoinedRescue {
 RescueRun::RescueRun(Console& console) : console_(console) {}
 
 bool RescueRun::run(ByteSource& source, const std::string& baseName) {
+  reportLines_.clear();
   RescueReport report;
   // Sector image stage: the payload of the sectors, lost sectors left out.
   RiffDecoder decoder(source, console_.callbackFor(Console::Pass::kSectors));
@@ -233,8 +234,7 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
 
   if (!audioRescuer.write(baseName, recording, clean) && demuxer.audioRanges().total() > 0) report.audioLeftOut();
   if (audioRescuer.writeFailed()) return cannotWrite(console_, audioFileName(baseName));
-  console_.printEmptyLine();
-  for (const std::string& line : report.lines()) console_.printLine(line);
+  printRescueBlock(report);
   return true;
 }
 
@@ -291,7 +291,12 @@ bool RescueRun::writeJoined(JoinedRescue& rescue, const std::string& baseName, R
   } else if (audioSize > 0) {
     report.audioLeftOut();
   }
-  console_.printEmptyLine();
-  for (const std::string& line : report.lines()) console_.printLine(line);
+  printRescueBlock(report);
   return true;
+}
+
+void RescueRun::printRescueBlock(const RescueReport& report) {
+  reportLines_ = report.lines();
+  console_.printEmptyLine();
+  for (const std::string& line : reportLines_) console_.printLine(line);
 }

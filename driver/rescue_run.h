@@ -2,6 +2,7 @@
 #define ORVANTE_DRIVER_RESCUE_RUN_H_
 
 #include <string>
+#include <vector>
 
 #include "driver/console.h"
 #include "driver/rescue_report.h"
@@ -37,6 +38,11 @@ class RescueRun {
   // the message is printed and the incomplete file removed.
   bool run(ByteSource& source, const std::string& baseName);
 
+  // The rescue block of the report as run() printed it, its title first
+  // (RescueReport::lines()); empty until run() printed it, and after a
+  // run() that failed.
+  const std::vector<std::string>& reportLines() const { return reportLines_; }
+
  private:
   // The sector stage on `image`, whose payload a RiffDecoder found in
   // `payloadRanges`, then the pipeline on the payload; `sourceSize` is the
@@ -54,8 +60,11 @@ class RescueRun {
   // after the other. `audioSize`: the audio's bytes in the whole input.
   class JoinedRescue;
   bool writeJoined(JoinedRescue& rescue, const std::string& baseName, RescueReport& report, uint32_t audioSize);
+  // Prints the rescue block of `report`, after an empty line, and keeps it.
+  void printRescueBlock(const RescueReport& report);
 
   Console& console_;
+  std::vector<std::string> reportLines_;
 };
 
 #endif  // ORVANTE_DRIVER_RESCUE_RUN_H_

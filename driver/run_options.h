@@ -15,6 +15,10 @@ struct RunOptions {
   // Repair damaged recordings harder: replace broken slices, fill lost
   // pictures and audio frames, keep the timelines whole (RescueRun).
   bool rescue = false;
+  // The rescue's whole analysis and report, with no file written; the exit
+  // status says whether a rescue would repair anything (RescueCheck). Takes
+  // the place of the run, rescuing or not.
+  bool check = false;
 };
 
 #endif  // ORVANTE_DRIVER_RUN_OPTIONS_H_

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "source/discarded_outputs.h"
 #include "source/platform.h"
 
 OutputFile::OutputFile() : buffer_(new uint8_t[kBufferSize]), next_(buffer_.get()), end_(buffer_.get() + kBufferSize) {}
@@ -19,6 +20,13 @@ bool OutputFile::open(const std::string& name) {
   reservedEnd_ = 0;
   reserveFailed_ = false;
   next_ = buffer_.get();
+  discarding_ = DiscardedOutputs::active();
+  if (discarding_) {
+    // As a regular file: zeros past the end are a move of the position, and
+    // a seek back costs nothing.
+    regular_ = true;
+    return true;
+  }
   handle_ = platform::createOutput(name.c_str(), &regular_);
   if (handle_ == platform::kNoHandle) {
     failed_ = true;
@@ -28,6 +36,10 @@ bool OutputFile::open(const std::string& name) {
 }
 
 void OutputFile::writeThrough(const uint8_t* bytes, size_t count) {
+  if (discarding_) {
+    storedEnd_ = std::max(storedEnd_, bufferOffset_ + count);
+    return;
+  }
   if (failed_ || handle_ == platform::kNoHandle) {
     failed_ = true;
     return;
@@ -102,7 +114,9 @@ void OutputFile::putZeros(uint64_t count) {
   // no disk space; a short one leaves them, as zeros.
   const uint64_t skipFrom = bufferOffset_;
   const uint64_t skipTo = std::min(bufferOffset_ + (count - stored), reservedEnd_);
-  if (skipFrom + kReserveStep / 64 <= skipTo) platform::releaseBlocks(handle_, skipFrom, skipTo - skipFrom);
+  if (!discarding_ && skipFrom + kReserveStep / 64 <= skipTo) {
+    platform::releaseBlocks(handle_, skipFrom, skipTo - skipFrom);
+  }
   bufferOffset_ += count - stored;
 }
 
@@ -115,6 +129,11 @@ void OutputFile::seek(uint64_t offset) {
 }
 
 bool OutputFile::close() {
+  if (discarding_) {
+    drain();
+    discarding_ = false;
+    return true;
+  }
   if (handle_ == platform::kNoHandle) return !failed_;
   drain();
   // The file ends at the current position: nothing stays beyond it from

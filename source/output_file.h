@@ -21,6 +21,10 @@
 // allows it), which makes writing a new file about half as costly for the
 // system; close() gives back what lies past the end, so the file takes the
 // space of its bytes.
+//
+// A stream opened while a DiscardedOutputs lives is a sink: it creates no
+// file, takes every byte as a regular file would and drops it, keeps its
+// position and never fails (DiscardedOutputs). It stays one until closed.
 class OutputFile {
  public:
   OutputFile();
@@ -32,7 +36,8 @@ class OutputFile {
 
   // Creates the file, or empties an existing one, for writing. Returns false,
   // and leaves failed() true, when it cannot be created. A FIFO without a
-  // reader is not waited for: it cannot be opened.
+  // reader is not waited for: it cannot be opened. While a DiscardedOutputs
+  // lives, opens nothing and returns true: the stream discards its bytes.
   bool open(const std::string& name);
 
   // Writes the low 8 bits of `byte` at the current position.
@@ -89,6 +94,7 @@ class OutputFile {
   bool reserveFailed_ = false;
   platform::Handle handle_ = platform::kNoHandle;
   bool regular_ = false;       // a regular file, which can be extended and cut
+  bool discarding_ = false;    // a sink, opened while a DiscardedOutputs lived
   bool failed_ = false;
   std::string name_;
 };

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "source/discarded_outputs.h"
 #include "tests/support/special_files.h"
 #include "tests/support/temp_dir.h"
 
@@ -141,6 +142,41 @@ TEST_F(OutputFileTest, SpansAndZeroRunsWriteWhatAsManyPutsWould) {
 
     EXPECT_EQ(dir_.read("spans"), dir_.read("puts"));
   }
+}
+
+TEST_F(OutputFileTest, StreamOpenedWhileOutputsAreDiscardedTouchesNoFileAndKeepsItsPosition) {
+  dir_.write("old", {1, 2, 3});
+  OutputFile before;  // a file opened before the stretch stays a file
+  ASSERT_TRUE(before.open(dir_.file("before")));
+  {
+    const DiscardedOutputs outer;
+    const DiscardedOutputs inner;
+    for (const char* name : {"old", "new", "missing/new"}) {
+      SCOPED_TRACE(name);
+      ASSERT_TRUE(file_.open(dir_.file(name)));
+      putAll(pattern(300000));
+      file_.seek(10);
+      file_.putZeros(5);
+      EXPECT_EQ(file_.tell(), 15u);
+      file_.seek(300000);
+      file_.putZeros(uint64_t{1} << 32);
+      file_.write(pattern(400000).data(), 400000);
+      EXPECT_EQ(file_.tell(), 700000 + (uint64_t{1} << 32));
+      EXPECT_FALSE(file_.failed());
+      EXPECT_TRUE(file_.close());
+    }
+    before.put('b');
+  }
+  EXPECT_FALSE(DiscardedOutputs::active());
+  EXPECT_TRUE(before.close());
+  EXPECT_EQ(dir_.read("before"), (Bytes{'b'}));
+  EXPECT_EQ(dir_.read("old"), (Bytes{1, 2, 3}));
+  EXPECT_FALSE(dir_.exists("new") || dir_.exists("missing"));
+  // Once the stretch ends, streams are files again.
+  ASSERT_TRUE(file_.open(dir_.file("new")));
+  file_.put('n');
+  EXPECT_TRUE(file_.close());
+  EXPECT_EQ(dir_.read("new"), (Bytes{'n'}));
 }
 
 TEST_F(OutputFileTest, ZerosOverwriteBytesTakenBackAndLongRunsTakeNoSpace) {
