@@ -1,5 +1,5 @@
 # What `cmake --install` puts in place, and the packages cpack makes of it:
-# on Linux bin/orvante and share/man/man1/orvante.1, packed as a .deb;
+# on Linux bin/orvante and share/man/man1/orvante.1.gz, packed as a .deb;
 # on Windows orvante.exe and the README side by side, packed as a zip.
 
 include(GNUInstallDirs)
@@ -11,22 +11,32 @@ else()
   install(TARGETS orvante RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # The man page is made from --help and --version by help2man whenever the
-  # program is built, so it cannot drift from what the program says. It
-  # needs help2man and a program that runs here.
+  # program is built, so it cannot drift from what the program says, and
+  # compressed as Debian keeps man pages (gzip -9n: no name or time inside,
+  # so the same page gives the same bytes). It needs help2man, gzip and a program that runs here.
+  # Without them a build leaves the page out; a build for the package
+  # (ORVANTE_PACKAGE) stops instead, since the package must hold it.
   find_program(ORVANTE_HELP2MAN help2man)
-  if(ORVANTE_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
+  find_program(ORVANTE_GZIP gzip)
+  if(ORVANTE_HELP2MAN AND ORVANTE_GZIP AND NOT CMAKE_CROSSCOMPILING)
+    set(ORVANTE_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/orvante.1)
     add_custom_command(
-      OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/orvante.1
+      OUTPUT ${ORVANTE_MAN_PAGE}.gz
       COMMAND ${ORVANTE_HELP2MAN} --no-info --section=1
               "--name=repair and demultiplex MPEG-1 recordings"
-              --output=${CMAKE_CURRENT_BINARY_DIR}/orvante.1 $<TARGET_FILE:orvante>
+              --output=${ORVANTE_MAN_PAGE} $<TARGET_FILE:orvante>
+      COMMAND ${ORVANTE_GZIP} -9nf ${ORVANTE_MAN_PAGE}
       DEPENDS orvante
-      COMMENT "Making the man page orvante.1 from orvante --help"
+      COMMENT "Making the man page orvante.1.gz from orvante --help"
       VERBATIM)
-    add_custom_target(orvante_man ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/orvante.1)
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orvante.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    add_custom_target(orvante_man ALL DEPENDS ${ORVANTE_MAN_PAGE}.gz)
+    install(FILES ${ORVANTE_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  elseif(ORVANTE_PACKAGE)
+    message(FATAL_ERROR "ORVANTE_PACKAGE is on, but the man page cannot be made: it needs help2man "
+                        "and gzip (scripts/install-deps help2man gzip) and a build that runs here, "
+                        "not a cross build")
   else()
-    message(STATUS "help2man not found or the program cannot run here: no man page")
+    message(STATUS "help2man or gzip not found, or the program cannot run here: no man page")
   endif()
 endif()
 
