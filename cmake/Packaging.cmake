@@ -11,22 +11,25 @@ else()
   install(TARGETS orvante RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # The man page is made from --help and --version by help2man whenever the
-  # program is built, so it cannot drift from what the program says, and
-  # compressed as Debian keeps man pages (gzip -9n: no name or time inside,
-  # so the same page gives the same bytes). It needs help2man, gzip and a program that runs here.
+  # program is built, so it cannot drift from what the program says, with
+  # the sections of orvante.h2m after them, and compressed as Debian keeps
+  # man pages (gzip -9n: no name or time inside, so the same page gives the
+  # same bytes). It needs help2man, gzip and a program that runs here.
   # Without them a build leaves the page out; a build for the package
   # (ORVANTE_PACKAGE) stops instead, since the package must hold it.
   find_program(ORVANTE_HELP2MAN help2man)
   find_program(ORVANTE_GZIP gzip)
   if(ORVANTE_HELP2MAN AND ORVANTE_GZIP AND NOT CMAKE_CROSSCOMPILING)
+    set(ORVANTE_MAN_INCLUDE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/orvante.h2m)
     set(ORVANTE_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/orvante.1)
     add_custom_command(
       OUTPUT ${ORVANTE_MAN_PAGE}.gz
       COMMAND ${ORVANTE_HELP2MAN} --no-info --section=1
               "--name=repair and demultiplex MPEG-1 recordings"
+              --include=${ORVANTE_MAN_INCLUDE}
               --output=${ORVANTE_MAN_PAGE} $<TARGET_FILE:orvante>
       COMMAND ${ORVANTE_GZIP} -9nf ${ORVANTE_MAN_PAGE}
-      DEPENDS orvante
+      DEPENDS orvante ${ORVANTE_MAN_INCLUDE}
       COMMENT "Making the man page orvante.1.gz from orvante --help"
       VERBATIM)
     add_custom_target(orvante_man ALL DEPENDS ${ORVANTE_MAN_PAGE}.gz)
