@@ -12,7 +12,7 @@ struct RunOptions {
   std::string outputDir;
   // No progress lines; the report stays.
   bool quiet = false;
-  // Repair damaged recordings harder: replace broken slices, fill lost
+  // Repair damaged recordings harder: conceal broken pictures, fill lost
   // pictures and audio frames, keep the timelines whole (RescueRun).
   bool rescue = false;
   // The rescue's whole analysis and report, with no file written; the exit
