@@ -1,5 +1,7 @@
 #include "video/slice_coder.h"
 
+#include <algorithm>
+
 #include <cassert>
 #include <cstring>
 
@@ -122,6 +124,9 @@ void SliceCoder::putVector(int vector, int* prediction, uint32_t fCode) {
 
 void SliceCoder::putDc(uint32_t block, int dc) {
   const uint32_t component = block < kLuminanceBlocks ? 0 : block - kLuminanceBlocks + 1;
+  // Damage read out of step can leave DC values past what pixels have;
+  // within 0..255 every difference has a size code.
+  dc = std::clamp(dc, 0, 255);
   const int difference = dc - dcPrediction_[component];
   dcPrediction_[component] = dc;
   const uint32_t size = dcSize(difference);
@@ -203,7 +208,7 @@ void SliceCoder::copy(const MacroblockRecord& mb, const uint8_t* data, size_t le
       const uint32_t block = k == 0 ? 0 : kLuminanceBlocks + k - 1;
       bits_.copy(data, length, from, mb.dcStart[k]);
       putDc(block, mb.dc[block]);
-      if (k == 0) dcPrediction_[0] = mb.dc[kLuminanceBlocks - 1];
+      if (k == 0) dcPrediction_[0] = std::clamp<int>(mb.dc[kLuminanceBlocks - 1], 0, 255);
       from = mb.dcEnd[k];
     }
     bits_.copy(data, length, from, mb.end);

@@ -508,7 +508,13 @@ void VideoRescuer::writeSequenceHeader(const PictureSurvey::Group& group) {
   video_.seek(group.sequenceStart + kStartCodeSize);
   BitReader reader(video_);
   SequenceHeader header;
-  const bool read = header.read(reader) && !reader.overrun();
+  bool read = header.readFormat(reader);
+  // Each quantiser matrix it loads holds no zero, which decoders refuse.
+  for (int matrix = 0; matrix < 2 && read; ++matrix) {
+    if (reader.readBits(kLoadMatrixFlagBits) != 1) continue;
+    for (uint32_t k = 0; k < kQuantiserMatrixBits / 8; ++k) read = read && reader.readBits(8) != 0;
+  }
+  read = read && !reader.overrun();
   if (read && header.width == format_.width && header.height == format_.height &&
       header.frameRateCode == format_.frameRateCode && isAspectRatioCode(header.aspectRatioCode)) {
     copy(group.sequenceStart, group.sequenceEnd);
