@@ -194,13 +194,14 @@ void PictureSurvey::surveyPicture(uint32_t start) {
   leadStart_ = kNone;
 
   // A new group: at the first picture, after a sequence header without a
-  // group header, or at an I picture that numbers itself at or below an
-  // anchor of the group (its group header was lost).
+  // group header, or where the group's numbering starts again (its group
+  // header was lost, and perhaps its I picture too): an anchor numbered at
+  // or below an anchor of the group, a B picture at or below a B picture of
+  // it. Within a group both count up in stream order.
   bool newGroup = groups_.empty() || sequenceStart_ != kNone;
-  if (!newGroup && letter == 'I') {
-    for (uint32_t k = groups_.back().firstPicture; k < pictures_.size(); ++k) {
-      if (pictures_[k].anchor() && pictures_[k].temporalReference >= header.temporalReference) newGroup = true;
-    }
+  const bool anchor = letter != 'B';
+  for (uint32_t k = newGroup ? 0 : groups_.back().firstPicture; !newGroup && k < pictures_.size(); ++k) {
+    newGroup = pictures_[k].anchor() == anchor && pictures_[k].temporalReference >= header.temporalReference;
   }
   if (newGroup) startGroup();
   picture.group = static_cast<uint32_t>(groups_.size() - 1);

@@ -35,6 +35,13 @@ class RescueStreamBuilder {
     return *this;
   }
 
+  // A group whose headers were lost: its pictures follow the group before
+  // in the stream, from display slot `base`.
+  RescueStreamBuilder& lostGroup(uint32_t base) {
+    base_ = base;
+    return *this;
+  }
+
   // A picture of type 'I', 'P' or 'B' with temporal reference `tref`: its
   // header and slices, and a stamp (presentation time of its slot, and for
   // anchors the decoding time: when the anchor before it shows).

@@ -81,9 +81,15 @@ class VideoRescuerTest : public ::testing::Test {
     return result;
   }
 
-  // An I B B P B B P group of 9 slots from `base`, open unless `base` is 0.
-  static void ibbpGroup(RescueStreamBuilder& s, uint32_t base, const std::set<uint32_t>& lost = {}) {
-    s.group(base, base == 0);
+  // An I B B P B B P group of 9 slots from `base`, open unless `base` is 0;
+  // `headerLost`: its sequence and group headers are lost.
+  static void ibbpGroup(RescueStreamBuilder& s, uint32_t base, const std::set<uint32_t>& lost = {},
+                        bool headerLost = false) {
+    if (headerLost) {
+      s.lostGroup(base);
+    } else {
+      s.group(base, base == 0);
+    }
     const std::pair<char, uint32_t> order[] = {{'I', 2}, {'B', 0}, {'B', 1}, {'P', 5}, {'B', 3}, {'B', 4}, {'P', 8}, {'B', 6}, {'B', 7}};
     for (const auto& [type, tref] : order) {
       if (lost.count(tref) != 0) {
@@ -263,6 +269,10 @@ TEST_F(VideoRescuerTest, FillsEveryLostSlotWithARepeatThatKeepsTheOrder) {
       // the rest of its group, and the next group's leading B pictures,
       // are predicted from that.
       {"an I picture lost", [](RescueStreamBuilder& s) { ibbpGroup(s, 0); ibbpGroup(s, 9, {2}); ibbpGroup(s, 18); }, 27, 1, 0},
+      // The same with its group header: the B picture numbered 0 after
+      // one numbered 7 tells that a group began.
+      {"an I picture lost with its group header",
+       [](RescueStreamBuilder& s) { ibbpGroup(s, 0); ibbpGroup(s, 9, {2}, true); ibbpGroup(s, 18); }, 27, 1, 0},
       {"a slice broken",
        [](RescueStreamBuilder& s) {
          s.group(0, true).picture('I', 0).picture('P', 1).breakLastSlice().picture('P', 2);
