@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 
 #include "source/start_code.h"
 #include "video/macroblock_codes.h"
@@ -34,6 +35,21 @@ uint32_t fCodeFor(int magnitude) {
 // its padding, not a slice read out of step: data read out of step sets
 // about half of them.
 constexpr uint32_t kStrayBitsAllowed = 2;
+
+// A slice broken by damage is resumed where walks from a bit at most this
+// far past what it keeps run clean to its end: from the first macroblock at
+// which this many such walks, each from the next bit that gives one, are
+// all in step.
+constexpr size_t kResumeSearchBits = 8192;
+constexpr uint32_t kResumeWalks = 4;
+
+// Whether a slice that broke with `fault` may be resumed after it: a fault
+// in the syntax, not one found only where the slice should end (the walk
+// may have been out of step anywhere before) or where its data ran out.
+bool resumable(SliceFault fault) {
+  return fault != SliceFault::kNone && fault != SliceFault::kAddressPastPicture && fault != SliceFault::kTrailingBits &&
+         fault != SliceFault::kRunsIntoStartCode && fault != SliceFault::kRowBelowPicture;
+}
 
 // The bits set in `data` from bit `from` on.
 uint32_t bitsSetFrom(const uint8_t* data, size_t length, uint32_t from) {
@@ -69,6 +85,115 @@ size_t PictureRecoder::keptOfBroken(SliceFault fault, const Walked& w) const {
   return w.recordCount > margin_ ? w.recordCount - margin_ : 0;
 }
 
+void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const std::vector<uint32_t>* damaged) {
+  const Walked w = walked_[k];
+  if (w.code < kFirstSliceCode || w.code - kFirstSliceCode >= height_ || w.dataLength == 0) return;
+  const uint8_t* data = bytes_.data() + w.dataOffset;
+  // Where the slice must end: before the next slice that parses, or with
+  // the picture.
+  int64_t last = int64_t{width_} * height_ - 1;
+  for (size_t n = k + 1; n < walked_.size(); ++n) {
+    if (walked_[n].parsed && walked_[n].recordCount > 0) {
+      last = int64_t{records_[walked_[n].firstRecord].address} - 1;
+      break;
+    }
+  }
+  const MacroblockRecord* keptLast = w.keptCount > 0 ? &records_[w.firstRecord + w.keptCount - 1] : nullptr;
+  const int64_t after = keptLast != nullptr ? int64_t{keptLast->address} : int64_t{w.code - kFirstSliceCode} * width_ - 1;
+  if (last <= after) return;
+  const uint32_t quantiser = keptLast != nullptr ? keptLast->quantiser : data[0] >> (8 - kQuantiserScaleBits);
+  if (quantiser == 0) return;
+  size_t from = keptLast != nullptr ? keptLast->end : kQuantiserScaleBits + kExtraBitSliceBits;
+  // Nothing from data known damaged: the walk resumes after the damage the
+  // kept macroblocks end in, and keeps nothing from the next.
+  size_t until = w.dataLength * 8;
+  if (damaged != nullptr) {
+    for (size_t d = 0; d < damaged->size() / 2; ++d) {
+      const uint32_t start = (*damaged)[2 * d];
+      const uint32_t end = (*damaged)[2 * d + 1];
+      if (end <= w.streamOffset || start >= w.streamOffset + w.dataLength) continue;
+      const size_t startBit = size_t{start - std::min(start, w.streamOffset)} * 8;
+      if (startBit <= from) {
+        from = std::max<size_t>(from, size_t{end - w.streamOffset} * 8);
+      } else {
+        until = std::min(until, startBit);
+      }
+    }
+  }
+  const size_t to = std::min(w.dataLength * 8, from + kResumeSearchBits);
+  // Walks from wrong bits fall into step with the data after a while: a
+  // macroblock where the first few walks that run clean all begin is read
+  // in step.
+  std::vector<uint32_t> common;  // bits where the macroblocks of every walk so far begin
+  std::vector<uint32_t> starts;
+  uint32_t walks = 0;
+  for (size_t bit = from; bit < to && walks < kResumeWalks; ++bit) {
+    const size_t at = records_.size();
+    const SliceWalk walk = walker.resume(bit, quantiser, data, w.dataLength, &records_);
+    if (walk.fault != SliceFault::kNone || records_.size() == at) {
+      records_.resize(at);
+      continue;
+    }
+    starts.clear();
+    for (size_t r = at; r < records_.size(); ++r) {
+      if (!records_[r].skipped) starts.push_back(records_[r].start);
+    }
+    if (walks == 0) {
+      common = starts;
+    } else {
+      std::vector<uint32_t> both;
+      std::set_intersection(common.begin(), common.end(), starts.begin(), starts.end(), std::back_inserter(both));
+      common.swap(both);
+    }
+    records_.resize(at);
+    ++walks;
+  }
+  if (walks < kResumeWalks || common.empty()) return;
+  // Walked again from there: what the walks read out of step before it
+  // (a quantiser among them) is not carried on.
+  const size_t first = records_.size();
+  if (walker.resume(common.front(), quantiser, data, w.dataLength, &records_).fault != SliceFault::kNone ||
+      records_.size() == first) {
+    records_.resize(first);
+    return;
+  }
+  // Where the walk ends tells where its macroblocks lie. Those before a
+  // macroblock that starts the vectors' predictions again are dropped:
+  // what they were predicted from was lost.
+  const int64_t base = last - records_.back().address;
+  size_t start = first;
+  // The quantiser in effect is known from where a macroblock sets it; in a
+  // slice where none does, it is the one it started with.
+  bool steady = w.keptCount > 0;
+  for (size_t r = w.firstRecord; r < w.firstRecord + w.keptCount; ++r) steady = steady && !records_[r].hasQuant;
+  for (size_t r = start; r < records_.size(); ++r) steady = steady && !records_[r].hasQuant;
+  if (!steady) {
+    while (start < records_.size() && !records_[start].hasQuant) ++start;
+  }
+  while (start < records_.size() && !records_[start].skipped &&
+         ((records_[start].flags & kMacroblockIntra) || (records_[start].flags & kMacroblockMotionForward))) {
+    ++start;
+  }
+  if (start >= records_.size() || base < 0 || base + records_[start].address <= after) {
+    records_.resize(first);
+    return;
+  }
+  size_t end = start;
+  while (end < records_.size() && records_[end].end <= until) ++end;
+  if (end == start) {
+    records_.resize(first);
+    return;
+  }
+  records_.resize(end);
+  for (size_t r = start; r < end; ++r) records_[r].address = static_cast<uint32_t>(records_[r].address + base);
+  Walked resumed = w;
+  resumed.firstRecord = start;
+  resumed.recordCount = records_.size() - start;
+  resumed.keptCount = resumed.recordCount;
+  resumed.parsed = false;
+  walked_.push_back(resumed);
+}
+
 SliceContext PictureRecoder::contextOf(const Picture& picture, uint32_t codingType) const {
   SliceContext context;
   context.codingType = codingType;
@@ -89,6 +214,7 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
     w.code = static_cast<uint32_t>(video.byteAt(slice.start + kStartCodeSize - 1));
     w.dataOffset = bytes_.size();
     w.dataLength = slice.end - slice.start - kStartCodeSize;
+    w.streamOffset = slice.start + kStartCodeSize;
     video.seek(slice.start + kStartCodeSize);
     video.readRuns(static_cast<uint32_t>(w.dataLength),
                    [this](const uint8_t* data, uint32_t n) { bytes_.insert(bytes_.end(), data, data + n); });
@@ -96,6 +222,7 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
   }
   const SliceWalker walker(contextOf(picture, picture.codingType));
   const std::vector<uint32_t>* damaged = picture.damaged;
+  faults_.clear();
   size_t damagedIndex = 0;
   for (size_t k = 0; k < walked_.size(); ++k) {
     Walked& w = walked_[k];
@@ -105,6 +232,7 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
                                      : SliceWalk{SliceFault::kRowBelowPicture, 0, 0};
     w.recordCount = records_.size() - w.firstRecord;
     w.parsed = walk.fault == SliceFault::kNone;
+    faults_.push_back(walk.fault);
     w.keptCount = w.parsed ? w.recordCount : keptOfBroken(walk.fault, w);
     if (damaged != nullptr) {
       // Nothing from where known damage begins.
@@ -116,6 +244,12 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
         while (clean < w.keptCount && dataStart + (records_[w.firstRecord + clean].end + 7) / 8 <= from) ++clean;
         w.keptCount = clean;
       }
+    }
+  }
+  if (picture.codingType == kPredictiveCoded) {
+    const size_t walks = walked_.size();
+    for (size_t k = 0; k < walks; ++k) {
+      if (resumable(faults_[k])) resumeAfterLoss(walker, k, damaged);
     }
   }
   // Slices that parse whole claim their macroblocks first; the others fill

@@ -19,9 +19,15 @@
 // it broke in (a fault shows some bits after the damage), none when the
 // fault shows only where the slice should end (it was read out of step
 // somewhere before), all when only a bit or two of its padding is wrong;
-// and none from where a range known damaged begins. Slices that parse claim their
-// macroblocks first; a broken one fills only what none claimed, up to the
-// first macroblock claimed. Kept slices whose macroblocks all stay, in a
+// and none from where a range known damaged begins. In a P picture, a slice
+// that breaks in its syntax is also resumed after the damage, where walks
+// from bits past it fall into step and run clean to the slice's end: that
+// end tells where their macroblocks lie, and they are kept from the first
+// that starts the vectors' predictions again (and sets the quantiser, in a
+// slice where macroblocks set it), as nothing before it tells what it was
+// predicted from. Slices that parse claim their macroblocks first; a broken
+// one fills only what none claimed, up to the first macroblock claimed.
+// Kept slices whose macroblocks all stay, in a
 // picture that keeps its type, are copied as they stand, unless they run on
 // into another row and end inside it (decoders that share a picture's rows
 // among threads lose count there); the rest is coded again (SliceCoder), one
@@ -92,6 +98,10 @@ class PictureRecoder {
   struct Walked;
   // How many of a broken slice's macroblocks read whole are kept.
   size_t keptOfBroken(SliceFault fault, const Walked& w) const;
+  // Walk k of a P picture broke: where a walk resumed after the damage
+  // runs clean to the slice's end, what it keeps is added as a walk of its
+  // own (see above).
+  void resumeAfterLoss(const SliceWalker& walker, size_t k, const std::vector<uint32_t>* damaged);
   SliceContext contextOf(const Picture& picture, uint32_t codingType) const;
   // Whether what was written walks clean and covers the picture once.
   bool walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const;
@@ -106,6 +116,7 @@ class PictureRecoder {
     uint32_t code;          // the slice start code's value
     size_t dataOffset;      // its data in bytes_
     size_t dataLength;
+    uint32_t streamOffset;  // of its data in the stream
     size_t firstRecord;     // its records in records_
     size_t recordCount;
     size_t keptCount;       // of them, those kept
@@ -114,6 +125,7 @@ class PictureRecoder {
   std::vector<uint8_t> bytes_;
   std::vector<MacroblockRecord> records_;
   std::vector<Walked> walked_;
+  std::vector<SliceFault> faults_;  // per walk of the input
   std::vector<const MacroblockRecord*> kept_;
   std::vector<int32_t> keptSlice_;  // per macroblock: the walk it was kept from, or -1
   std::vector<ConcealmentPlanner::Macroblock> plan_;

@@ -286,6 +286,15 @@ class BitBuffer {
     return value;
   }
 
+  // Moves to bit `bit` of the data.
+  void seek(size_t bit) {
+    next_ = bit >> 3;
+    buffer_ = 0;
+    available_ = 0;
+    refill();
+    consume(static_cast<uint32_t>(bit & 7));
+  }
+
   // Bits consumed.
   size_t position() const { return next_ * 8 - available_; }
   bool pastEnd() const { return position() > length_ * 8; }
@@ -440,18 +449,26 @@ SliceWalker::SliceWalker(const SliceContext& picture)
 }
 
 SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size_t length) const {
-  return walkSlice<false>(verticalPosition, data, length, nullptr);
+  return walkSlice<false>(verticalPosition, data, length, nullptr, 0, 0);
 }
 
 SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size_t length,
                             std::vector<MacroblockRecord>* records) const {
   assert(records != nullptr);
-  return walkSlice<true>(verticalPosition, data, length, records);
+  return walkSlice<true>(verticalPosition, data, length, records, 0, 0);
+}
+
+SliceWalk SliceWalker::resume(size_t fromBit, uint32_t quantiser, const uint8_t* data, size_t length,
+                              std::vector<MacroblockRecord>* records) const {
+  assert(records != nullptr && quantiser >= 1 && quantiser <= 31);
+  if (fromBit >= length * 8) return {SliceFault::kRunsIntoStartCode, 0, 0};
+  return walkSlice<true>(kFirstSliceCode, data, length, records, fromBit, quantiser);
 }
 
 template <bool kDetailed>
 SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data, size_t length,
-                                 std::vector<MacroblockRecord>* records) const {
+                                 std::vector<MacroblockRecord>* records, size_t fromBit,
+                                 uint32_t resumeQuantiser) const {
   assert(verticalPosition >= kFirstSliceCode && verticalPosition <= kLastSliceCode);
   assert(data != nullptr || length == 0);
   if (!usable_) return {SliceFault::kInvalidCode, 0, 0};
@@ -462,7 +479,10 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
   const CodeTables& t = tables();
   const DataTail tail(data, length);
   BitBuffer in(data, length, tail);
-  uint32_t firstAddress = row * width;
+  // Resuming: addresses count from 0, the quantiser is the one given.
+  const bool resuming = resumeQuantiser != 0;
+  if (resuming) in.seek(fromBit);
+  uint32_t firstAddress = resuming ? 0 : row * width;
   // A fault found at bit `at`: when only zero bits follow, the slice's data
   // ended there and the walk ran into the next start code.
   auto broken = [data, length, &firstAddress](SliceFault fault, size_t at) -> SliceWalk {
@@ -472,8 +492,11 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
     return {fault, firstAddress, firstAddress};
   };
 
-  uint32_t quantiser = in.read(kQuantiserScaleBits);
-  while (in.read(kExtraBitSliceBits) != 0) in.read(kExtraInformationSliceBits);
+  uint32_t quantiser = resumeQuantiser;
+  if (!resuming) {
+    quantiser = in.read(kQuantiserScaleBits);
+    while (in.read(kExtraBitSliceBits) != 0) in.read(kExtraInformationSliceBits);
+  }
   if (in.pastEnd()) return broken(SliceFault::kRunsIntoStartCode, 0);
   if (quantiser == 0) return broken(SliceFault::kZeroQuantiser, 0);
 
@@ -510,7 +533,7 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
     }
     const uint32_t skippedFrom = address + 1;
     if (first) {
-      if (increment > width) return broken(SliceFault::kFirstMacroblockPastRow, 0);
+      if (increment > width && !resuming) return broken(SliceFault::kFirstMacroblockPastRow, 0);
       address = firstAddress + increment - 1;
       firstAddress = address;
     } else {
@@ -663,5 +686,7 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
   return {SliceFault::kNone, firstAddress, address};
 }
 
-template SliceWalk SliceWalker::walkSlice<false>(uint32_t, const uint8_t*, size_t, std::vector<MacroblockRecord>*) const;
-template SliceWalk SliceWalker::walkSlice<true>(uint32_t, const uint8_t*, size_t, std::vector<MacroblockRecord>*) const;
+template SliceWalk SliceWalker::walkSlice<false>(uint32_t, const uint8_t*, size_t, std::vector<MacroblockRecord>*,
+                                                 size_t, uint32_t) const;
+template SliceWalk SliceWalker::walkSlice<true>(uint32_t, const uint8_t*, size_t, std::vector<MacroblockRecord>*,
+                                                size_t, uint32_t) const;

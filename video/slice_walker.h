@@ -119,11 +119,21 @@ class SliceWalker {
   // be kept one by one.
   SliceWalk walk(uint32_t verticalPosition, const uint8_t* data, size_t length,
                  std::vector<MacroblockRecord>* records) const;
+  // A detailed walk resumed in the middle of a slice, after data was lost:
+  // from bit `fromBit` of the slice's data, as if a macroblock's increment
+  // began there, with `quantiser` in effect and the predictions a slice
+  // starts with. Addresses count from 0 (the first macroblock's is its
+  // increment - 1), and no address is past the picture's count. Only a walk
+  // that runs to the slice's end without a fault tells anything: where the
+  // macroblocks lie is then known from where the slice ends.
+  // REQUIRES: 1 <= quantiser <= 31; as walk().
+  SliceWalk resume(size_t fromBit, uint32_t quantiser, const uint8_t* data, size_t length,
+                   std::vector<MacroblockRecord>* records) const;
 
  private:
   template <bool kDetailed>
   SliceWalk walkSlice(uint32_t verticalPosition, const uint8_t* data, size_t length,
-                      std::vector<MacroblockRecord>* records) const;
+                      std::vector<MacroblockRecord>* records, size_t fromBit, uint32_t resumeQuantiser) const;
 
   const SliceContext picture_;
   const bool usable_;                // the context meets the REQUIRES above

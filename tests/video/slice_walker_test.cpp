@@ -14,6 +14,7 @@
 #include "tests/support/program_run.h"
 #include "tests/support/temp_dir.h"
 #include "tests/video/slice_index.h"
+#include "video/macroblock_codes.h"
 #include "video/repeat_slice_writer.h"
 
 namespace {
@@ -264,6 +265,66 @@ TEST(SliceWalker, EndsOnEveryCutAndEveryFlippedBitOfRealSlices) {
     }
   }
   EXPECT_GT(walks, 100000u);
+}
+
+// A walk resumed inside a slice, once in step, reads the macroblocks the
+// whole walk reads: at the same bits, of the same kinds, at the addresses
+// the slice's end gives them, and with the same vectors from where a
+// macroblock starts their predictions again. From the bits where a
+// macroblock begins it is in step at once.
+TEST(SliceWalker, ResumedWalksFallIntoStepWithTheWholeOne) {
+  const Bytes stream = recordingVideo("bare.m1v");
+  size_t inStep = 0;
+  for (const IndexedSlice& slice : indexSlices(stream)) {
+    if (slice.context.codingType != 2 || slice.picture > 12) continue;
+    const Bytes data(stream.begin() + static_cast<std::ptrdiff_t>(slice.dataStart()),
+                     stream.begin() + static_cast<std::ptrdiff_t>(slice.end));
+    const SliceWalker walker(slice.context);
+    std::vector<MacroblockRecord> whole;
+    ASSERT_EQ(walker.walk(slice.verticalPosition, data.data(), data.size(), &whole).fault, SliceFault::kNone);
+    std::map<uint32_t, const MacroblockRecord*> byStart;  // coded macroblocks
+    for (const MacroblockRecord& mb : whole) {
+      if (!mb.skipped) byStart[mb.start] = &mb;
+    }
+    const uint32_t quantiser = data[0] >> 3;
+    for (size_t bit = 0; bit < data.size() * 8; bit += 1 + bit % 5) {
+      std::vector<MacroblockRecord> resumed;
+      const SliceWalk walk = walker.resume(bit, quantiser, data.data(), data.size(), &resumed);
+      const bool atMacroblock = byStart.count(static_cast<uint32_t>(bit)) != 0;
+      if (walk.fault != SliceFault::kNone) {
+        EXPECT_FALSE(atMacroblock) << bit;
+        continue;
+      }
+      ASSERT_FALSE(resumed.empty());
+      const uint32_t base = whole.back().address - resumed.back().address;
+      bool inPhase = false;
+      bool predicted = false;  // the vectors' predictions started again
+      for (const MacroblockRecord& mb : resumed) {
+        inPhase = inPhase || (!mb.skipped && byStart.count(mb.start) != 0);
+        if (atMacroblock) {
+          EXPECT_TRUE(inPhase) << bit;
+        }
+        if (!inPhase) continue;
+        predicted = predicted || mb.skipped || !(mb.flags & kMacroblockMotionForward);
+        if (mb.skipped) continue;
+        ASSERT_EQ(byStart.count(mb.start), 1u) << bit;
+        const MacroblockRecord& same = *byStart[mb.start];
+        EXPECT_EQ(mb.address + base, same.address);
+        EXPECT_EQ(mb.flags, same.flags);
+        EXPECT_EQ(mb.end, same.end);
+        if (predicted) {
+          EXPECT_EQ(std::vector<int>(mb.forward, mb.forward + 2), std::vector<int>(same.forward, same.forward + 2));
+        }
+      }
+      inStep += inPhase ? 1 : 0;
+    }
+  }
+  EXPECT_GT(inStep, 1000u);
+  // From past the data: nothing to walk.
+  const RealSlices real;
+  std::vector<MacroblockRecord> none;
+  EXPECT_EQ(SliceWalker(real.p.context).resume(real.p.data.size() * 8, 8, real.p.data.data(), real.p.data.size(), &none).fault,
+            SliceFault::kRunsIntoStartCode);
 }
 
 // The pictures of a stream in coding order: type, place in display order and
