@@ -453,7 +453,7 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   int64_t previous = start - 1;
   for (const auto& [slot, k] : anchors) {
     if (k == kNoPicture) {
-      writeRepeat('P', false, slot, start);
+      writeRepeat('P', false, slot, start, true);
     } else {
       writePicture(k, slot, start, false);
     }
@@ -463,7 +463,7 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
       if (found != shown.end()) {
         writePicture(found->second, s, start, lookBackward);
       } else {
-        writeRepeat('B', lookBackward, s, start);
+        writeRepeat('B', lookBackward, s, start, true);
       }
     }
     previous = slot;
@@ -604,7 +604,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   if (!repeat && anchorsWritten_ > 0 && result.kept <= kLeastKeptShare * survey_->macroblocks()) {
     // Too little of it survived to help: a repeat stands in its place. With
     // nothing before it to repeat, it goes out concealed from itself.
-    writeRepeat(picture.writeAs == kBidirectionallyCoded ? 'B' : 'P', backward, slot, groupStart);
+    writeRepeat(picture.writeAs == kBidirectionallyCoded ? 'B' : 'P', backward, slot, groupStart, true);
     return;
   }
   writer_->beforePicture(" IPB"[picture.writeAs]);
@@ -646,7 +646,45 @@ void VideoRescuer::writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint
   output.write(buffer_.data(), buffer_.size());
 }
 
-void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart) {
+bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStart) {
+  PictureRecoder::Picture picture;
+  picture.codingType = picture.writeAs = letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded;
+  picture.forwardFCode = kMaxFCode;
+  picture.backwardFCode = letter == 'B' ? kMaxFCode : 0;
+  if (letter == 'P') {
+    if (anchorsWritten_ == 0 || (picture.anchors.reference = motionOf(anchors_[1])) == nullptr) return false;
+    picture.anchors.distance = static_cast<int>(std::max<int64_t>(slot - anchors_[1].slot, 1));
+  } else {
+    if (anchorsWritten_ < 2 || (picture.anchors.backwardAnchor = motionOf(anchors_[1])) == nullptr) return false;
+    picture.anchors.afterForward = static_cast<int>(std::max<int64_t>(slot - anchors_[0].slot, 1));
+    picture.anchors.betweenAnchors = static_cast<int>(std::max<int64_t>(anchors_[1].slot - anchors_[0].slot, 2));
+  }
+  sliceList_.clear();
+  slices_.clear();
+  PictureRecoder::Result result;
+  recoder_->recode(video_, sliceList_, picture, &slices_, &result);
+  if (result.repeated) return false;
+  writer_->beforePicture(letter);
+  PictureHeader header;
+  header.temporalReference = temporalReferenceAt(slot, groupStart);
+  header.codingType = picture.codingType;
+  header.vbvDelay = kVariableVbvDelay;
+  header.forwardFCode = result.forwardFCode;
+  header.backwardFCode = picture.backwardFCode;
+  header.write(writer_->output());
+  writer_->output().write(slices_.data(), slices_.size());
+  if (letter == 'P') {
+    Anchor& anchor = pushAnchor(slot, kNoPicture);
+    anchor.motion = std::move(result.motion);
+    anchor.motionKnown = true;
+  }
+  ++picturesRepeated_;
+  if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(slot));
+  return true;
+}
+
+void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart, bool alongMotion) {
+  if (alongMotion && !backward && writeMovedRepeat(letter, slot, groupStart)) return;
   writer_->beforePicture(letter);
   PictureHeader header;
   header.temporalReference = temporalReferenceAt(slot, groupStart);

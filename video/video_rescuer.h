@@ -164,7 +164,11 @@ class VideoRescuer {
   // picture already written, shown again at `slot`; it counts as no
   // picture of the input written.
   void writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward, bool repeat = false);
-  void writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart);
+  void writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart, bool alongMotion = false);
+  // A repeat that moves its references along the motion known of the
+  // anchors around it, as concealment guesses it; false, writing nothing,
+  // where that motion is not known.
+  bool writeMovedRepeat(char letter, int64_t slot, int64_t groupStart);
   // The picture header of k, renumbered; `as`: the type it goes out as,
   // with its forward f_code.
   void writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode);
