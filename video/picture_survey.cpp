@@ -78,7 +78,11 @@ void PictureSurvey::survey() {
       video_.seek(start + 1);
     } else if (code == kUserDataCode) {
       video_.skip(kStartCodeSize);  // left out, as the plain rewrite leaves it
-    } else if ((code == kSequenceEndCode || code == kEndCode) && (video_.skip(kStartCodeSize), zerosToNextStartCode(video_))) {
+    } else if (code == kEndCode ||
+               (code == kSequenceEndCode && (video_.skip(kStartCodeSize), zerosToNextStartCode(video_)))) {
+      // The end of the stream. Multiplexers fill the packet that carries
+      // the system stream's end code with whatever they like after it.
+      if (code == kEndCode) video_.skip(kStartCodeSize);
       closePicture();
       checker_.clear();
       sequenceStart_ = kNone;

@@ -55,6 +55,14 @@ class RescueStreamBuilder {
     return *this;
   }
 
+  // Appends the end code of a system stream, and the bytes a multiplexer
+  // filled its packet with after it.
+  RescueStreamBuilder& endCode(const Bytes& filler) {
+    stream_.raw({0x00, 0x00, 0x01, 0xB9});
+    stream_.raw(filler);
+    return *this;
+  }
+
   const Bytes& bytes() const { return stream_.bytes(); }
   const TimeStampList& stamps() const { return stamps_; }
   // Where the pictures begin in bytes(), the lost ones left out.

@@ -233,6 +233,15 @@ TEST_F(VideoRescuerTest, TimelinePlacesPicturesByStampsAndOutvotesADamagedOne) {
 }
 
 TEST_F(VideoRescuerTest, WritesACleanStreamAsThePlainRewriteDoes) {
+  // Clean also where the system stream's end code ends the video, filled
+  // after it as the multiplexer liked.
+  RescueStreamBuilder ended;
+  ibbpGroup(ended, 0);
+  ended.endCode({0xFF, 0xFF, 0x5A, 0x00, 0x01});
+  rescue(ended);
+  EXPECT_TRUE(rescuer_->clean({}));
+  EXPECT_TRUE(reporter_.drops.empty());
+
   RescueStreamBuilder s;
   ibbpGroup(s, 0);
   ibbpGroup(s, 9);
