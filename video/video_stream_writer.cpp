@@ -16,9 +16,12 @@ constexpr uint32_t kBytesPerSecondPerBitRateUnit = 50;
 // The VBV buffer size field counts 16 kbit: 16384 / 8 bytes.
 constexpr uint32_t kBytesPerBufferUnit = 2048;
 
+// A buffer model needs a rate in bits and in pictures: the 1 picture a
+// second that bit rates assume of an unknown frame rate would have every
+// picture fill the buffer on its own.
 bool hasBufferModel(const ProbedFormat& format) {
   return format.bitRate != 0 && format.bitRate != kVariableBitRate && format.vbvBufferSize != 0 &&
-         format.frameRate > 0;
+         ticksPerPicture(format.frameRateCode) > 0;
 }
 
 }  // namespace

@@ -48,4 +48,18 @@ TEST(VideoStreamWriter, FillsWithinTheBufferPictureByPicture) {
   }
   ASSERT_TRUE(plain.finish());
   EXPECT_EQ(dir.read("plain.mpv").size(), static_cast<size_t>(50 * 5750 + 8));
+
+  // An unknown frame rate (1 picture a second, for bit rates) gives no
+  // buffer model: nothing is filled in, where each picture would otherwise
+  // bring a second's worth.
+  format.frameRateCode = 0;
+  format.frameRate = 1.0;
+  VideoStreamWriter unknown(format, VideoStreamWriter::Fill::kWithinBuffer);
+  ASSERT_TRUE(unknown.open(dir.file("unknown.mpv")));
+  for (int k = 0; k < 50; ++k) {
+    unknown.beforePicture('I');
+    unknown.output().write(picture, sizeof picture);
+  }
+  ASSERT_TRUE(unknown.finish());
+  EXPECT_LT(dir.read("unknown.mpv").size(), 50 * sizeof picture + 1024 + 64);
 }
