@@ -351,13 +351,14 @@ void PictureSurvey::resolveSlices() {
     ++p.sliceCount;
   }
   close();
-  // Pictures without a slice cover nothing.
+  // Pictures without a slice cover nothing; pictures of no size, or of more
+  // rows than slice start codes reach, cannot be decoded whole.
   for (Picture& p : pictures_) {
-    if (p.decodable && p.end == p.headerEnd && walked) {
-      p.intact = false;
-      p.whole = false;
-      clean_ = false;
-    }
+    if (!p.decodable || (walked && p.end != p.headerEnd)) continue;
+    p.intact = false;
+    p.whole = false;
+    clean_ = false;
+    if (!walked) anomaly(RepairReporter::Drop::kBrokenPicture, p.start, p.end);
   }
 }
 

@@ -149,8 +149,8 @@ TEST_F(PipelineTest, SectorImageIsReplacedByItsPayload) {
 
 TEST_F(PipelineTest, DamagedPicturesOfNoSizeADecoderShowsAreLeftOut) {
   // 255 rows of macroblocks, of which slice start codes number 175: rows
-  // past them no decoder can show. Clean, the rescue writes what the plain
-  // run writes; damaged, no video, and says so.
+  // past them no decoder can show, so no such stream is clean. The rescue
+  // writes no video, and says so, damaged or not.
   SequenceFields tall;
   tall.width = 16;
   tall.height = 4080;
@@ -162,13 +162,9 @@ TEST_F(PipelineTest, DamagedPicturesOfNoSizeADecoderShowsAreLeftOut) {
     if (damaged) stream.raw({0x00, 0x00, 0x01, 0xB8, 0xFF});  // a group header cut short
     const Bytes input = stream.bytes();
     expectSoundRun(input, run(input));
-    const Bytes plain = dir_.read("run.mpv");
     std::remove(dir_.file("run.mpv").c_str());
     const std::string report = run(input, true);
-    EXPECT_EQ(dir_.exists("run.mpv"), !damaged) << report;
-    if (!damaged) {
-      EXPECT_EQ(dir_.read("run.mpv"), plain);
-    }
-    EXPECT_EQ(report.find("Video left out: not one picture could be decoded.") != std::string::npos, damaged) << report;
+    EXPECT_FALSE(dir_.exists("run.mpv")) << report;
+    EXPECT_NE(report.find("Video left out: not one picture could be decoded."), std::string::npos) << report;
   }
 }
