@@ -42,6 +42,11 @@ constexpr uint32_t kStrayBitsAllowed = 2;
 // all in step.
 constexpr size_t kResumeSearchBits = 8192;
 constexpr uint32_t kResumeWalks = 4;
+// An I picture's slice resumed so takes its DC values from predictions
+// lost with the damage: they are levelled with the slices kept above and
+// before it, by the median of at least this many differences per
+// component.
+constexpr size_t kLeastLevelPairs = 2;
 
 // Whether a slice that broke with `fault` may be resumed after it: a fault
 // in the syntax, not one found only where the slice should end (the walk
@@ -98,12 +103,15 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
       break;
     }
   }
-  const MacroblockRecord* keptLast = w.keptCount > 0 ? &records_[w.firstRecord + w.keptCount - 1] : nullptr;
-  const int64_t after = keptLast != nullptr ? int64_t{keptLast->address} : int64_t{w.code - kFirstSliceCode} * width_ - 1;
+  // The last macroblock kept (records_ grows below: nothing points into it).
+  const bool keptAny = w.keptCount > 0;
+  const MacroblockRecord keptLast = keptAny ? records_[w.firstRecord + w.keptCount - 1] : MacroblockRecord();
+  const int64_t rowStart = int64_t{w.code - kFirstSliceCode} * width_;
+  int64_t after = keptAny ? int64_t{keptLast.address} : rowStart - 1;
   if (last <= after) return;
-  const uint32_t quantiser = keptLast != nullptr ? keptLast->quantiser : data[0] >> (8 - kQuantiserScaleBits);
+  const uint32_t quantiser = keptAny ? keptLast.quantiser : data[0] >> (8 - kQuantiserScaleBits);
   if (quantiser == 0) return;
-  size_t from = keptLast != nullptr ? keptLast->end : kQuantiserScaleBits + kExtraBitSliceBits;
+  size_t from = keptAny ? keptLast.end : kQuantiserScaleBits + kExtraBitSliceBits;
   // Nothing from data known damaged: the walk resumes after the damage the
   // kept macroblocks end in, and keeps nothing from the next.
   size_t until = w.dataLength * 8;
@@ -161,6 +169,16 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
   // macroblock that starts the vectors' predictions again are dropped:
   // what they were predicted from was lost.
   const int64_t base = last - records_.back().address;
+  // A walk that ran ahead of where the data stands was out of step for at
+  // least as many macroblocks before it broke: they are dropped too.
+  const int64_t inStep = base + records_[first].address;
+  if (keptAny && int64_t{keptLast.address} >= inStep) {
+    const int64_t ahead = int64_t{keptLast.address} + 1 - inStep;
+    size_t keep = walked_[k].keptCount;
+    while (keep > 0 && int64_t{records_[w.firstRecord + keep - 1].address} >= inStep - ahead) --keep;
+    walked_[k].keptCount = keep;
+    after = keep > 0 ? int64_t{records_[w.firstRecord + keep - 1].address} : rowStart - 1;
+  }
   size_t start = first;
   // The quantiser in effect is known from where a macroblock sets it; in a
   // slice where none does, it is the one it started with.
@@ -170,7 +188,8 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
   if (!steady) {
     while (start < records_.size() && !records_[start].hasQuant) ++start;
   }
-  while (start < records_.size() && !records_[start].skipped &&
+  const bool intraPicture = walker.codingType() == kIntraCoded;
+  while (!intraPicture && start < records_.size() && !records_[start].skipped &&
          ((records_[start].flags & kMacroblockIntra) || (records_[start].flags & kMacroblockMotionForward))) {
     ++start;
   }
@@ -191,7 +210,63 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
   resumed.recordCount = records_.size() - start;
   resumed.keptCount = resumed.recordCount;
   resumed.parsed = false;
+  resumed.resumedIntra = intraPicture;
   walked_.push_back(resumed);
+}
+
+void PictureRecoder::levelResumedIntra() {
+  for (size_t k = 0; k < walked_.size(); ++k) {
+    const Walked& w = walked_[k];
+    if (!w.resumedIntra) continue;
+    // Per component, the DC differences between the walk's macroblocks and
+    // those of other slices kept above and before them.
+    std::vector<int> differences[3];
+    auto pair = [&](uint32_t component, int other, int own) { differences[component].push_back(other - own); };
+    for (size_t i = 0; i < w.keptCount; ++i) {
+      const MacroblockRecord& mb = records_[w.firstRecord + i];
+      if (kept_[mb.address] != &mb) break;
+      const uint32_t a = mb.address;
+      if (a >= width_ && kept_[a - width_] != nullptr && keptSlice_[a - width_] != static_cast<int32_t>(k)) {
+        const MacroblockRecord& above = *kept_[a - width_];
+        pair(0, above.dc[2], mb.dc[0]);
+        pair(0, above.dc[3], mb.dc[1]);
+        pair(1, above.dc[4], mb.dc[4]);
+        pair(2, above.dc[5], mb.dc[5]);
+      }
+      if (a % width_ != 0 && kept_[a - 1] != nullptr && keptSlice_[a - 1] != static_cast<int32_t>(k)) {
+        const MacroblockRecord& before = *kept_[a - 1];
+        pair(0, before.dc[1], mb.dc[0]);
+        pair(0, before.dc[3], mb.dc[2]);
+        pair(1, before.dc[4], mb.dc[4]);
+        pair(2, before.dc[5], mb.dc[5]);
+      }
+    }
+    bool known = true;
+    int offset[3] = {0, 0, 0};
+    for (uint32_t c = 0; c < 3; ++c) {
+      std::vector<int>& d = differences[c];
+      if (d.size() < kLeastLevelPairs) {
+        known = false;
+        break;
+      }
+      std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(d.size() / 2), d.end());
+      offset[c] = d[d.size() / 2];
+    }
+    for (size_t i = 0; i < w.keptCount; ++i) {
+      MacroblockRecord& mb = records_[w.firstRecord + i];
+      if (kept_[mb.address] != &mb) break;
+      if (!known) {
+        // Nothing to level it by: a hole after all.
+        kept_[mb.address] = nullptr;
+        keptSlice_[mb.address] = -1;
+        continue;
+      }
+      for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
+        const uint32_t c = b < kLuminanceBlocks ? 0 : b - kLuminanceBlocks + 1;
+        mb.dc[b] = static_cast<int16_t>(mb.dc[b] + offset[c]);
+      }
+    }
+  }
 }
 
 SliceContext PictureRecoder::contextOf(const Picture& picture, uint32_t codingType) const {
@@ -246,7 +321,7 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
       }
     }
   }
-  if (picture.codingType == kPredictiveCoded) {
+  if (picture.codingType == kPredictiveCoded || picture.codingType == kIntraCoded) {
     const size_t walks = walked_.size();
     for (size_t k = 0; k < walks; ++k) {
       if (resumable(faults_[k])) resumeAfterLoss(walker, k, damaged);
@@ -269,6 +344,7 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
       }
     }
   }
+  if (picture.codingType == kIntraCoded) levelResumedIntra();
 }
 
 void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture,

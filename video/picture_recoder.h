@@ -19,13 +19,17 @@
 // it broke in (a fault shows some bits after the damage), none when the
 // fault shows only where the slice should end (it was read out of step
 // somewhere before), all when only a bit or two of its padding is wrong;
-// and none from where a range known damaged begins. In a P picture, a slice
-// that breaks in its syntax is also resumed after the damage, where walks
-// from bits past it fall into step and run clean to the slice's end: that
-// end tells where their macroblocks lie, and they are kept from the first
-// that starts the vectors' predictions again (and sets the quantiser, in a
-// slice where macroblocks set it), as nothing before it tells what it was
-// predicted from. Slices that parse claim their macroblocks first; a broken
+// and none from where a range known damaged begins. In an I or P picture,
+// a slice that breaks in its syntax is also resumed after the damage, where
+// walks from bits past it fall into step and run clean to the slice's end:
+// that end tells where their macroblocks lie. In a P picture they are kept
+// from the first that starts the vectors' predictions again (and sets the
+// quantiser, in a slice where macroblocks set it), as nothing before it
+// tells what it was predicted from; in an I picture, whose DC predictions
+// run on through the slice, their DC values are levelled with the
+// macroblocks kept above and before them. Macroblocks the broken walk kept
+// past where the resumed one shows the data stands were read out of step,
+// and so were as many before them: they are dropped. Slices that parse claim their macroblocks first; a broken
 // one fills only what none claimed, up to the first macroblock claimed.
 // Kept slices whose macroblocks all stay, in a
 // picture that keeps its type, are copied as they stand, unless they run on
@@ -98,10 +102,13 @@ class PictureRecoder {
   struct Walked;
   // How many of a broken slice's macroblocks read whole are kept.
   size_t keptOfBroken(SliceFault fault, const Walked& w) const;
-  // Walk k of a P picture broke: where a walk resumed after the damage
+  // Walk k of an I or P picture broke: where a walk resumed after the damage
   // runs clean to the slice's end, what it keeps is added as a walk of its
   // own (see above).
   void resumeAfterLoss(const SliceWalker& walker, size_t k, const std::vector<uint32_t>* damaged);
+  // Levels the DC values of walks resumed in an I picture with what was
+  // kept around them; leaves a hole where nothing was.
+  void levelResumedIntra();
   SliceContext contextOf(const Picture& picture, uint32_t codingType) const;
   // Whether what was written walks clean and covers the picture once.
   bool walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const;
@@ -121,6 +128,7 @@ class PictureRecoder {
     size_t recordCount;
     size_t keptCount;       // of them, those kept
     bool parsed;            // walked clean
+    bool resumedIntra;      // resumed in an I picture: DC values to level
   };
   std::vector<uint8_t> bytes_;
   std::vector<MacroblockRecord> records_;

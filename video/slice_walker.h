@@ -119,6 +119,8 @@ class SliceWalker {
   // be kept one by one.
   SliceWalk walk(uint32_t verticalPosition, const uint8_t* data, size_t length,
                  std::vector<MacroblockRecord>* records) const;
+  uint32_t codingType() const { return picture_.codingType; }
+
   // A detailed walk resumed in the middle of a slice, after data was lost:
   // from bit `fromBit` of the slice's data, as if a macroblock's increment
   // began there, with `quantiser` in effect and the predictions a slice

@@ -80,10 +80,13 @@ TEST(Concealment, DamagedPicturesGoOutConcealedAndStayCloseToTheClean) {
     const char* said;  // a line of the rescue block
   };
   const Case cases[] = {
+      // The broken slices are taken up again after the damage, their DC
+      // values levelled with the slices above (without: 28.5 dB at least,
+      // 49.3 dB mean; and 32.0, 49.8).
       {"an I picture with a broken slice, nothing before it", bare, ".m1v",
-       [](const Bytes& b) { return flipped(b, {{6000, 0xFF}, {6001, 0xFF}}); }, 26, 47, "Pictures concealed:      "},
+       [](const Bytes& b) { return flipped(b, {{6000, 0xFF}, {6001, 0xFF}}); }, 38, 53, "Pictures concealed:      "},
       {"an I picture with a broken slice, written as a P picture", bare, ".m1v",
-       [](const Bytes& b) { return flipped(b, {{109000, 0xFF}, {109001, 0xFF}}); }, 30, 47, "Pictures concealed:      "},
+       [](const Bytes& b) { return flipped(b, {{109000, 0xFF}, {109001, 0xFF}}); }, 34, 51, "Pictures concealed:      "},
       {"a P picture lost, its dependants kept", bare, ".m1v",
        [&](const Bytes& b) { return withoutPicture(b, secondP); }, 18, 45, "Pictures repeated:       1 "},
       // The picture it was predicted from moved: the repeat moves along the
