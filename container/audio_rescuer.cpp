@@ -315,6 +315,14 @@ bool AudioRescuer::clean(const PresentationSpan& recording) const {
   return haveFormat_ && gaps_.empty() && lead == 0 && ticksOf(trail) <= kEndToleranceTicks;
 }
 
+uint64_t AudioRescuer::framesOut(const PresentationSpan& recording) const {
+  if (audio_.size() == 0 || !haveFormat_) return 0;
+  uint64_t lead = 0;
+  uint64_t trail = 0;
+  padding(recording, &lead, &trail);
+  return wholeFrames_ + silentLost_ + lead + trail;
+}
+
 bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean) {
   assert(analyzed_);
   writeFailed_ = false;
@@ -330,6 +338,9 @@ bool AudioRescuer::write(const std::string& baseName, const PresentationSpan& re
   uint64_t lead = 0;
   uint64_t trail = 0;
   padding(recording, &lead, &trail);
+  // Players take a stream for MPEG audio by the frame after the first:
+  // one frame alone they do not open.
+  if (framesOut(recording) < kLeastFramesWritten) return false;
   if (recordingClean || (gaps_.empty() && lead == 0 && trail == 0)) {
     AudioExtractor extractor(audio_, progress_);
     extractor.extract(baseName);

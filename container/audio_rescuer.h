@@ -74,6 +74,14 @@ class AudioRescuer {
   // A recording found clean (both its streams) keeps its audio unchanged,
   // unpadded.
   bool write(const std::string& baseName, const PresentationSpan& recording, bool recordingClean = false);
+  // Frames a stream written alone holds at least: else write() writes
+  // nothing and returns false.
+  static constexpr uint64_t kLeastFramesWritten = 2;
+  // REQUIRES: analyze() was run. The whole frames found.
+  uint32_t framesFound() const { return wholeFrames_; }
+  // REQUIRES: analyze() was run. The frames, silent ones included, that
+  // write() or writeInto() would write to cover `recording`.
+  uint64_t framesOut(const PresentationSpan& recording) const;
 
   // REQUIRES: analyze() was run. Whether any frame can be written: write()
   // and writeInto() return false otherwise.

@@ -75,7 +75,10 @@ std::vector<std::string> RescueReport::lines() const {
   if (!any) lines.push_back(drops_ == 0 ? "Nothing needed repair." : "Damaged data was left out; nothing needed to be put in its place.");
   if (videoLeftOut_) lines.push_back("Video left out: not one picture could be decoded.");
   if (videoNotRescued_) lines.push_back("Video not rescued: the rescue handles MPEG-1 video only.");
-  if (audioLeftOut_) lines.push_back("Audio left out: not one whole frame was found.");
+  if (audioLeftOut_) {
+    lines.push_back(audioFrameAlone_ ? "Audio left out: one whole frame alone, which players do not open."
+                                     : "Audio left out: not one whole frame was found.");
+  }
   if (timelineUnchecked_) {
     lines.push_back("Timeline not checked: no time stamps or time codes tell how much was lost.");
   }

@@ -26,7 +26,11 @@ class RescueReport : public RepairReporter {
   // The video is MPEG-2: it was written as the plain run writes it.
   void videoNotRescued() { videoNotRescued_ = true; }
   // The audio stream held not one whole frame: no audio was written.
-  void audioLeftOut() { audioLeftOut_ = true; }
+  // The audio was left out, `framesFound` whole frames in it (0 or 1).
+  void audioLeftOut(uint32_t framesFound) {
+    audioLeftOut_ = true;
+    audioFrameAlone_ = framesFound == 1;
+  }
 
   // The lines of the report, without line ends: a title line, then one
   // line for the bits put right in sectors, one per kind of repair made, or
@@ -59,6 +63,7 @@ class RescueReport : public RepairReporter {
   bool videoLeftOut_ = false;
   bool videoNotRescued_ = false;
   bool audioLeftOut_ = false;
+  bool audioFrameAlone_ = false;
 };
 
 #endif  // ORVANTE_DRIVER_RESCUE_REPORT_H_

@@ -232,7 +232,9 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   printVideoReport(console_, videoRescuer.formatText(), videoRescuer.framesUsed(), videoRescuer.picturesSeen(),
                    videoRescuer.claimedBitrate(), videoRescuer.actualBitrate());
 
-  if (!audioRescuer.write(baseName, recording, clean) && demuxer.audioRanges().total() > 0) report.audioLeftOut();
+  if (!audioRescuer.write(baseName, recording, clean) && demuxer.audioRanges().total() > 0) {
+    report.audioLeftOut(audioRescuer.hasFrames() ? audioRescuer.framesFound() : 0);
+  }
   if (audioRescuer.writeFailed()) return cannotWrite(console_, audioFileName(baseName));
   printRescueBlock(report);
   return true;
@@ -277,8 +279,11 @@ bool RescueRun::writeJoined(JoinedRescue& rescue, const std::string& baseName, R
   printVideoReport(console_, rescue.part(0).video->formatText(), framesUsed, picturesSeen,
                    rescue.part(0).video->claimedBitrate(), bitrate);
 
-  // The audio: each recording's, padded to its own span.
-  if (rescue.hasFrames()) {
+  // The audio: each recording's, padded to its own span; two frames at
+  // least, as for one recording.
+  uint64_t framesOut = 0;
+  for (size_t j = 0; j < rescue.count(); ++j) framesOut += rescue.part(j).audio->framesOut(rescue.part(j).recording);
+  if (rescue.hasFrames() && framesOut >= AudioRescuer::kLeastFramesWritten) {
     OutputFile output;
     ProgressCallback audioProgress = console_.callbackFor(Console::Pass::kAudio);
     if (!output.open(audioFileName(baseName))) return cannotWrite(console_, audioFileName(baseName));
@@ -289,7 +294,7 @@ bool RescueRun::writeJoined(JoinedRescue& rescue, const std::string& baseName, R
     if (!output.close()) return cannotWrite(console_, audioFileName(baseName));
     audioProgress('E', 0, 0);
   } else if (audioSize > 0) {
-    report.audioLeftOut();
+    report.audioLeftOut(rescue.hasFrames() ? static_cast<uint32_t>(framesOut) : 0);
   }
   printRescueBlock(report);
   return true;

@@ -274,6 +274,12 @@ TEST_F(AudioRescuerTest, SilenceFillsTheRecordingBeforeAndAfter) {
   EXPECT_EQ(drops_, "0+5000 ");
   EXPECT_EQ(dir_.read("movie.mp2"), unstamped.audio) << "no frame, nothing written";
   EXPECT_TRUE(events_.empty());
+  // One frame alone, which players do not open: nothing written. With
+  // silence to cover the recording, it is not alone.
+  EXPECT_FALSE(rescue(record({0})));
+  EXPECT_EQ(dir_.read("movie.mp2"), unstamped.audio);
+  ASSERT_TRUE(rescue(record({0}), {kFirstPts, kFirstPts + ticks(2), true}));
+  EXPECT_EQ(written(), "0 _");
 }
 
 TEST_F(AudioRescuerTest, FailedWriteLeavesNoFile) {

@@ -35,6 +35,8 @@ TEST(RescueReport, GathersRepairsIntoPlacesAndCountsTheRest) {
   RescueReport drops;
   drops.dropped(RepairReporter::Drop::kBrokenAudioFrame, 0, 10);
   EXPECT_EQ(drops.lines().back(), "Damaged data was left out; nothing needed to be put in its place.");
-  drops.audioLeftOut();
+  drops.audioLeftOut(0);
   EXPECT_EQ(drops.lines().back(), "Audio left out: not one whole frame was found.");
+  drops.audioLeftOut(1);
+  EXPECT_EQ(drops.lines().back(), "Audio left out: one whole frame alone, which players do not open.");
 }
