@@ -61,6 +61,8 @@ constexpr uint32_t kBrokenLinkBits = 1;
 
 // Picture header fields.
 constexpr uint32_t kTemporalReferenceBits = 10;
+// Temporal references count modulo 1024.
+constexpr int64_t kTemporalReferenceModulus = int64_t{1} << kTemporalReferenceBits;
 constexpr uint32_t kCodingTypeBits = 3;
 constexpr uint32_t kVbvDelayBits = 16;
 constexpr uint32_t kFullPelFlagBits = 1;

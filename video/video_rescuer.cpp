@@ -19,16 +19,10 @@
 
 namespace {
 
-// Temporal references count modulo 1024.
-constexpr int64_t kTemporalReferenceModulus = 1024;
 // A picture that does not ask the decoder to wait: VBV delay all ones.
 constexpr uint32_t kVariableVbvDelay = 0xFFFF;
 // Repeat pictures need no motion: the smallest range.
 constexpr uint32_t kRepeatFCode = 1;
-// An I picture with holes goes out as an I picture, opening a group, once
-// its group would otherwise reach this many slots: its pictures must stay
-// within what temporal references number.
-constexpr int64_t kLongestGroup = kTemporalReferenceModulus - 64;
 // A broken slice keeps its macroblocks up to this many before the one it
 // broke in.
 constexpr uint32_t kFaultMargin = 1;
@@ -70,6 +64,7 @@ void VideoRescuer::analyze() {
   survey_ = std::make_unique<PictureSurvey>(video_, format_, checking_, reporter_, suspect_);
   survey_->survey();
   timeline_ = std::make_unique<PictureTimeline>(*survey_, stamps_, fixer_.format().frameRateCode);
+  chooser_ = std::make_unique<PictureChooser>(*survey_, *timeline_);
   timeline_->place();
   if (!timeline_->checked() && !survey_->pictures().empty() && reporter_ != nullptr) reporter_->timelineUnchecked();
   damagedPairs_.clear();
@@ -83,7 +78,7 @@ bool VideoRescuer::clean(const PresentationSpan& recording) const {
   padding(recording, &lead, &trail);
   // The end may fall short of the recording's by what clean muxing leaves.
   const double trailTicks = static_cast<double>(trail) * timeline_->ticksPerSlot();
-  return survey_->clean() && !anyLost_ && lead == 0 && trailTicks <= static_cast<double>(kEndToleranceTicks);
+  return survey_->clean() && !chooser_->anyLost() && lead == 0 && trailTicks <= static_cast<double>(kEndToleranceTicks);
 }
 
 void VideoRescuer::padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const {
@@ -103,133 +98,13 @@ void VideoRescuer::padding(const PresentationSpan& recording, int64_t* lead, int
                                0, bound.allowed(placed, free + *lead));
 }
 
-int64_t VideoRescuer::anchorSpacing() const {
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
-  std::map<int64_t, uint32_t> distances;
-  bool bPictures = false;
-  int64_t previous = kUnplaced;
-  uint32_t previousGroup = UINT32_MAX;
-  for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (pictures[k].codingType == kBidirectionallyCoded) bPictures = true;
-    if (!pictures[k].anchor()) continue;
-    const int64_t slot = timeline_->slot(k);
-    if (slot != kUnplaced && previous != kUnplaced && pictures[k].group == previousGroup && pictures[k].intact &&
-        slot > previous) {
-      ++distances[slot - previous];
-    }
-    previous = slot;
-    previousGroup = pictures[k].group;
-  }
-  int64_t spacing = bPictures ? 3 : 1;
-  uint32_t votes = 0;
-  for (const auto& [distance, count] : distances) {
-    if (count > votes) {
-      spacing = distance;
-      votes = count;
-    }
-  }
-  return spacing;
-}
-
-void VideoRescuer::lostAnchors(uint32_t from, uint32_t to, std::vector<int64_t>* slots) const {
-  if (from == kNoPicture) return;
-  const int64_t first = timeline_->slot(from);
-  const int64_t last = timeline_->slot(to);
-  if (last - first < 2) return;
-  // Where the stamps say the reference of `to` showed, and anchors as far
-  // apart as they usually are before it; never where a picture stands.
-  const int64_t spacing = std::max<int64_t>(anchorSpacing(), 1);
-  int64_t nearest = timeline_->referenceSlot(to);
-  if (nearest == kUnplaced || nearest <= first || nearest >= last) {
-    if (last - first <= spacing) return;
-    nearest = last - spacing;
-  }
-  std::vector<int64_t> found;
-  for (int64_t slot = nearest; slot > first; slot -= spacing) {
-    if (!std::binary_search(placedSlots_.begin(), placedSlots_.end(), slot)) found.push_back(slot);
-  }
-  slots->insert(slots->end(), found.rbegin(), found.rend());
-}
-
 void VideoRescuer::choosePictures() {
-  // Every picture that can be decoded goes out, predicted from whatever
-  // stands in for its references: the anchors kept, and repeats where
-  // anchors were lost. An I picture with holes goes out as a P picture
-  // when an anchor went before it.
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
-  const std::vector<PictureSurvey::Group>& groups = survey_->groups();
-  forms_.assign(pictures.size(), Form::kLeftOut);
-  lostAnchorSlots_.clear();
-  placedSlots_.clear();
-  for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (timeline_->slot(k) != kUnplaced) placedSlots_.push_back(timeline_->slot(k));
-  }
-  std::sort(placedSlots_.begin(), placedSlots_.end());
-  std::vector<bool> usable(pictures.size(), false);
-  const auto slotOf = [this](int64_t k) { return timeline_->slot(static_cast<uint32_t>(k)); };
-  uint32_t newest = kNoPicture;  // the two newest anchors kept
-  uint32_t older = kNoPicture;
-  int64_t groupSlot = 0;          // where the output group of the newest I picture as it is begins
-  bool closedIntra = false;       // the newest anchor is an I picture that opens a closed group
-  uint32_t keptCount = 0;
-  std::vector<uint32_t> waiting;  // B pictures after the newest anchor
-  for (uint32_t k = 0; k < pictures.size(); ++k) {
-    const PictureSurvey::Picture& p = pictures[k];
-    const int64_t slot = slotOf(k);
-    const bool fit = p.decodable && slot != kUnplaced;
-    usable[k] = fit;
-    if (!fit) continue;
-    Form form = Form::kLeftOut;
-    if (p.anchor()) {
-      if (newest != kNoPicture && slot <= slotOf(newest)) continue;
-      if (p.codingType == kIntraCoded) {
-        const bool asP = !p.intact && newest != kNoPicture && slot - groupSlot < kLongestGroup;
-        form = asP ? Form::kIntraAsP : Form::kAsItIs;
-        if (!asP) groupSlot = slot;
-        const PictureSurvey::Group& group = groups[p.group];
-        closedIntra = group.headerStart != group.headerEnd && group.header.closed;
-      } else {
-        // A P picture needs an anchor before it, within its group's reach.
-        if (newest == kNoPicture || slot - groupSlot >= kTemporalReferenceModulus - 1) continue;
-        form = Form::kAsItIs;
-        closedIntra = false;
-      }
-      const size_t lostBefore = lostAnchorSlots_.size();
-      lostAnchors(newest, k, &lostAnchorSlots_);
-      // B pictures shown after the newest anchor looked ahead to one that
-      // was lost: they go out when a repeat stands in for it.
-      for (const uint32_t b : waiting) {
-        const int64_t bSlot = slotOf(b);
-        if (std::any_of(lostAnchorSlots_.begin() + static_cast<std::ptrdiff_t>(lostBefore), lostAnchorSlots_.end(),
-                        [bSlot](int64_t lost) { return lost > bSlot; })) {
-          forms_[b] = Form::kAsItIs;
-          ++keptCount;
-        }
-      }
-      waiting.clear();
-      older = newest;
-      newest = k;
-    } else {
-      // A B picture between the two newest anchors; those before a closed
-      // group's I picture look backward only, and need no anchor before.
-      if (newest != kNoPicture && slot > slotOf(newest)) waiting.push_back(k);
-      if (newest == kNoPicture || slot >= slotOf(newest)) continue;
-      const bool afterOlder = older != kNoPicture && slot > slotOf(older);
-      if (!afterOlder && !(closedIntra && older == kNoPicture)) continue;
-      form = Form::kAsItIs;
-    }
-    forms_[k] = form;
-    ++keptCount;
-  }
-
-  // Lost: a picture left out, or a slot between the first and the last that
-  // no picture kept fills.
-  const int64_t slots = timeline_->lastSlot() - timeline_->firstSlot() + 1;
-  anyLost_ = keptCount != pictures.size() || (slots > 0 && static_cast<int64_t>(keptCount) != slots);
+  chooser_->choose();
   if (reporter_ == nullptr || survey_->mpeg2()) return;
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (forms_[k] != Form::kLeftOut) continue;
-    reporter_->dropped(usable[k] ? RepairReporter::Drop::kReferenceLost : RepairReporter::Drop::kBrokenPicture,
+    if (forms()[k] != Form::kLeftOut) continue;
+    reporter_->dropped(chooser_->usable()[k] ? RepairReporter::Drop::kReferenceLost : RepairReporter::Drop::kBrokenPicture,
                        pictures[k].start, pictures[k].end - pictures[k].start);
   }
 }
@@ -304,7 +179,7 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
 bool VideoRescuer::hasPictures() const {
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (forms_[k] == Form::kAsItIs && pictures[k].codingType == kIntraCoded) return true;
+    if (forms()[k] == Form::kAsItIs && pictures[k].codingType == kIntraCoded) return true;
   }
   return false;
 }
@@ -351,14 +226,14 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   for (uint32_t k = 0; k < pictures.size() && next < firsts.size(); ++k) {
     if (k == firsts[next]) {
       const int64_t slot = timeline_->slot(k);
-      const auto lost = std::lower_bound(lostAnchorSlots_.begin(), lostAnchorSlots_.end(), slot);
-      if (lost != lostAnchorSlots_.begin()) lastAnchorSlot = std::max(lastAnchorSlot, *(lost - 1));
+      const auto lost = std::lower_bound(chooser_->lostAnchorSlots().begin(), chooser_->lostAnchorSlots().end(), slot);
+      if (lost != chooser_->lostAnchorSlots().begin()) lastAnchorSlot = std::max(lastAnchorSlot, *(lost - 1));
       int64_t start = timeline_->groupBase(pictures[k].group);
       if (lastAnchorSlot != kUnplaced) start = std::max(start, lastAnchorSlot + 1);
       starts[next] = next == 0 ? recordingFirst_ : std::min(start, slot);
       ++next;
     }
-    if (forms_[k] != Form::kLeftOut && pictures[k].anchor()) lastAnchorSlot = timeline_->slot(k);
+    if (forms()[k] != Form::kLeftOut && pictures[k].anchor()) lastAnchorSlot = timeline_->slot(k);
   }
   // Repeats before the first picture shown go out as groups of the first I
   // picture and repeats of it: pictures shown ahead of a stream's first I
@@ -377,7 +252,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
 }
 
 bool VideoRescuer::opensGroup(uint32_t k) const {
-  return forms_[k] == Form::kAsItIs && survey_->pictures()[k].codingType == kIntraCoded;
+  return forms()[k] == Form::kAsItIs && survey_->pictures()[k].codingType == kIntraCoded;
 }
 
 int64_t VideoRescuer::firstShownSlot(uint32_t intra) const {
@@ -385,7 +260,7 @@ int64_t VideoRescuer::firstShownSlot(uint32_t intra) const {
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   int64_t first = timeline_->slot(intra);
   for (uint32_t k = intra + 1; k < pictures.size(); ++k) {
-    if (forms_[k] == Form::kLeftOut) continue;
+    if (forms()[k] == Form::kLeftOut) continue;
     if (pictures[k].anchor()) break;
     first = std::min(first, timeline_->slot(k));
   }
@@ -406,12 +281,12 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   for (uint32_t k = first; k < pictures.size(); ++k) {
     if (k != first && opensGroup(k)) break;
     const int64_t slot = timeline_->slot(k);
-    if (forms_[k] == Form::kLeftOut || slot < start || slot >= end) continue;
+    if (forms()[k] == Form::kLeftOut || slot < start || slot >= end) continue;
     shown[slot] = k;
     if (pictures[k].anchor()) anchors.emplace_back(slot, k);
   }
-  for (auto lost = std::upper_bound(lostAnchorSlots_.begin(), lostAnchorSlots_.end(), timeline_->slot(first));
-       lost != lostAnchorSlots_.end() && *lost < end; ++lost) {
+  for (auto lost = std::upper_bound(chooser_->lostAnchorSlots().begin(), chooser_->lostAnchorSlots().end(), timeline_->slot(first));
+       lost != chooser_->lostAnchorSlots().end() && *lost < end; ++lost) {
     if (shown.count(*lost) == 0) anchors.emplace_back(*lost, kNoPicture);
   }
   std::sort(anchors.begin(), anchors.end());
@@ -531,7 +406,7 @@ PictureRecoder::Picture VideoRescuer::recoderPicture(uint32_t k) const {
   picture.backwardFCode = p.backwardFCode;
   picture.fullPel[0] = p.fullPelForward;
   picture.fullPel[1] = p.fullPelBackward;
-  picture.writeAs = forms_[k] == Form::kIntraAsP ? kPredictiveCoded : p.codingType;
+  picture.writeAs = forms()[k] == Form::kIntraAsP ? kPredictiveCoded : p.codingType;
   picture.damaged = damagedPairs_.empty() ? nullptr : &damagedPairs_;
   return picture;
 }

@@ -11,6 +11,7 @@
 #include "source/repair_reporter.h"
 #include "source/time_stamp_list.h"
 #include "video/concealment_planner.h"
+#include "video/picture_chooser.h"
 #include "video/picture_recoder.h"
 #include "video/picture_survey.h"
 #include "video/picture_timeline.h"
@@ -116,12 +117,7 @@ class VideoRescuer {
   uint32_t macroblocksConcealed() const { return macroblocksConcealed_; }
 
  private:
-  // How a picture of the input goes out.
-  enum class Form : uint8_t {
-    kLeftOut,
-    kAsItIs,     // its own type
-    kIntraAsP,   // an I picture with holes, as a P picture
-  };
+  using Form = PictureChooser::Form;
   // An anchor written, real or standing in for one lost, and its motion
   // for the concealment of the pictures after it.
   struct Anchor {
@@ -136,15 +132,10 @@ class VideoRescuer {
   // The repeats due before the first picture and after the last to cover
   // `recording`.
   void padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const;
-  // Decides how each picture of the input goes out, and reports those left
-  // out.
+  // Decides how each picture of the input goes out (PictureChooser), and
+  // reports those left out.
   void choosePictures();
-  // The slots of anchors that were lost between kept anchors `from` and
-  // `to` (pictures; `from` may be kNoPicture): where the stamps of `to` say
-  // its reference showed, or where anchors usually lie.
-  void lostAnchors(uint32_t from, uint32_t to, std::vector<int64_t>* slots) const;
-  // The typical distance between anchors, for pictures without stamps.
-  int64_t anchorSpacing() const;
+  const std::vector<Form>& forms() const { return chooser_->forms(); }
   // Whether picture k opens an output group: an I picture going out as it
   // is.
   bool opensGroup(uint32_t k) const;
@@ -196,16 +187,13 @@ class VideoRescuer {
   VideoFixer fixer_;  // probes; writes a clean stream
   std::unique_ptr<PictureSurvey> survey_;
   std::unique_ptr<PictureTimeline> timeline_;
+  std::unique_ptr<PictureChooser> chooser_;
   std::unique_ptr<PictureRecoder> recoder_;
   std::unique_ptr<VideoStreamWriter> ownWriter_;  // write()'s own
   VideoStreamWriter* writer_ = nullptr;             // the writer in use
 
-  std::vector<Form> forms_;
-  std::vector<int64_t> lostAnchorSlots_;  // increasing
-  std::vector<int64_t> placedSlots_;      // the slots pictures stand in, increasing
   ProbedFormat format_;
   std::vector<uint32_t> damagedPairs_;    // damaged_, as pairs
-  bool anyLost_ = false;         // a picture was left out or a slot is empty
   int64_t recordingFirst_ = 0;   // the slots the output covers
   int64_t recordingEnd_ = 0;
   uint64_t recordingStart_ = 0;  // ticks of recordingFirst_
