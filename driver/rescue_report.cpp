@@ -17,6 +17,14 @@ constexpr const char* kLabels[] = {"Pictures repeated:       ", "Audio frames of
 
 void RescueReport::dropped(Drop, uint32_t, uint32_t) { ++drops_; }
 
+bool RescueReport::empty() const {
+  if (drops_ > 0 || correctedSectors_ > 0) return false;
+  for (const Places& kind : places_) {
+    if (kind.total > 0) return false;
+  }
+  return true;
+}
+
 void RescueReport::corrected(uint32_t, uint32_t bits) {
   correctedBits_ += bits;
   ++correctedSectors_;

@@ -25,12 +25,14 @@ class RescueReport : public RepairReporter {
   void videoLeftOut() { videoLeftOut_ = true; }
   // The video is MPEG-2: it was written as the plain run writes it.
   void videoNotRescued() { videoNotRescued_ = true; }
-  // The audio stream held not one whole frame: no audio was written.
   // The audio was left out, `framesFound` whole frames in it (0 or 1).
   void audioLeftOut(uint32_t framesFound) {
     audioLeftOut_ = true;
     audioFrameAlone_ = framesFound == 1;
   }
+
+  // Whether nothing was dropped, put right or repaired yet.
+  bool empty() const;
 
   // The lines of the report, without line ends: a title line, then one
   // line for the bits put right in sectors, one per kind of repair made, or

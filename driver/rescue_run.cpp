@@ -191,6 +191,9 @@ bool RescueRun::runImage(ByteSource& image, const RangeList& payloadRanges, uint
 
 bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, RescueReport& report,
                             const RangeList* suspect, const RangeList* damaged) {
+  // A disc image whose sectors were lost or put right is no clean
+  // recording, even where the stream itself came through whole.
+  const bool sectorsClean = report.empty();
   TimeStampReader stamps(source);
   RescueDemuxer demuxer(source, console_.callbackFor(Console::Pass::kDemux), &stamps);
   demuxer.demultiplex();
@@ -213,14 +216,16 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
 
   // A clean recording comes out as the plain run writes it; so do clean
   // recordings of different formats joined.
-  bool clean = videoRescuer.clean(recording) && audioRescuer.clean(recording);
+  bool clean = sectorsClean && videoRescuer.clean(recording) && audioRescuer.clean(recording);
   const std::vector<uint32_t> starts = videoRescuer.recordingStarts();
   if (!starts.empty()) {
     JoinedRecordings joined(demuxer.videoRanges(), demuxer.audioRanges(), stamps.videoStamps(), stamps.audioStamps(),
                             suspect != nullptr ? &videoSuspect : nullptr, starts);
     JoinedRescue rescue(source, joined, report);
-    if (rescue.rescuable() && !rescue.clean()) return writeJoined(rescue, baseName, report, demuxer.audioRanges().total());
-    clean = rescue.clean();
+    if (rescue.rescuable() && !(sectorsClean && rescue.clean())) {
+      return writeJoined(rescue, baseName, report, demuxer.audioRanges().total());
+    }
+    clean = sectorsClean && rescue.clean();
     // Clean: what the whole input's analysis found wrong was the joins.
     if (clean) held = HeldReporter();
   }
