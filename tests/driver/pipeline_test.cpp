@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "source/memory_source.h"
 #include "tests/support/host_tools.h"
@@ -46,9 +48,15 @@ class PipelineTest : public ::testing::Test {
 
   // What holds for any input: the .mpv ends with its end codes, the audio is
   // no larger than the input, and no more frames are used than were seen.
+  // Only the .mpv's end is read: filled to a damaged header's bit rate, it
+  // can be larger than a 32-bit test can hold.
   void expectSoundRun(const Bytes& input, const std::string& report) {
-    const Bytes video = dir_.read("run.mpv");
-    EXPECT_TRUE(endsWithEndCodes(video));
+    std::ifstream file(dir_.file("run.mpv"), std::ios::binary | std::ios::ate);
+    const std::streamoff size = file.tellg();
+    Bytes end(static_cast<size_t>(std::min<std::streamoff>(std::max<std::streamoff>(size, 0), 8)));
+    file.seekg(size - static_cast<std::streamoff>(end.size()));
+    file.read(reinterpret_cast<char*>(end.data()), static_cast<std::streamsize>(end.size()));
+    EXPECT_TRUE(file && endsWithEndCodes(end)) << report;
     EXPECT_LE(dir_.read("run.mp2").size(), input.size());
     const size_t line = report.find("\nFrames used:  ");
     ASSERT_NE(line, std::string::npos) << report;
