@@ -210,14 +210,14 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
   resumed.recordCount = records_.size() - start;
   resumed.keptCount = resumed.recordCount;
   resumed.parsed = false;
-  resumed.resumedIntra = intraPicture;
+  resumed.resumed = true;
   walked_.push_back(resumed);
 }
 
 void PictureRecoder::levelResumedIntra() {
   for (size_t k = 0; k < walked_.size(); ++k) {
     const Walked& w = walked_[k];
-    if (!w.resumedIntra) continue;
+    if (!w.resumed) continue;
     // Per component, the DC differences between the walk's macroblocks and
     // those of other slices kept above and before them.
     std::vector<int> differences[3];
@@ -297,7 +297,6 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
   }
   const SliceWalker walker(contextOf(picture, picture.codingType));
   const std::vector<uint32_t>* damaged = picture.damaged;
-  faults_.clear();
   size_t damagedIndex = 0;
   for (size_t k = 0; k < walked_.size(); ++k) {
     Walked& w = walked_[k];
@@ -307,7 +306,7 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
                                      : SliceWalk{SliceFault::kRowBelowPicture, 0, 0};
     w.recordCount = records_.size() - w.firstRecord;
     w.parsed = walk.fault == SliceFault::kNone;
-    faults_.push_back(walk.fault);
+    w.fault = walk.fault;
     w.keptCount = w.parsed ? w.recordCount : keptOfBroken(walk.fault, w);
     if (damaged != nullptr) {
       // Nothing from where known damage begins.
@@ -324,7 +323,7 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
   if (picture.codingType == kPredictiveCoded || picture.codingType == kIntraCoded) {
     const size_t walks = walked_.size();
     for (size_t k = 0; k < walks; ++k) {
-      if (resumable(faults_[k])) resumeAfterLoss(walker, k, damaged);
+      if (resumable(walked_[k].fault)) resumeAfterLoss(walker, k, damaged);
     }
   }
   // Slices that parse whole claim their macroblocks first; the others fill

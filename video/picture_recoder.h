@@ -128,12 +128,12 @@ class PictureRecoder {
     size_t recordCount;
     size_t keptCount;       // of them, those kept
     bool parsed;            // walked clean
-    bool resumedIntra;      // resumed in an I picture: DC values to level
+    bool resumed;           // a walk resumed after the damage of another
+    SliceFault fault;       // how its walk ended
   };
   std::vector<uint8_t> bytes_;
   std::vector<MacroblockRecord> records_;
   std::vector<Walked> walked_;
-  std::vector<SliceFault> faults_;  // per walk of the input
   std::vector<const MacroblockRecord*> kept_;
   std::vector<int32_t> keptSlice_;  // per macroblock: the walk it was kept from, or -1
   std::vector<ConcealmentPlanner::Macroblock> plan_;

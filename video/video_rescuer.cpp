@@ -505,12 +505,7 @@ void VideoRescuer::writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint
   OutputFile& output = writer_->output();
   if (as != p.codingType) {
     // An I picture going out as P: a header of its own.
-    PictureHeader header;
-    header.temporalReference = reference;
-    header.codingType = as;
-    header.vbvDelay = kVariableVbvDelay;
-    header.forwardFCode = forwardFCode;
-    header.write(output);
+    writeOwnHeader(reference, as, forwardFCode, 0);
     return;
   }
   // The input's, renumbered where the group's pictures now stand.
@@ -540,39 +535,39 @@ bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStar
   recoder_->recode(video_, sliceList_, picture, &slices_, &result);
   if (result.repeated) return false;
   writer_->beforePicture(letter);
-  PictureHeader header;
-  header.temporalReference = temporalReferenceAt(slot, groupStart);
-  header.codingType = picture.codingType;
-  header.vbvDelay = kVariableVbvDelay;
-  header.forwardFCode = result.forwardFCode;
-  header.backwardFCode = picture.backwardFCode;
-  header.write(writer_->output());
+  writeOwnHeader(temporalReferenceAt(slot, groupStart), picture.codingType, result.forwardFCode, picture.backwardFCode);
   writer_->output().write(slices_.data(), slices_.size());
   if (letter == 'P') {
     Anchor& anchor = pushAnchor(slot, kNoPicture);
     anchor.motion = std::move(result.motion);
     anchor.motionKnown = true;
   }
-  ++picturesRepeated_;
-  if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(slot));
   return true;
 }
 
-void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart, bool alongMotion) {
-  if (alongMotion && !backward && writeMovedRepeat(letter, slot, groupStart)) return;
-  writer_->beforePicture(letter);
+void VideoRescuer::writeOwnHeader(uint32_t reference, uint32_t codingType, uint32_t forwardFCode,
+                                  uint32_t backwardFCode) {
   PictureHeader header;
-  header.temporalReference = temporalReferenceAt(slot, groupStart);
-  header.codingType = letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded;
+  header.temporalReference = reference;
+  header.codingType = codingType;
   header.vbvDelay = kVariableVbvDelay;
-  header.forwardFCode = kRepeatFCode;
-  header.backwardFCode = letter == 'B' ? kRepeatFCode : 0;
+  header.forwardFCode = forwardFCode;
+  header.backwardFCode = backwardFCode;
   header.write(writer_->output());
+}
+
+void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart, bool alongMotion) {
+  ++picturesRepeated_;
+  if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(slot));
+  if (alongMotion && !backward && writeMovedRepeat(letter, slot, groupStart)) return;
+  const uint32_t codingType = letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded;
+  writer_->beforePicture(letter);
+  writeOwnHeader(temporalReferenceAt(slot, groupStart), codingType, kRepeatFCode, letter == 'B' ? kRepeatFCode : 0);
   // Skipped macroblocks between a first and a last that repeat the
   // reference, a slice per row.
   const uint32_t width = survey_->widthInMacroblocks();
   SliceContext context;
-  context.codingType = header.codingType;
+  context.codingType = codingType;
   context.forwardFCode = kRepeatFCode;
   context.backwardFCode = kRepeatFCode;
   context.widthInMacroblocks = width;
@@ -588,8 +583,6 @@ void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t
     // It shows what the anchor before showed, unmoved.
     pushAnchor(slot, kNoPicture).motionKnown = true;
   }
-  ++picturesRepeated_;
-  if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(slot));
 }
 
 void VideoRescuer::copy(uint32_t from, uint32_t to) {

@@ -160,6 +160,8 @@ class VideoRescuer {
   // anchors around it, as concealment guesses it; false, writing nothing,
   // where that motion is not known.
   bool writeMovedRepeat(char letter, int64_t slot, int64_t groupStart);
+  // A picture header of the rescue's own, that asks the decoder not to wait.
+  void writeOwnHeader(uint32_t reference, uint32_t codingType, uint32_t forwardFCode, uint32_t backwardFCode);
   // The picture header of k, renumbered; `as`: the type it goes out as,
   // with its forward f_code.
   void writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode);
