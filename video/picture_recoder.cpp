@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
 #include <iterator>
 
 #include "source/start_code.h"
@@ -65,6 +66,21 @@ uint32_t bitsSetFrom(const uint8_t* data, size_t length, uint32_t from) {
     count += static_cast<uint32_t>(__builtin_popcount(bits));
   }
   return count;
+}
+
+// The median of `values` (reordered), and in `spread` the median of their
+// distances from it. REQUIRES: values is not empty.
+int median(std::vector<int>* values, int* spread) {
+  assert(!values->empty());
+  const auto middle = values->begin() + static_cast<std::ptrdiff_t>(values->size() / 2);
+  std::nth_element(values->begin(), middle, values->end());
+  const int m = *middle;
+  std::vector<int> distances(values->size());
+  for (size_t i = 0; i < values->size(); ++i) distances[i] = std::abs((*values)[i] - m);
+  const auto mid = distances.begin() + static_cast<std::ptrdiff_t>(distances.size() / 2);
+  std::nth_element(distances.begin(), mid, distances.end());
+  *spread = *mid;
+  return m;
 }
 
 }  // namespace
@@ -219,38 +235,48 @@ void PictureRecoder::levelResumedIntra() {
     const Walked& w = walked_[k];
     if (!w.resumed) continue;
     // Per component, the DC differences between the walk's macroblocks and
-    // those of other slices kept above and before them.
+    // those of other slices kept above and before them; for luminance also
+    // with the slope across the two blocks on either side taken out, which
+    // smooth pictures level by better.
     std::vector<int> differences[3];
+    std::vector<int> sloped;
     auto pair = [&](uint32_t component, int other, int own) { differences[component].push_back(other - own); };
+    auto luminance = [&](int otherFar, int otherNear, int ownNear, int ownFar) {
+      pair(0, otherNear, ownNear);
+      sloped.push_back(otherNear - ownNear + ((otherNear - otherFar) + (ownFar - ownNear)) / 2);
+    };
     for (size_t i = 0; i < w.keptCount; ++i) {
       const MacroblockRecord& mb = records_[w.firstRecord + i];
       if (kept_[mb.address] != &mb) break;
       const uint32_t a = mb.address;
       if (a >= width_ && kept_[a - width_] != nullptr && keptSlice_[a - width_] != static_cast<int32_t>(k)) {
         const MacroblockRecord& above = *kept_[a - width_];
-        pair(0, above.dc[2], mb.dc[0]);
-        pair(0, above.dc[3], mb.dc[1]);
+        luminance(above.dc[0], above.dc[2], mb.dc[0], mb.dc[2]);
+        luminance(above.dc[1], above.dc[3], mb.dc[1], mb.dc[3]);
         pair(1, above.dc[4], mb.dc[4]);
         pair(2, above.dc[5], mb.dc[5]);
       }
       if (a % width_ != 0 && kept_[a - 1] != nullptr && keptSlice_[a - 1] != static_cast<int32_t>(k)) {
         const MacroblockRecord& before = *kept_[a - 1];
-        pair(0, before.dc[1], mb.dc[0]);
-        pair(0, before.dc[3], mb.dc[2]);
+        luminance(before.dc[0], before.dc[1], mb.dc[0], mb.dc[1]);
+        luminance(before.dc[2], before.dc[3], mb.dc[2], mb.dc[3]);
         pair(1, before.dc[4], mb.dc[4]);
         pair(2, before.dc[5], mb.dc[5]);
       }
     }
     bool known = true;
     int offset[3] = {0, 0, 0};
-    for (uint32_t c = 0; c < 3; ++c) {
-      std::vector<int>& d = differences[c];
-      if (d.size() < kLeastLevelPairs) {
-        known = false;
-        break;
+    for (uint32_t c = 0; c < 3 && known; ++c) {
+      known = differences[c].size() >= kLeastLevelPairs;
+      if (!known) break;
+      int spread = 0;
+      offset[c] = median(&differences[c], &spread);
+      if (c == 0) {
+        // The estimate whose differences agree more.
+        int slopedSpread = 0;
+        const int slopedOffset = median(&sloped, &slopedSpread);
+        if (slopedSpread < spread) offset[c] = slopedOffset;
       }
-      std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(d.size() / 2), d.end());
-      offset[c] = d[d.size() / 2];
     }
     for (size_t i = 0; i < w.keptCount; ++i) {
       MacroblockRecord& mb = records_[w.firstRecord + i];
