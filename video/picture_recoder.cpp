@@ -70,7 +70,7 @@ uint32_t bitsSetFrom(const uint8_t* data, size_t length, uint32_t from) {
 
 // The median of `values` (reordered), and in `spread` the median of their
 // distances from it. REQUIRES: values is not empty.
-int median(std::vector<int>* values, int* spread) {
+int medianWithSpread(std::vector<int>* values, int* spread) {
   assert(!values->empty());
   const auto middle = values->begin() + static_cast<std::ptrdiff_t>(values->size() / 2);
   std::nth_element(values->begin(), middle, values->end());
@@ -266,16 +266,19 @@ void PictureRecoder::levelResumedIntra() {
     }
     bool known = true;
     int offset[3] = {0, 0, 0};
-    for (uint32_t c = 0; c < 3 && known; ++c) {
-      known = differences[c].size() >= kLeastLevelPairs;
-      if (!known) break;
+    for (uint32_t c = 0; c < 3; ++c) {
+      if (differences[c].size() < kLeastLevelPairs) {
+        known = false;
+        break;
+      }
       int spread = 0;
-      offset[c] = median(&differences[c], &spread);
+      offset[c] = medianWithSpread(&differences[c], &spread);
       if (c == 0) {
-        // The estimate whose differences agree more.
+        // The estimate whose differences agree more; on a tie, the one that
+        // follows the slope.
         int slopedSpread = 0;
-        const int slopedOffset = median(&sloped, &slopedSpread);
-        if (slopedSpread < spread) offset[c] = slopedOffset;
+        const int slopedOffset = medianWithSpread(&sloped, &slopedSpread);
+        if (slopedSpread <= spread) offset[c] = slopedOffset;
       }
     }
     for (size_t i = 0; i < w.keptCount; ++i) {
