@@ -274,11 +274,10 @@ void PictureRecoder::levelResumedIntra() {
       int spread = 0;
       offset[c] = medianWithSpread(&differences[c], &spread);
       if (c == 0) {
-        // The estimate whose differences agree more; on a tie, the one that
-        // follows the slope.
+        // The estimate whose differences agree more.
         int slopedSpread = 0;
         const int slopedOffset = medianWithSpread(&sloped, &slopedSpread);
-        if (slopedSpread <= spread) offset[c] = slopedOffset;
+        if (slopedSpread < spread) offset[c] = slopedOffset;
       }
     }
     for (size_t i = 0; i < w.keptCount; ++i) {

@@ -69,17 +69,22 @@ Picture decodedDc(const std::vector<uint8_t>& bytes) {
 // with the damage. They are levelled with the macroblocks kept above and
 // before them, so that the rows below come out as they were, where the
 // picture slopes too: assuming each block like its neighbour there is off by
-// the slope, and with only the row above to go by, both ways of levelling
-// agree equally well.
+// the slope.
 TEST(PictureRecoderTest, LevelsAnIntraSliceTakenUpAfterDamage) {
   struct Case {
     const char* name;
     std::function<int(uint32_t blockRow, uint32_t blockColumn)> luma;
+    uint32_t damagedByte;  // of the second slice: the first of two set to 0xFF
   };
+  // Slopes that differ from one pair of columns to the next, as smooth
+  // pictures' do.
+  const auto slope = [](uint32_t column) { return static_cast<int>(6 + 4 * (column / 2 % 3)); };
   const Case cases[] = {
-      {"sloping down", [](uint32_t row, uint32_t) { return static_cast<int>(40 + 10 * row); }},
-      {"sloping down in stripes", [](uint32_t row, uint32_t column) { return static_cast<int>(50 + 6 * row + (column / 2) % 2 * 40); }},
-      {"sloping down and across", [](uint32_t row, uint32_t column) { return static_cast<int>(30 + 8 * row + 5 * column); }},
+      {"sloping down", [&](uint32_t row, uint32_t column) { return 40 + slope(column) * static_cast<int>(row); }, 19},
+      {"sloping down and across",
+       [&](uint32_t row, uint32_t column) { return 30 + slope(column) * static_cast<int>(row) + static_cast<int>(3 * column); },
+       19},
+      {"sloping up", [&](uint32_t row, uint32_t column) { return 220 - slope(column) * static_cast<int>(row); }, 13},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -94,9 +99,10 @@ TEST(PictureRecoderTest, LevelsAnIntraSliceTakenUpAfterDamage) {
     uint32_t second = 0;
     std::vector<uint8_t> bytes = intraSlices(picture, &second);
     ASSERT_EQ(decodedDc(bytes), picture);
-    // Bits no table has, in the second slice's first row.
-    bytes[second + 11] = 0xFF;
-    bytes[second + 12] = 0xFF;
+    // Bits no table has, in the second slice's first row, where they break
+    // it (elsewhere they may parse on as other DC values).
+    bytes[second + c.damagedByte] = 0xFF;
+    bytes[second + c.damagedByte + 1] = 0xFF;
 
     MemorySource source(bytes.data(), bytes.size());
     const std::vector<PictureRecoder::Slice> slices = {
