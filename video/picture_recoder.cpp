@@ -38,11 +38,11 @@ uint32_t fCodeFor(int magnitude) {
 constexpr uint32_t kStrayBitsAllowed = 2;
 
 // A slice broken by damage is resumed where walks from a bit at most this
-// far past what it keeps run clean to its end: from the first macroblock at
-// which this many such walks, each from the next bit that gives one, are
-// all in step.
+// far past where they start run clean to its end: from the first macroblock
+// at which this many such walks, each from the next bit that gives one, are
+// all in step, from past what it keeps and again from where it broke.
 constexpr size_t kResumeSearchBits = 8192;
-constexpr uint32_t kResumeWalks = 4;
+constexpr uint32_t kResumeWalks = 6;
 // An I picture's slice resumed so takes its DC values from predictions
 // lost with the damage: they are levelled with the slices kept above and
 // before it, by the median of at least this many differences per
@@ -144,35 +144,46 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
       }
     }
   }
-  const size_t to = std::min(w.dataLength * 8, from + kResumeSearchBits);
   // Walks from wrong bits fall into step with the data after a while: a
   // macroblock where the first few walks that run clean all begin is read
-  // in step.
+  // in step. But walks that start before the damage can all be led out of
+  // step by it the same way, and agree on macroblocks that are none (a
+  // quantiser read there then spoils the rest): the first few walks from
+  // where the broken walk stopped must begin there too.
   std::vector<uint32_t> common;  // bits where the macroblocks of every walk so far begin
   std::vector<uint32_t> starts;
-  uint32_t walks = 0;
-  for (size_t bit = from; bit < to && walks < kResumeWalks; ++bit) {
-    const size_t at = records_.size();
-    const SliceWalk walk = walker.resume(bit, quantiser, data, w.dataLength, &records_);
-    if (walk.fault != SliceFault::kNone || records_.size() == at) {
+  bool none = true;  // no walk has run clean yet
+  const size_t brokeAt = w.recordCount > 0 ? records_[w.firstRecord + w.recordCount - 1].end : from;
+  const size_t groupStarts[2] = {from, std::max(from, brokeAt)};
+  const size_t groups = groupStarts[1] == groupStarts[0] ? 1 : 2;
+  for (size_t g = 0; g < groups; ++g) {
+    const size_t to = std::min(w.dataLength * 8, groupStarts[g] + kResumeSearchBits);
+    uint32_t found = 0;
+    for (size_t bit = groupStarts[g]; bit < to && found < kResumeWalks; ++bit) {
+      const size_t at = records_.size();
+      const SliceWalk walk = walker.resume(bit, quantiser, data, w.dataLength, &records_);
+      if (walk.fault != SliceFault::kNone || records_.size() == at) {
+        records_.resize(at);
+        continue;
+      }
+      starts.clear();
+      for (size_t r = at; r < records_.size(); ++r) {
+        if (!records_[r].skipped) starts.push_back(records_[r].start);
+      }
+      if (none) {
+        common = starts;
+        none = false;
+      } else {
+        std::vector<uint32_t> both;
+        std::set_intersection(common.begin(), common.end(), starts.begin(), starts.end(), std::back_inserter(both));
+        common.swap(both);
+      }
       records_.resize(at);
-      continue;
+      ++found;
     }
-    starts.clear();
-    for (size_t r = at; r < records_.size(); ++r) {
-      if (!records_[r].skipped) starts.push_back(records_[r].start);
-    }
-    if (walks == 0) {
-      common = starts;
-    } else {
-      std::vector<uint32_t> both;
-      std::set_intersection(common.begin(), common.end(), starts.begin(), starts.end(), std::back_inserter(both));
-      common.swap(both);
-    }
-    records_.resize(at);
-    ++walks;
+    if (found < kResumeWalks) return;
   }
-  if (walks < kResumeWalks || common.empty()) return;
+  if (common.empty()) return;
   // Walked again from there: what the walks read out of step before it
   // (a quantiser among them) is not carried on.
   const size_t first = records_.size();

@@ -21,8 +21,10 @@
 // somewhere before), all when only a bit or two of its padding is wrong;
 // and none from where a range known damaged begins. In an I or P picture,
 // a slice that breaks in its syntax is also resumed after the damage, where
-// walks from bits past it fall into step and run clean to the slice's end:
-// that end tells where their macroblocks lie. In a P picture they are kept
+// walks from bits past it fall into step and run clean to the slice's end
+// (walks from past what it keeps and from where it broke must agree: those
+// that cross the damage can be led out of step alike): that end tells
+// where their macroblocks lie. In a P picture they are kept
 // from the first that starts the vectors' predictions again (and sets the
 // quantiser, in a slice where macroblocks set it), as nothing before it
 // tells what it was predicted from; in an I picture, whose DC predictions
