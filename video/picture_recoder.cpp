@@ -86,7 +86,7 @@ int medianWithSpread(std::vector<int>* values, int* spread) {
 }  // namespace
 
 PictureRecoder::PictureRecoder(uint32_t width, uint32_t height, uint32_t margin)
-    : width_(width), height_(height), margin_(margin), planner_(width, height) {
+    : width_(width), height_(height), margin_(margin), planner_(width, height), dcSteps_(width, height) {
   assert(height <= kLastSliceCode - kFirstSliceCode + 1);
 }
 
@@ -382,7 +382,36 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
       }
     }
   }
-  if (picture.codingType == kIntraCoded) levelResumedIntra();
+  levelled_ = 0;
+  if (picture.codingType == kIntraCoded) {
+    levelResumedIntra();
+    levelled_ = levelDcSteps();
+  }
+}
+
+uint32_t PictureRecoder::levelDcSteps() {
+  dcSteps_.find(kept_, keptSlice_, &steps_);
+  uint32_t levelled = 0;
+  std::vector<uint8_t> touched(size_t{width_} * height_, 0);
+  for (const DcStepFinder::Step& step : steps_) {
+    const int32_t walk = keptSlice_[step.address];
+    const bool luminance = step.block < kLuminanceBlocks;
+    for (uint32_t a = step.address; a < width_ * height_ && keptSlice_[a] == walk; ++a) {
+      MacroblockRecord& mb = records_[static_cast<size_t>(kept_[a] - records_.data())];
+      if (!(mb.flags & kMacroblockIntra)) break;
+      // The luminance blocks after the first of a macroblock keep their
+      // differentials as coded: in the macroblock where the run begins they
+      // are levelled with the first, or not at all, as fewer stay off.
+      if (luminance && a == step.address && step.block >= kLuminanceBlocks / 2) continue;
+      const uint32_t first = luminance ? 0 : step.block;
+      const uint32_t last = luminance ? kLuminanceBlocks : step.block + 1;
+      for (uint32_t b = first; b < last; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] - step.offset);
+      touched[a] = 1;
+    }
+    walked_[static_cast<size_t>(walk)].levelled = true;
+  }
+  for (uint8_t t : touched) levelled += t;
+  return levelled;
 }
 
 void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture,
@@ -416,6 +445,7 @@ void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices,
   result->forwardFCode = output.forwardFCode;
   result->kept = 0;
   result->concealed = 0;
+  result->levelled = levelled_;
   result->repeated = false;
 
   // The walks that go out as they stand: whole, every macroblock theirs.
@@ -423,7 +453,7 @@ void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices,
   if (!retyped) {
     for (size_t k = 0; k < walked_.size(); ++k) {
       const Walked& w = walked_[k];
-      if (!w.parsed || w.recordCount == 0 || w.keptCount != w.recordCount) continue;
+      if (!w.parsed || w.levelled || w.recordCount == 0 || w.keptCount != w.recordCount) continue;
       bool own = true;
       for (size_t i = 0; i < w.recordCount && own; ++i) {
         own = keptSlice_[records_[w.firstRecord + i].address] == static_cast<int32_t>(k);
@@ -514,17 +544,8 @@ void PictureRecoder::motionOf(ByteSource& video, uint32_t from, uint32_t to, con
   const uint32_t count = width_ * height_;
   field->reset(count, picture.anchors.distance);
   if (picture.codingType != kPredictiveCoded) return;
-  // The picture's slices, from start code to start code.
   std::vector<Slice> slices;
-  video.seek(from);
-  for (;;) {
-    const uint32_t code = nextStartCode(video);
-    const uint32_t at = video.position();
-    if (code == NoStartCode || at >= to) break;
-    if (!slices.empty()) slices.back().end = at;
-    if (isSliceCode(code)) slices.push_back({at, to});
-    video.seek(at + kStartCodeSize);
-  }
+  slicesBetween(video, from, to, &slices);
   walkSlices(video, slices, picture);
   const int shift = picture.fullPel[0] ? 1 : 0;
   for (uint32_t address = 0; address < count; ++address) {
@@ -532,6 +553,27 @@ void PictureRecoder::motionOf(ByteSource& video, uint32_t from, uint32_t to, con
     if (mb == nullptr || (mb->flags & kMacroblockIntra) || !(mb->flags & kMacroblockMotionForward)) continue;
     field->set(address, mb->forward[0] * (1 << shift), mb->forward[1] * (1 << shift));
   }
+}
+
+void PictureRecoder::slicesBetween(ByteSource& video, uint32_t from, uint32_t to, std::vector<Slice>* slices) {
+  slices->clear();
+  video.seek(from);
+  for (;;) {
+    const uint32_t code = nextStartCode(video);
+    const uint32_t at = video.position();
+    if (code == NoStartCode || at >= to) break;
+    if (!slices->empty()) slices->back().end = at;
+    if (isSliceCode(code)) slices->push_back({at, to});
+    video.seek(at + kStartCodeSize);
+  }
+}
+
+bool PictureRecoder::levelsDc(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture,
+                              std::vector<Slice>* slices) {
+  assert(picture.codingType == kIntraCoded);
+  slicesBetween(video, from, to, slices);
+  walkSlices(video, *slices, picture);
+  return levelled_ > 0;
 }
 
 bool PictureRecoder::walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const {

@@ -6,6 +6,7 @@
 
 #include "source/byte_source.h"
 #include "video/concealment_planner.h"
+#include "video/dc_step_finder.h"
 #include "video/slice_walker.h"
 
 // PictureRecoder writes the slices of a damaged picture: every macroblock
@@ -38,6 +39,10 @@
 // into another row and end inside it (decoders that share a picture's rows
 // among threads lose count there); the rest is coded again (SliceCoder), one
 // slice per row, or per stretch of a row between slices copied.
+//
+// In an I picture, a run of DC values that a bit flipped in a differential
+// left off by one amount, though the slice parses (DcStepFinder), is
+// levelled back, and its slice coded again.
 //
 // What is written is walked again before it goes out; should it not parse
 // or cover the picture once (which would be a fault of this program), the
@@ -77,6 +82,7 @@ class PictureRecoder {
     uint32_t forwardFCode = 0;
     uint32_t kept = 0;       // macroblocks of the input kept
     uint32_t concealed = 0;  // macroblocks concealed
+    uint32_t levelled = 0;   // macroblocks kept whose DC values were levelled
     bool repeated = false;   // written as a repeat of the reference: see above
     // The forward motion of the picture written, over `distance` periods
     // (anchors only).
@@ -97,6 +103,11 @@ class PictureRecoder {
   // from `from` to `to` in the stream, over `distance` periods.
   void motionOf(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture, MotionField* field);
 
+  // Whether recode() would level DC values in the I picture whose slices
+  // lie from `from` to `to` in the stream, all of which parse; `slices`
+  // receives them, for recode().
+  bool levelsDc(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture, std::vector<Slice>* slices);
+
  private:
   // Reads and walks the slices; fills kept_, keptData_ and the slices'
   // records.
@@ -111,6 +122,12 @@ class PictureRecoder {
   // Levels the DC values of walks resumed in an I picture with what was
   // kept around them; leaves a hole where nothing was.
   void levelResumedIntra();
+  // Levels the runs of DC values that DcStepFinder finds; returns the
+  // macroblocks levelled.
+  uint32_t levelDcSteps();
+  // The slices from `from` to `to` in the stream, from start code to start
+  // code.
+  static void slicesBetween(ByteSource& video, uint32_t from, uint32_t to, std::vector<Slice>* slices);
   SliceContext contextOf(const Picture& picture, uint32_t codingType) const;
   // Whether what was written walks clean and covers the picture once.
   bool walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const;
@@ -119,6 +136,7 @@ class PictureRecoder {
   const uint32_t height_;
   const uint32_t margin_;
   const ConcealmentPlanner planner_;
+  const DcStepFinder dcSteps_;
 
   // Per walk: the slices' bytes, their records, what each keeps.
   struct Walked {
@@ -131,6 +149,7 @@ class PictureRecoder {
     size_t keptCount;       // of them, those kept
     bool parsed;            // walked clean
     bool resumed;           // a walk resumed after the damage of another
+    bool levelled;          // DC values of it were levelled
     SliceFault fault;       // how its walk ended
   };
   std::vector<uint8_t> bytes_;
@@ -139,6 +158,8 @@ class PictureRecoder {
   std::vector<const MacroblockRecord*> kept_;
   std::vector<int32_t> keptSlice_;  // per macroblock: the walk it was kept from, or -1
   std::vector<ConcealmentPlanner::Macroblock> plan_;
+  std::vector<DcStepFinder::Step> steps_;
+  uint32_t levelled_ = 0;  // macroblocks levelled by walkSlices
 };
 
 #endif  // ORVANTE_VIDEO_PICTURE_RECODER_H_

@@ -449,7 +449,10 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   const PictureSurvey::Picture& p = survey_->pictures()[k];
   writing_('P', p.start, video_.size());
   const uint32_t reference = temporalReferenceAt(slot, groupStart);
-  if (p.whole) {
+  // An I picture that parses may still hold a DC value flipped unseen.
+  const bool levelled = p.whole && p.codingType == kIntraCoded &&
+                        recoder_->levelsDc(video_, p.headerEnd, p.end, recoderPicture(k), &sliceList_);
+  if (p.whole && !levelled) {
     writer_->beforePicture(p.letter());
     writeHeader(k, reference, p.codingType, p.forwardFCode);
     copy(p.headerEnd, p.end);
@@ -472,7 +475,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
     picture.anchors.betweenAnchors = static_cast<int>(std::max<int64_t>(anchors_[1].slot - anchors_[0].slot, 2));
   }
   picture.anchors.forwardUsable = !backward;
-  slicesOf(k, &sliceList_);
+  if (!levelled) slicesOf(k, &sliceList_);
   slices_.clear();
   PictureRecoder::Result result;
   recoder_->recode(video_, sliceList_, picture, &slices_, &result);
@@ -491,13 +494,15 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
     written.motion = std::move(result.motion);
     written.motionKnown = true;
   }
-  if (repeat || result.concealed == 0) return;
+  // Macroblocks levelled count as concealed: what they show is a guess.
+  const uint32_t concealed = result.concealed + result.levelled;
+  if (repeat || concealed == 0) return;
   ++picturesConcealed_;
-  macroblocksConcealed_ += result.concealed;
+  macroblocksConcealed_ += concealed;
   if (reporter_ == nullptr) return;
   const uint64_t time = timeOf(slot);
   reporter_->repaired(RepairReporter::Repair::kPictureConcealed, time);
-  for (uint32_t m = 0; m < result.concealed; ++m) reporter_->repaired(RepairReporter::Repair::kMacroblockConcealed, time);
+  for (uint32_t m = 0; m < concealed; ++m) reporter_->repaired(RepairReporter::Repair::kMacroblockConcealed, time);
 }
 
 void VideoRescuer::writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode) {

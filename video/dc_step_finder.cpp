@@ -1,0 +1,300 @@
+#include "video/dc_step_finder.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdlib>
+
+#include "video/macroblock_codes.h"
+#include "video/video_format.h"
+
+namespace {
+
+// The least step worth levelling, in DC levels (a pixel level each): a
+// smaller one is hard to tell from the picture's own texture.
+constexpr int kLeastStep = 6;
+// Of the differences across the boundary, at least this share (in
+// hundredths) lie nearer the step than zero.
+constexpr int kLeastSupportPercent = 75;
+// A stretch of boundary counts with at least this many pairs of blocks; a
+// step needs two of them.
+constexpr size_t kLeastStretch = 4;
+// Pairs a macroblock row further on must differ by at most this share of
+// the step (a divisor).
+constexpr int kControlDivisor = 3;
+// Of the macroblocks the screening names, this many are looked at block by
+// block.
+constexpr size_t kScreened = 6;
+
+// The DC prediction a slice starts with.
+constexpr int kDcPredictionStart = 128;
+// How far the step seen may lie from one a bit flip makes: a share of it (a
+// divisor), and at least one level.
+constexpr int kFlipToleranceDivisor = 6;
+
+// Whether one bit flipped in a DC differential read as `read` makes a step
+// of about `seen` levels; `step` receives the exact one. The differential's
+// size code stays (a flip there would have thrown the slice out of step):
+// its bits are what is flipped, the first of them telling the sign.
+bool bitFlipStep(int read, int seen, int* step) {
+  const int magnitude = std::abs(read);
+  uint32_t size = 0;
+  while ((magnitude >> size) != 0) ++size;
+  if (size == 0) return false;
+  const int all = (1 << size) - 1;
+  const int bits = read > 0 ? read : read + all;
+  const int tolerance = std::max(1, std::abs(seen) / kFlipToleranceDivisor);
+  bool found = false;
+  for (uint32_t k = 0; k < size; ++k) {
+    const int flipped = bits ^ (1 << k);
+    const int original = (flipped >> (size - 1)) != 0 ? flipped : flipped - all;
+    const int candidate = read - original;
+    if (std::abs(candidate - seen) <= tolerance && (!found || std::abs(candidate - seen) < std::abs(*step - seen))) {
+      *step = candidate;
+      found = true;
+    }
+  }
+  return found;
+}
+
+int median(std::vector<int> values) {
+  assert(!values.empty());
+  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+}  // namespace
+
+struct DcStepFinder::Plane {
+  uint32_t width;      // macroblocks across
+  uint32_t height;     // macroblocks down
+  uint32_t side;       // blocks across and down a macroblock: 2 luminance, 1 chrominance
+  uint32_t firstBlock;  // of the macroblock's six
+  std::vector<int> value;       // by chain position: macroblock * side * side + block
+  std::vector<int32_t> chain;   // by macroblock: the run it lies in, -1 for none
+
+  uint32_t perMacroblock() const { return side * side; }
+  uint32_t across() const { return width * side; }
+  uint32_t down() const { return height * side; }
+  // Block coordinates of chain position `pos`, and back.
+  void at(uint32_t pos, uint32_t* x, uint32_t* y) const {
+    const uint32_t mb = pos / perMacroblock();
+    const uint32_t j = pos % perMacroblock();
+    *x = mb % width * side + j % side;
+    *y = mb / width * side + j / side;
+  }
+  uint32_t pos(uint32_t x, uint32_t y) const {
+    const uint32_t mb = y / side * width + x / side;
+    return mb * perMacroblock() + y % side * side + x % side;
+  }
+};
+
+DcStepFinder::DcStepFinder(uint32_t width, uint32_t height) : width_(width), height_(height) {
+  assert(width > 0 && height > 0);
+}
+
+void DcStepFinder::crossing(const Plane& plane, uint32_t from, uint32_t last, std::vector<int>* differences,
+                            std::vector<uint32_t>* stretches) const {
+  differences->clear();
+  stretches->clear();
+  const int32_t run = plane.chain[from / plane.perMacroblock()];
+  const auto inside = [&](uint32_t p) { return p >= from && p <= last && plane.chain[p / plane.perMacroblock()] == run; };
+  // Only blocks within a row of macroblocks of either end of the run have
+  // neighbours outside it.
+  const uint32_t reach = plane.across() * plane.side + plane.perMacroblock();
+  const auto visit = [&](uint32_t p) {
+    uint32_t x = 0, y = 0;
+    plane.at(p, &x, &y);
+    const int steps[4][2] = {{0, -1}, {0, 1}, {-1, 0}, {1, 0}};
+    for (uint32_t d = 0; d < 4; ++d) {
+      const int nx = static_cast<int>(x) + steps[d][0];
+      const int ny = static_cast<int>(y) + steps[d][1];
+      if (nx < 0 || ny < 0 || nx >= static_cast<int>(plane.across()) || ny >= static_cast<int>(plane.down())) continue;
+      const uint32_t q = plane.pos(static_cast<uint32_t>(nx), static_cast<uint32_t>(ny));
+      // Blocks of other slices are left out: a step of their own would show.
+      if (inside(q) || plane.chain[q / plane.perMacroblock()] != run) continue;
+      differences->push_back(plane.value[p] - plane.value[q]);
+      // A stretch: the direction, and the row (or column) it lies along.
+      stretches->push_back(d * 0x10000u + (d < 2 ? y : x));
+    }
+  };
+  for (uint32_t p = from; p <= last && p < from + reach; ++p) visit(p);
+  for (uint32_t p = std::max(from + reach, last >= reach ? last - reach : 0); p <= last; ++p) visit(p);
+}
+
+bool DcStepFinder::stepIn(const Plane& plane, uint32_t first, uint32_t last, Step* step) const {
+  const uint32_t per = plane.perMacroblock();
+  const uint32_t firstMb = first / per;
+  const uint32_t lastMb = last / per;
+  if (lastMb <= firstMb + 1) return false;
+  // Screening by macroblock: where a run from a macroblock on would cross
+  // the row above, the difference between the top blocks of each macroblock
+  // there and the bottom ones of the macroblock above, less the same
+  // difference a row further down (which the picture's own slope shows
+  // too).
+  const uint32_t count = width_ * height_;
+  const auto vertical = [&](uint32_t m, int* v) {
+    if (m < width_ || m >= count || plane.chain[m] < 0 || plane.chain[m - width_] != plane.chain[m]) return false;
+    int sum = 0;
+    for (uint32_t x = 0; x < plane.side; ++x) {
+      sum += plane.value[m * per + x] - plane.value[(m - width_) * per + (plane.side - 1) * plane.side + x];
+    }
+    *v = sum;
+    return true;
+  };
+  std::vector<int64_t> sums(count + 1, 0);
+  std::vector<int64_t> counts(count + 1, 0);
+  for (uint32_t m = 0; m < count; ++m) {
+    int v = 0, further = 0;
+    const bool known = vertical(m, &v) && vertical(m + width_, &further);
+    sums[m + 1] = sums[m] + (known ? v - further : 0);
+    counts[m + 1] = counts[m] + (known ? 1 : 0);
+  }
+  // Both stretches must show it: the rest of the row the run begins in, and
+  // the start of the row below, up to under where it began.
+  std::vector<std::pair<int64_t, uint32_t>> screened;  // the lesser mean in hundredths, macroblock
+  const auto mean = [&](uint32_t a, uint32_t b, int64_t* value) {  // over [a, b]
+    const int64_t pairs = counts[b + 1] - counts[a];
+    if (pairs < static_cast<int64_t>(kLeastStretch / plane.side)) return false;
+    *value = (sums[b + 1] - sums[a]) * 100 / (pairs * plane.side);
+    return true;
+  };
+  for (uint32_t n = firstMb + 1; n <= lastMb; ++n) {
+    const uint32_t rowEnd = n - n % width_ + width_ - 1;
+    if (n % width_ == 0 || rowEnd + width_ > lastMb) continue;
+    int64_t rest = 0, below = 0;
+    if (!mean(n, rowEnd, &rest) || !mean(rowEnd + 1, n + width_ - 1, &below) || (rest > 0) != (below > 0)) continue;
+    const int64_t lesser = std::min(std::abs(rest), std::abs(below));
+    if (lesser >= kLeastStep * 100 / 2) screened.push_back({lesser, n});
+  }
+  // Of each stretch of neighbours that pass, the best alone: the block by
+  // block look covers the macroblocks beside it.
+  std::vector<std::pair<int64_t, uint32_t>> peaks;
+  for (size_t i = 0; i < screened.size(); ++i) {
+    const bool left = i == 0 || screened[i - 1].second + 1 != screened[i].second || screened[i - 1].first <= screened[i].first;
+    const bool right = i + 1 == screened.size() || screened[i + 1].second != screened[i].second + 1 ||
+                       screened[i + 1].first < screened[i].first;
+    if (left && right) peaks.push_back(screened[i]);
+  }
+  screened.swap(peaks);
+  if (screened.empty()) return false;
+  const size_t keep = std::min(kScreened, screened.size());
+  std::partial_sort(screened.begin(), screened.begin() + static_cast<std::ptrdiff_t>(keep), screened.end(),
+                    [](const auto& a, const auto& b) { return a.first > b.first; });
+  // Block by block around each: the start whose boundary levels best.
+  bool found = false;
+  int64_t best = 0;
+  std::vector<int> differences;
+  std::vector<uint32_t> stretches;
+  for (size_t s = 0; s < keep; ++s) {
+    const uint32_t n = screened[s].second;
+    const uint32_t from = std::max(first + 1, (n >= 2 ? n - 2 : 0) * per);
+    const uint32_t to = std::min(last, (n + 1) * per + per - 1);
+    for (uint32_t p = from; p <= to; ++p) {
+      crossing(plane, p, last, &differences, &stretches);
+      if (differences.size() < 2 * kLeastStretch) continue;
+      const int offset = median(differences);
+      if (std::abs(offset) < kLeastStep) continue;
+      int64_t gain = 0;
+      size_t support = 0;
+      for (int d : differences) {
+        gain += std::abs(d) - std::abs(d - offset);
+        if (std::abs(d - offset) < std::abs(d)) ++support;
+      }
+      if (gain <= best || support * 100 < differences.size() * kLeastSupportPercent) continue;
+      // Each stretch of the boundary long enough to tell shows the step,
+      // and there are two.
+      std::vector<std::pair<uint32_t, int>> byStretch;
+      for (size_t i = 0; i < differences.size(); ++i) byStretch.push_back({stretches[i], differences[i]});
+      std::sort(byStretch.begin(), byStretch.end());
+      size_t long_ = 0;
+      bool agree = true;
+      for (size_t i = 0; i < byStretch.size();) {
+        size_t j = i;
+        std::vector<int> values;
+        while (j < byStretch.size() && byStretch[j].first == byStretch[i].first) values.push_back(byStretch[j++].second);
+        if (values.size() >= kLeastStretch) {
+          ++long_;
+          const int m = median(values);
+          agree = agree && (m > 0) == (offset > 0) && 2 * std::abs(m) >= std::abs(offset);
+        }
+        i = j;
+      }
+      if (!agree || long_ < 2) continue;
+      // The same pairs a macroblock row up or down, where both blocks lie
+      // on one side of the boundary, show no such step.
+      std::vector<int> control;
+      const int32_t run = plane.chain[p / per];
+      const auto inRun = [&](uint32_t q) { return q >= p && q <= last && plane.chain[q / per] == run; };
+      for (uint32_t q = p; q <= last && q < p + plane.across() * plane.side + per; ++q) {
+        uint32_t x = 0, y = 0;
+        plane.at(q, &x, &y);
+        if (y < 1) continue;
+        const uint32_t above = plane.pos(x, y - 1);
+        if (inRun(above)) continue;  // not on the boundary
+        if (plane.chain[above / per] != run) continue;
+        for (const int shift : {-1, 1}) {
+          const int by = static_cast<int>(y) + shift * static_cast<int>(plane.side);
+          if (by < 1 || by >= static_cast<int>(plane.down())) continue;
+          const uint32_t b = plane.pos(x, static_cast<uint32_t>(by));
+          const uint32_t o = plane.pos(x, static_cast<uint32_t>(by - 1));
+          if (plane.chain[b / per] != run || plane.chain[o / per] != run || inRun(b) != inRun(o)) continue;
+          control.push_back(plane.value[b] - plane.value[o]);
+        }
+      }
+      if (control.size() < 2 * kLeastStretch || kControlDivisor * std::abs(median(control)) > std::abs(offset)) continue;
+      // Less what the picture's own slope adds across the boundary, the step
+      // must be what one bit flipped in this block's differential makes.
+      int flipped = 0;
+      const int prediction = p > first ? plane.value[p - 1] : kDcPredictionStart;
+      if (!bitFlipStep(plane.value[p] - prediction, offset - median(control), &flipped)) continue;
+      best = gain;
+      found = true;
+      step->address = p / per;
+      step->block = plane.firstBlock + p % per;
+      step->offset = flipped;
+    }
+  }
+  return found;
+}
+
+void DcStepFinder::find(const std::vector<const MacroblockRecord*>& kept, const std::vector<int32_t>& slice,
+                        std::vector<Step>* steps) const {
+  const uint32_t count = width_ * height_;
+  assert(kept.size() == count && slice.size() == count);
+  steps->clear();
+  // Luminance only: the chrominance planes, smoother and with larger
+  // patches of one colour, show such boundaries of their own too often.
+  for (uint32_t component = 0; component < 1; ++component) {
+    Plane plane;
+    plane.width = width_;
+    plane.height = height_;
+    plane.side = component == 0 ? 2 : 1;
+    plane.firstBlock = component == 0 ? 0 : kLuminanceBlocks + component - 1;
+    const uint32_t per = plane.perMacroblock();
+    plane.value.assign(size_t{count} * per, 0);
+    plane.chain.assign(count, -1);
+    for (uint32_t a = 0; a < count; ++a) {
+      const MacroblockRecord* mb = kept[a];
+      if (mb == nullptr || !(mb->flags & kMacroblockIntra)) continue;
+      plane.chain[a] = slice[a];
+      for (uint32_t j = 0; j < per; ++j) plane.value[size_t{a} * per + j] = mb->dc[plane.firstBlock + j];
+    }
+    // Each run of macroblocks of one slice, intra all, whose predictions
+    // run on from one to the next.
+    for (uint32_t a = 0; a < count;) {
+      if (plane.chain[a] < 0) {
+        ++a;
+        continue;
+      }
+      uint32_t b = a;
+      while (b + 1 < count && plane.chain[b + 1] == plane.chain[a]) ++b;
+      Step step;
+      if (stepIn(plane, a * per, b * per + per - 1, &step)) steps->push_back(step);
+      a = b + 1;
+    }
+  }
+  std::sort(steps->begin(), steps->end(), [](const Step& x, const Step& y) {
+    return x.address != y.address ? x.address < y.address : x.block < y.block;
+  });
+}

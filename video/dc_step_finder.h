@@ -1,0 +1,71 @@
+#ifndef ORVANTE_VIDEO_DC_STEP_FINDER_H_
+#define ORVANTE_VIDEO_DC_STEP_FINDER_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "video/slice_walker.h"
+
+// DcStepFinder looks in an I picture whose slices parse for the trace of a
+// bit flipped in a DC differential. Such a flip leaves the slice in step,
+// so no walk finds it, but every DC value of that component after it in the
+// slice takes the wrong prediction: from that block to the slice's end the
+// picture is brighter or darker by one amount. In a picture coded as one
+// slice, that is the rest of the picture.
+//
+// What gives it away is where the shifted blocks meet the others: across
+// the boundary of the shifted run, and only there, neighbouring blocks
+// differ by about the same amount. A step is reported only where that holds
+// on both stretches of the boundary (the rest of the row the run begins in,
+// and the start of the row below it, which the run must reach past), where
+// most of the differences across it agree with the amount, where blocks a
+// row further on show no such difference (a horizontal edge of the
+// picture, or a slope, shows in every row), and where the amount, less the
+// slope across the boundary, is one that a single bit flipped in the first
+// block's differential makes: that amount is the step.
+//
+// Only luminance is looked at: the chrominance planes, smoother and with
+// larger patches of one colour, show such boundaries of their own too
+// often. A run that begins in a row's first macroblock has one stretch of
+// boundary, which an edge of the picture can match: it is not reported.
+//
+// The finder holds only the picture's size; find() keeps no state.
+class DcStepFinder {
+ public:
+  // A run to level: from luminance block `block` (0..3) of macroblock
+  // `address` to the end of its slice, the DC values are `offset` too
+  // high.
+  struct Step {
+    uint32_t address = 0;
+    uint32_t block = 0;
+    int offset = 0;
+  };
+
+  // REQUIRES: width and height at least 1.
+  DcStepFinder(uint32_t width, uint32_t height);
+
+  // The steps found in the picture whose macroblock at address a is
+  // `*kept[a]`, walked in slice `slice[a]`: at most one per slice, in
+  // increasing address order. Macroblocks that are null or not
+  // intra end the runs they stand in.
+  // REQUIRES: kept and slice hold width * height entries.
+  void find(const std::vector<const MacroblockRecord*>& kept, const std::vector<int32_t>& slice,
+            std::vector<Step>* steps) const;
+
+ private:
+  // One component's DC values as a grid of blocks, with the order in which
+  // their predictions run.
+  struct Plane;
+  // The best step of `plane` in the run of chain positions [first, last], if
+  // it passes the tests above.
+  bool stepIn(const Plane& plane, uint32_t first, uint32_t last, Step* step) const;
+  // The differences across the boundary of the run [from, last] of `plane`
+  // (inside less outside), with the stretch of boundary each lies on.
+  void crossing(const Plane& plane, uint32_t from, uint32_t last, std::vector<int>* differences,
+                std::vector<uint32_t>* stretches) const;
+
+  const uint32_t width_;
+  const uint32_t height_;
+};
+
+#endif  // ORVANTE_VIDEO_DC_STEP_FINDER_H_
