@@ -68,7 +68,7 @@ int median(std::vector<int> values) {
 struct DcStepFinder::Plane {
   uint32_t width;      // macroblocks across
   uint32_t height;     // macroblocks down
-  uint32_t side;       // blocks across and down a macroblock: 2 luminance, 1 chrominance
+  uint32_t side;        // blocks across and down a macroblock
   uint32_t firstBlock;  // of the macroblock's six
   std::vector<int> value;       // by chain position: macroblock * side * side + block
   std::vector<int32_t> chain;   // by macroblock: the run it lies in, -1 for none
@@ -263,36 +263,33 @@ void DcStepFinder::find(const std::vector<const MacroblockRecord*>& kept, const 
   const uint32_t count = width_ * height_;
   assert(kept.size() == count && slice.size() == count);
   steps->clear();
-  // Luminance only: the chrominance planes, smoother and with larger
-  // patches of one colour, show such boundaries of their own too often.
-  for (uint32_t component = 0; component < 1; ++component) {
-    Plane plane;
-    plane.width = width_;
-    plane.height = height_;
-    plane.side = component == 0 ? 2 : 1;
-    plane.firstBlock = component == 0 ? 0 : kLuminanceBlocks + component - 1;
-    const uint32_t per = plane.perMacroblock();
-    plane.value.assign(size_t{count} * per, 0);
-    plane.chain.assign(count, -1);
-    for (uint32_t a = 0; a < count; ++a) {
-      const MacroblockRecord* mb = kept[a];
-      if (mb == nullptr || !(mb->flags & kMacroblockIntra)) continue;
-      plane.chain[a] = slice[a];
-      for (uint32_t j = 0; j < per; ++j) plane.value[size_t{a} * per + j] = mb->dc[plane.firstBlock + j];
+  // Luminance only (see the header).
+  Plane plane;
+  plane.width = width_;
+  plane.height = height_;
+  plane.side = 2;
+  plane.firstBlock = 0;
+  const uint32_t per = plane.perMacroblock();
+  plane.value.assign(size_t{count} * per, 0);
+  plane.chain.assign(count, -1);
+  for (uint32_t a = 0; a < count; ++a) {
+    const MacroblockRecord* mb = kept[a];
+    if (mb == nullptr || !(mb->flags & kMacroblockIntra)) continue;
+    plane.chain[a] = slice[a];
+    for (uint32_t j = 0; j < per; ++j) plane.value[size_t{a} * per + j] = mb->dc[plane.firstBlock + j];
+  }
+  // Each run of macroblocks of one slice, intra all, whose predictions
+  // run on from one to the next.
+  for (uint32_t a = 0; a < count;) {
+    if (plane.chain[a] < 0) {
+      ++a;
+      continue;
     }
-    // Each run of macroblocks of one slice, intra all, whose predictions
-    // run on from one to the next.
-    for (uint32_t a = 0; a < count;) {
-      if (plane.chain[a] < 0) {
-        ++a;
-        continue;
-      }
-      uint32_t b = a;
-      while (b + 1 < count && plane.chain[b + 1] == plane.chain[a]) ++b;
-      Step step;
-      if (stepIn(plane, a * per, b * per + per - 1, &step)) steps->push_back(step);
-      a = b + 1;
-    }
+    uint32_t b = a;
+    while (b + 1 < count && plane.chain[b + 1] == plane.chain[a]) ++b;
+    Step step;
+    if (stepIn(plane, a * per, b * per + per - 1, &step)) steps->push_back(step);
+    a = b + 1;
   }
   std::sort(steps->begin(), steps->end(), [](const Step& x, const Step& y) {
     return x.address != y.address ? x.address < y.address : x.block < y.block;

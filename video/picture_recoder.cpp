@@ -395,17 +395,14 @@ uint32_t PictureRecoder::levelDcSteps() {
   std::vector<uint8_t> touched(size_t{width_} * height_, 0);
   for (const DcStepFinder::Step& step : steps_) {
     const int32_t walk = keptSlice_[step.address];
-    const bool luminance = step.block < kLuminanceBlocks;
     for (uint32_t a = step.address; a < width_ * height_ && keptSlice_[a] == walk; ++a) {
       MacroblockRecord& mb = records_[static_cast<size_t>(kept_[a] - records_.data())];
       if (!(mb.flags & kMacroblockIntra)) break;
       // The luminance blocks after the first of a macroblock keep their
       // differentials as coded: in the macroblock where the run begins they
       // are levelled with the first, or not at all, as fewer stay off.
-      if (luminance && a == step.address && step.block >= kLuminanceBlocks / 2) continue;
-      const uint32_t first = luminance ? 0 : step.block;
-      const uint32_t last = luminance ? kLuminanceBlocks : step.block + 1;
-      for (uint32_t b = first; b < last; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] - step.offset);
+      if (a == step.address && step.block >= kLuminanceBlocks / 2) continue;
+      for (uint32_t b = 0; b < kLuminanceBlocks; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] - step.offset);
       touched[a] = 1;
     }
     walked_[static_cast<size_t>(walk)].levelled = true;
