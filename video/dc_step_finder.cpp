@@ -66,26 +66,50 @@ int median(std::vector<int> values) {
 }  // namespace
 
 struct DcStepFinder::Plane {
-  uint32_t width;      // macroblocks across
-  uint32_t height;     // macroblocks down
-  uint32_t side;        // blocks across and down a macroblock
-  uint32_t firstBlock;  // of the macroblock's six
-  std::vector<int> value;       // by chain position: macroblock * side * side + block
+  static constexpr uint32_t kSide = 2;  // luminance blocks across and down a macroblock
+  static constexpr uint32_t kPer = kSide * kSide;
+  uint32_t width;   // macroblocks across
+  uint32_t height;  // macroblocks down
+  std::vector<int> value;       // by chain position: macroblock * kPer + block
   std::vector<int32_t> chain;   // by macroblock: the run it lies in, -1 for none
+  // By chain position: the chain positions of the blocks above, below, to
+  // the left and to the right, -1 off the picture; and the block's row and
+  // column.
+  std::vector<int32_t> neighbours;
+  std::vector<uint16_t> rows;
+  std::vector<uint16_t> columns;
 
-  uint32_t perMacroblock() const { return side * side; }
-  uint32_t across() const { return width * side; }
-  uint32_t down() const { return height * side; }
+  uint32_t across() const { return width * kSide; }
+  uint32_t down() const { return height * kSide; }
   // Block coordinates of chain position `pos`, and back.
   void at(uint32_t pos, uint32_t* x, uint32_t* y) const {
-    const uint32_t mb = pos / perMacroblock();
-    const uint32_t j = pos % perMacroblock();
-    *x = mb % width * side + j % side;
-    *y = mb / width * side + j / side;
+    const uint32_t mb = pos / kPer;
+    const uint32_t j = pos % kPer;
+    *x = mb % width * kSide + j % kSide;
+    *y = mb / width * kSide + j / kSide;
   }
   uint32_t pos(uint32_t x, uint32_t y) const {
-    const uint32_t mb = y / side * width + x / side;
-    return mb * perMacroblock() + y % side * side + x % side;
+    const uint32_t mb = y / kSide * width + x / kSide;
+    return mb * kPer + y % kSide * kSide + x % kSide;
+  }
+  void index() {
+    const uint32_t count = width * height * kPer;
+    neighbours.assign(size_t{count} * 4, -1);
+    rows.resize(count);
+    columns.resize(count);
+    const int steps[4][2] = {{0, -1}, {0, 1}, {-1, 0}, {1, 0}};
+    for (uint32_t p = 0; p < count; ++p) {
+      uint32_t x = 0, y = 0;
+      at(p, &x, &y);
+      rows[p] = static_cast<uint16_t>(y);
+      columns[p] = static_cast<uint16_t>(x);
+      for (uint32_t d = 0; d < 4; ++d) {
+        const int nx = static_cast<int>(x) + steps[d][0];
+        const int ny = static_cast<int>(y) + steps[d][1];
+        if (nx < 0 || ny < 0 || nx >= static_cast<int>(across()) || ny >= static_cast<int>(down())) continue;
+        neighbours[4 * size_t{p} + d] = static_cast<int32_t>(pos(static_cast<uint32_t>(nx), static_cast<uint32_t>(ny)));
+      }
+    }
   }
 };
 
@@ -97,33 +121,32 @@ void DcStepFinder::crossing(const Plane& plane, uint32_t from, uint32_t last, st
                             std::vector<uint32_t>* stretches) const {
   differences->clear();
   stretches->clear();
-  const int32_t run = plane.chain[from / plane.perMacroblock()];
-  const auto inside = [&](uint32_t p) { return p >= from && p <= last && plane.chain[p / plane.perMacroblock()] == run; };
+  constexpr uint32_t kPer = Plane::kPer;
+  const int32_t run = plane.chain[from / kPer];
   // Only blocks within a row of macroblocks of either end of the run have
   // neighbours outside it.
-  const uint32_t reach = plane.across() * plane.side + plane.perMacroblock();
+  const uint32_t reach = plane.across() * Plane::kSide + kPer;
   const auto visit = [&](uint32_t p) {
-    uint32_t x = 0, y = 0;
-    plane.at(p, &x, &y);
-    const int steps[4][2] = {{0, -1}, {0, 1}, {-1, 0}, {1, 0}};
     for (uint32_t d = 0; d < 4; ++d) {
-      const int nx = static_cast<int>(x) + steps[d][0];
-      const int ny = static_cast<int>(y) + steps[d][1];
-      if (nx < 0 || ny < 0 || nx >= static_cast<int>(plane.across()) || ny >= static_cast<int>(plane.down())) continue;
-      const uint32_t q = plane.pos(static_cast<uint32_t>(nx), static_cast<uint32_t>(ny));
+      const int32_t q = plane.neighbours[4 * size_t{p} + d];
+      if (q < 0) continue;
+      const uint32_t u = static_cast<uint32_t>(q);
       // Blocks of other slices are left out: a step of their own would show.
-      if (inside(q) || plane.chain[q / plane.perMacroblock()] != run) continue;
-      differences->push_back(plane.value[p] - plane.value[q]);
+      if ((u >= from && u <= last) || plane.chain[u / kPer] != run) continue;
+      differences->push_back(plane.value[p] - plane.value[u]);
       // A stretch: the direction, and the row (or column) it lies along.
-      stretches->push_back(d * 0x10000u + (d < 2 ? y : x));
+      stretches->push_back(d * 0x10000u + (d < 2 ? plane.rows[p] : plane.columns[p]));
     }
   };
   for (uint32_t p = from; p <= last && p < from + reach; ++p) visit(p);
-  for (uint32_t p = std::max(from + reach, last >= reach ? last - reach : 0); p <= last; ++p) visit(p);
+  // The run's far end, unless it is the picture's.
+  if (last + 1 < plane.value.size()) {
+    for (uint32_t p = std::max(from + reach, last >= reach ? last - reach : 0); p <= last; ++p) visit(p);
+  }
 }
 
 bool DcStepFinder::stepIn(const Plane& plane, uint32_t first, uint32_t last, Step* step) const {
-  const uint32_t per = plane.perMacroblock();
+  constexpr uint32_t per = Plane::kPer;
   const uint32_t firstMb = first / per;
   const uint32_t lastMb = last / per;
   if (lastMb <= firstMb + 1) return false;
@@ -136,8 +159,8 @@ bool DcStepFinder::stepIn(const Plane& plane, uint32_t first, uint32_t last, Ste
   const auto vertical = [&](uint32_t m, int* v) {
     if (m < width_ || m >= count || plane.chain[m] < 0 || plane.chain[m - width_] != plane.chain[m]) return false;
     int sum = 0;
-    for (uint32_t x = 0; x < plane.side; ++x) {
-      sum += plane.value[m * per + x] - plane.value[(m - width_) * per + (plane.side - 1) * plane.side + x];
+    for (uint32_t x = 0; x < Plane::kSide; ++x) {
+      sum += plane.value[m * per + x] - plane.value[(m - width_) * per + (Plane::kSide - 1) * Plane::kSide + x];
     }
     *v = sum;
     return true;
@@ -155,8 +178,8 @@ bool DcStepFinder::stepIn(const Plane& plane, uint32_t first, uint32_t last, Ste
   std::vector<std::pair<int64_t, uint32_t>> screened;  // the lesser mean in hundredths, macroblock
   const auto mean = [&](uint32_t a, uint32_t b, int64_t* value) {  // over [a, b]
     const int64_t pairs = counts[b + 1] - counts[a];
-    if (pairs < static_cast<int64_t>(kLeastStretch / plane.side)) return false;
-    *value = (sums[b + 1] - sums[a]) * 100 / (pairs * plane.side);
+    if (pairs < static_cast<int64_t>(kLeastStretch / Plane::kSide)) return false;
+    *value = (sums[b + 1] - sums[a]) * 100 / (pairs * Plane::kSide);
     return true;
   };
   for (uint32_t n = firstMb + 1; n <= lastMb; ++n) {
@@ -226,7 +249,7 @@ bool DcStepFinder::stepIn(const Plane& plane, uint32_t first, uint32_t last, Ste
       std::vector<int> control;
       const int32_t run = plane.chain[p / per];
       const auto inRun = [&](uint32_t q) { return q >= p && q <= last && plane.chain[q / per] == run; };
-      for (uint32_t q = p; q <= last && q < p + plane.across() * plane.side + per; ++q) {
+      for (uint32_t q = p; q <= last && q < p + plane.across() * Plane::kSide + per; ++q) {
         uint32_t x = 0, y = 0;
         plane.at(q, &x, &y);
         if (y < 1) continue;
@@ -234,7 +257,7 @@ bool DcStepFinder::stepIn(const Plane& plane, uint32_t first, uint32_t last, Ste
         if (inRun(above)) continue;  // not on the boundary
         if (plane.chain[above / per] != run) continue;
         for (const int shift : {-1, 1}) {
-          const int by = static_cast<int>(y) + shift * static_cast<int>(plane.side);
+          const int by = static_cast<int>(y) + shift * static_cast<int>(Plane::kSide);
           if (by < 1 || by >= static_cast<int>(plane.down())) continue;
           const uint32_t b = plane.pos(x, static_cast<uint32_t>(by));
           const uint32_t o = plane.pos(x, static_cast<uint32_t>(by - 1));
@@ -251,7 +274,7 @@ bool DcStepFinder::stepIn(const Plane& plane, uint32_t first, uint32_t last, Ste
       best = gain;
       found = true;
       step->address = p / per;
-      step->block = plane.firstBlock + p % per;
+      step->block = p % per;
       step->offset = flipped;
     }
   }
@@ -267,17 +290,16 @@ void DcStepFinder::find(const std::vector<const MacroblockRecord*>& kept, const 
   Plane plane;
   plane.width = width_;
   plane.height = height_;
-  plane.side = 2;
-  plane.firstBlock = 0;
-  const uint32_t per = plane.perMacroblock();
+  constexpr uint32_t per = Plane::kPer;
   plane.value.assign(size_t{count} * per, 0);
   plane.chain.assign(count, -1);
   for (uint32_t a = 0; a < count; ++a) {
     const MacroblockRecord* mb = kept[a];
     if (mb == nullptr || !(mb->flags & kMacroblockIntra)) continue;
     plane.chain[a] = slice[a];
-    for (uint32_t j = 0; j < per; ++j) plane.value[size_t{a} * per + j] = mb->dc[plane.firstBlock + j];
+    for (uint32_t j = 0; j < per; ++j) plane.value[size_t{a} * per + j] = mb->dc[j];
   }
+  plane.index();
   // Each run of macroblocks of one slice, intra all, whose predictions
   // run on from one to the next.
   for (uint32_t a = 0; a < count;) {

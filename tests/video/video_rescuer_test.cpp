@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "source/memory_source.h"
+#include "source/range_list.h"
+#include "tests/container/demuxed_streams.h"
 #include "tests/support/recording_reporter.h"
 #include "tests/support/temp_dir.h"
 #include "tests/video/rescue_stream_builder.h"
@@ -406,4 +408,60 @@ TEST_F(VideoRescuerTest, BelievesTheStampsAboutALossOnlyWithinBounds) {
   EXPECT_EQ(rescuer_->picturesRepeated(), static_cast<uint32_t>(minute + 9));
   EXPECT_EQ(cleanSlots(padded), range(static_cast<size_t>(minute + 18)));
   EXPECT_EQ(walkPictures(padded)[1024].codingType, kIntraCoded);
+}
+
+// A bit flipped in a DC differential leaves an I picture parsing. With no
+// error codes to vouch for the stream, the rescue levels the run the flip
+// left, and counts the picture concealed; where the sectors' codes vouch
+// for every byte (nothing suspect), the slice goes out as it is.
+TEST_F(VideoRescuerTest, LevelsAFlippedDcBitOnlyWhereNothingVouchesForTheBytes) {
+  const Bytes clean = testRecording("bare.m1v");
+  const std::vector<IndexedSlice> slices = indexSlices(clean);
+  const IndexedSlice& slice = slices[1];  // the first I picture's second slice
+  ASSERT_EQ(slice.context.codingType, kIntraCoded);
+  ASSERT_EQ(slice.picture, 0u);
+  const SliceWalker walker(slice.context);
+  std::vector<MacroblockRecord> records;
+  walker.walk(slice.verticalPosition, clean.data() + slice.dataStart(), slice.dataLength(), &records);
+  // A macroblock in the middle of the slice's third row: of the bits of
+  // its first block's differential, one whose flip the recoder levels.
+  const uint32_t width = slice.context.widthInMacroblocks;
+  const MacroblockRecord& mb = records[2 * width + width / 2];
+  Bytes damaged;
+  for (uint32_t bit = mb.dcStart[0]; bit < mb.dcEnd[0] && damaged.empty(); ++bit) {
+    Bytes flipped = clean;
+    flipped[slice.dataStart() + bit / 8] ^= static_cast<uint8_t>(0x80 >> (bit % 8));
+    MemorySource source(flipped.data(), flipped.size());
+    PictureRecoder recoder(width, slice.context.heightInMacroblocks, 1);
+    PictureRecoder::Picture header;
+    header.codingType = header.writeAs = kIntraCoded;
+    std::vector<PictureRecoder::Slice> parts;
+    if (recoder.levelsDc(source, static_cast<uint32_t>(slices[0].start), static_cast<uint32_t>(slices[2].end), header,
+                         &parts)) {
+      damaged = flipped;
+    }
+  }
+  ASSERT_FALSE(damaged.empty());
+
+  MemorySource source(damaged.data(), damaged.size());
+  const TimeStampList none;
+  RangeList vouched;  // nothing suspect
+  for (const RangeList* suspect : {static_cast<const RangeList*>(nullptr), static_cast<const RangeList*>(&vouched)}) {
+    SCOPED_TRACE(suspect == nullptr ? "nothing known" : "every sector vouched for");
+    RecordingReporter reporter;
+    VideoRescuer rescuer(source, none, ProgressCallback(), ProgressCallback(), &reporter, suspect);
+    rescuer.analyze();
+    rescuer.write(dir_.file("flipped"), {}, false);
+    ASSERT_FALSE(rescuer.writeFailed());
+    const Bytes out = dir_.read("flipped.mpv");
+    EXPECT_EQ(rescuer.picturesConcealed(), suspect == nullptr ? 1u : 0u);
+    EXPECT_EQ(reporter.count(RepairReporter::Repair::kPictureConcealed), suspect == nullptr ? 1u : 0u);
+    const auto flippedSlice = damaged.begin() + static_cast<std::ptrdiff_t>(slice.start);
+    const bool asItIs = std::search(out.begin(), out.end(), flippedSlice,
+                                    flippedSlice + static_cast<std::ptrdiff_t>(slice.end - slice.start)) != out.end();
+    EXPECT_EQ(asItIs, suspect != nullptr);
+    // Every picture there, walking clean.
+    for (const WalkedPicture& picture : walkPictures(out)) EXPECT_EQ(picture.trouble, "");
+    EXPECT_EQ(walkPictures(out).size(), walkPictures(clean).size());
+  }
 }
