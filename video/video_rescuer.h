@@ -29,6 +29,9 @@
 //     before; where there is none (the recording's start), or where a group
 //     would grow past what temporal references can number, as an I picture
 //     whose holes blend the DC values around them;
+//   - an I picture that parses, where no sector's error code vouches for
+//     its bytes, is checked for a DC value flipped unseen, and the run it
+//     left levelled (PictureRecoder, DcStepFinder);
 //   - a picture whose bytes are gone, or of which too little survives to
 //     help, becomes a picture that repeats the one shown before it: a P
 //     picture of skipped macroblocks, or a B picture where it stands between
