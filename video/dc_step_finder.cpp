@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "video/macroblock_codes.h"
-#include "video/video_format.h"
 
 namespace {
 
@@ -25,8 +24,6 @@ constexpr int kControlDivisor = 3;
 // block.
 constexpr size_t kScreened = 6;
 
-// The DC prediction a slice starts with.
-constexpr int kDcPredictionStart = 128;
 // How far the step seen may lie from one a bit flip makes: a share of it (a
 // divisor), and at least one level.
 constexpr int kFlipToleranceDivisor = 6;
@@ -36,9 +33,7 @@ constexpr int kFlipToleranceDivisor = 6;
 // size code stays (a flip there would have thrown the slice out of step):
 // its bits are what is flipped, the first of them telling the sign.
 bool bitFlipStep(int read, int seen, int* step) {
-  const int magnitude = std::abs(read);
-  uint32_t size = 0;
-  while ((magnitude >> size) != 0) ++size;
+  const uint32_t size = dcSize(read);
   if (size == 0) return false;
   const int all = (1 << size) - 1;
   const int bits = read > 0 ? read : read + all;

@@ -141,6 +141,20 @@ constexpr VlcCode kDcSizeChrominanceCodes[kMaxDcSize + 1] = {
     {0b1111'1110, 8},
 };
 constexpr uint32_t kMaxDcSizeChrominanceLength = 8;
+// The DC value each component's prediction starts from, at a slice's start
+// and after a macroblock that is not intra: 1024, in steps of 8.
+constexpr int kDcPredictionStart = 1024 / 8;
+// Bits a DC differential of `value` takes: its dct_dc_size.
+constexpr uint32_t dcSize(int value) {
+  uint32_t magnitude = static_cast<uint32_t>(value < 0 ? -value : value);
+  uint32_t size = 0;
+  while (magnitude != 0) {
+    ++size;
+    magnitude >>= 1;
+  }
+  return size;
+}
+static_assert(dcSize(255) == kMaxDcSize && dcSize(-1) == 1 && dcSize(0) == 0, "DC sizes count the differential's bits");
 
 // dct_coeff_first and dct_coeff_next (B.5c): run of zero coefficients and
 // level; a sign bit follows every code. As the first code of a non-intra

@@ -242,6 +242,7 @@ void PictureSurvey::surveySlice(uint32_t code, uint32_t start) {
   if (!walkCurrent_ && (start != previousEnd || end == video_.size() || suspect(start, codeEnd))) {
     // Every slice of the picture is walked, those before too.
     walkCurrent_ = true;
+    pictures_[current_].walked = true;
     for (size_t k = firstFound_; k + 1 < found_.size(); ++k) queueWalk(k);
   }
   if (walkCurrent_) queueWalk(found_.size() - 1);

@@ -60,6 +60,9 @@ class PictureSurvey {
     bool whole = false;
     // Its header can be decoded (P and B pictures need motion ranges).
     bool decodable = false;
+    // Its slices were walked: not all of its bytes are known to be as they
+    // were written (or it came in pieces, or at the stream's end).
+    bool walked = false;
     uint32_t firstSlice = 0;   // its slices, in slices(), when not whole
                                // (macroblock addresses 0 when the size is unknown)
     uint32_t sliceCount = 0;

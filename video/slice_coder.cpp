@@ -26,17 +26,6 @@ const MacroblockTypeCode* typesOf(uint32_t codingType, size_t* count) {
   }
 }
 
-// Bits a DC differential of `value` takes: its dct_dc_size.
-uint32_t dcSize(int value) {
-  uint32_t magnitude = static_cast<uint32_t>(value < 0 ? -value : value);
-  uint32_t size = 0;
-  while (magnitude != 0) {
-    ++size;
-    magnitude >>= 1;
-  }
-  return size;
-}
-
 }  // namespace
 
 SliceCoder::SliceCoder(const SliceContext& picture, std::vector<uint8_t>* out)
@@ -47,7 +36,7 @@ SliceCoder::SliceCoder(const SliceContext& picture, std::vector<uint8_t>* out)
 
 void SliceCoder::resetPredictions() {
   vectorPrediction_[0][0] = vectorPrediction_[0][1] = vectorPrediction_[1][0] = vectorPrediction_[1][1] = 0;
-  dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = 128;
+  dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = kDcPredictionStart;
 }
 
 void SliceCoder::begin(uint32_t address, uint32_t quantiser) {
@@ -82,7 +71,7 @@ void SliceCoder::putIncrement(uint32_t address) {
   // Skipped macroblocks start the predictions again: the DC ones always,
   // the vectors in a P picture.
   if (!first_ && address - written_ > 1) {
-    dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = 128;
+    dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = kDcPredictionStart;
     if (picture_.codingType == kPredictiveCoded) vectorPrediction_[0][0] = vectorPrediction_[0][1] = 0;
   }
   written_ = last_ = address;
@@ -170,7 +159,7 @@ void SliceCoder::predict(uint32_t address, uint8_t directions, const int16_t for
     putVector(backward[0], &vectorPrediction_[1][0], picture_.backwardFCode);
     putVector(backward[1], &vectorPrediction_[1][1], picture_.backwardFCode);
   }
-  dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = 128;
+  dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = kDcPredictionStart;
   previousIntra_ = false;
   previousDirections_ = directions;
   std::memcpy(previousForward_, forward, sizeof previousForward_);
@@ -202,7 +191,7 @@ void SliceCoder::copy(const MacroblockRecord& mb, const uint8_t* data, size_t le
   if (intraMacroblock) {
     // The first block of each component takes its DC value from this
     // slice's predictions; the others from the block before, as they did.
-    if (previousIntra_ == false) dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = 128;
+    if (previousIntra_ == false) dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = kDcPredictionStart;
     uint32_t from = mb.motionEnd;
     for (uint32_t k = 0; k < 3; ++k) {
       const uint32_t block = k == 0 ? 0 : kLuminanceBlocks + k - 1;
@@ -218,7 +207,7 @@ void SliceCoder::copy(const MacroblockRecord& mb, const uint8_t* data, size_t le
     return;
   }
   bits_.copy(data, length, mb.motionEnd, mb.end);
-  dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = 128;
+  dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = kDcPredictionStart;
   // A P macroblock without motion has zero vectors, and so has what is
   // predicted from after it.
   if (picture_.codingType == kPredictiveCoded && !(mb.flags & kMacroblockMotionForward)) {
@@ -248,7 +237,7 @@ void SliceCoder::intra(uint32_t address, const int16_t dc[6]) {
   // Any quantiser serves: no coefficient but the DC ones, which it does not
   // scale.
   putType(kMacroblockIntra);
-  if (!previousIntra_) dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = 128;
+  if (!previousIntra_) dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = kDcPredictionStart;
   for (uint32_t block = 0; block < kBlocksPerMacroblock; ++block) {
     putDc(block, dc[block]);
     bits_.put(kEndOfBlock.length, kEndOfBlock.bits);
@@ -278,7 +267,7 @@ void SliceCoder::writeHeldSkip() {
       putVector(previousBackward_[1], &vectorPrediction_[1][1], picture_.backwardFCode);
     }
   }
-  dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = 128;
+  dcPrediction_[0] = dcPrediction_[1] = dcPrediction_[2] = kDcPredictionStart;
   previousIntra_ = false;
 }
 

@@ -509,7 +509,7 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
   // What a detailed walk keeps as a decoder does: the vectors predicted
   // from, the DC predictions, and the macroblock before.
   int vectorPrediction[2][2] = {{0, 0}, {0, 0}};
-  int dcPrediction[3] = {128, 128, 128};
+  int dcPrediction[3] = {kDcPredictionStart, kDcPredictionStart, kDcPredictionStart};
   MacroblockRecord previous;
   for (;;) {
     // Stuffing and escapes, then the increment.
@@ -557,7 +557,7 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
       if (skips && !bidirectional) {
         vectorPrediction[0][0] = vectorPrediction[0][1] = 0;
       }
-      if (first || skips || !previousIntra) dcPrediction[0] = dcPrediction[1] = dcPrediction[2] = 128;
+      if (first || skips || !previousIntra) dcPrediction[0] = dcPrediction[1] = dcPrediction[2] = kDcPredictionStart;
     } else {
       (void)incrementStart;
     }

@@ -445,29 +445,14 @@ const MotionField* VideoRescuer::motionOf(Anchor& anchor) {
   return anchor.motion.empty() ? nullptr : &anchor.motion;
 }
 
-bool VideoRescuer::suspect(uint32_t start, uint32_t end) const {
-  if (suspect_ == nullptr) return true;
-  // The first range that ends after `start`.
-  const uint32_t* pairs = suspect_->pairs();
-  uint32_t low = 0, high = suspect_->count();
-  while (low < high) {
-    const uint32_t middle = low + (high - low) / 2;
-    if (pairs[2 * middle + 1] <= start) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  return low < suspect_->count() && pairs[2 * low] < end;
-}
-
 void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward, bool repeat) {
   const PictureSurvey::Picture& p = survey_->pictures()[k];
   writing_('P', p.start, video_.size());
   const uint32_t reference = temporalReferenceAt(slot, groupStart);
   // An I picture that parses may still hold a DC value flipped unseen,
-  // unless its sectors' error codes vouch for it.
-  const bool levelled = p.whole && p.codingType == kIntraCoded && suspect(p.headerEnd, p.end) &&
+  // unless its sectors' error codes vouch for it (the survey then took it
+  // as written).
+  const bool levelled = p.whole && p.codingType == kIntraCoded && p.walked &&
                         recoder_->levelsDc(video_, p.headerEnd, p.end, recoderPicture(k), &sliceList_);
   if (p.whole && !levelled) {
     writer_->beforePicture(p.letter());

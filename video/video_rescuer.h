@@ -153,9 +153,6 @@ class VideoRescuer {
   // repeats longer than temporal references can number. The first group
   // gets a group header only when `groupHeaders`.
   void writeIntraRepeats(uint32_t intra, int64_t start, int64_t end, bool groupHeaders);
-  // Whether any of [start, end) of the stream is not known to be as it was
-  // written: all of it, when nothing is known.
-  bool suspect(uint32_t start, uint32_t end) const;
   // Writes anchor or B picture k at `slot`. `backward`: a B picture with no
   // forward reference, whose repairs look backward. `repeat`: a copy of a
   // picture already written, shown again at `slot`; it counts as no

@@ -39,8 +39,7 @@ struct Picture {
   // value after it; returns the step.
   int flip(uint32_t position, uint32_t bit) {
     const int difference = dc(position) - (position > 0 ? dc(position - 1) : 128);
-    uint32_t size = 0;
-    while ((std::abs(difference) >> size) != 0) ++size;
+    const uint32_t size = dcSize(difference);
     EXPECT_LT(bit, size);
     const int all = (1 << size) - 1;
     const int flipped = (difference > 0 ? difference : difference + all) ^ (1 << bit);
