@@ -7,6 +7,7 @@
 #include "source/byte_source.h"
 #include "video/concealment_planner.h"
 #include "video/dc_step_finder.h"
+#include "video/dead_ends.h"
 #include "video/slice_walker.h"
 
 // PictureRecoder writes the slices of a damaged picture: every macroblock
@@ -159,6 +160,7 @@ class PictureRecoder {
   std::vector<int32_t> keptSlice_;  // per macroblock: the walk it was kept from, or -1
   std::vector<ConcealmentPlanner::Macroblock> plan_;
   std::vector<DcStepFinder::Step> steps_;
+  DeadEnds deadEnds_;      // of the slice resumeAfterLoss() searches
   uint32_t levelled_ = 0;  // macroblocks levelled by walkSlices
 };
 

@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "video/dead_ends.h"
 #include "video/macroblock_codes.h"
 #include "video/video_format.h"
 
@@ -449,26 +450,26 @@ SliceWalker::SliceWalker(const SliceContext& picture)
 }
 
 SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size_t length) const {
-  return walkSlice<false>(verticalPosition, data, length, nullptr, 0, 0);
+  return walkSlice<false>(verticalPosition, data, length, nullptr, 0, 0, nullptr);
 }
 
 SliceWalk SliceWalker::walk(uint32_t verticalPosition, const uint8_t* data, size_t length,
                             std::vector<MacroblockRecord>* records) const {
   assert(records != nullptr);
-  return walkSlice<true>(verticalPosition, data, length, records, 0, 0);
+  return walkSlice<true>(verticalPosition, data, length, records, 0, 0, nullptr);
 }
 
 SliceWalk SliceWalker::resume(size_t fromBit, uint32_t quantiser, const uint8_t* data, size_t length,
-                              std::vector<MacroblockRecord>* records) const {
+                              std::vector<MacroblockRecord>* records, DeadEnds* deadEnds) const {
   assert(records != nullptr && quantiser >= 1 && quantiser <= 31);
   if (fromBit >= length * 8) return {SliceFault::kRunsIntoStartCode, 0, 0};
-  return walkSlice<true>(kFirstSliceCode, data, length, records, fromBit, quantiser);
+  return walkSlice<true>(kFirstSliceCode, data, length, records, fromBit, quantiser, deadEnds);
 }
 
 template <bool kDetailed>
 SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data, size_t length,
                                  std::vector<MacroblockRecord>* records, size_t fromBit,
-                                 uint32_t resumeQuantiser) const {
+                                 uint32_t resumeQuantiser, DeadEnds* deadEnds) const {
   assert(verticalPosition >= kFirstSliceCode && verticalPosition <= kLastSliceCode);
   assert(data != nullptr || length == 0);
   if (!usable_) return {SliceFault::kInvalidCode, 0, 0};
@@ -485,10 +486,12 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
   uint32_t firstAddress = resuming ? 0 : row * width;
   // A fault found at bit `at`: when only zero bits follow, the slice's data
   // ended there and the walk ran into the next start code.
-  auto broken = [data, length, &firstAddress](SliceFault fault, size_t at) -> SliceWalk {
+  if (deadEnds != nullptr) deadEnds->beginWalk();
+  auto broken = [data, length, &firstAddress, deadEnds](SliceFault fault, size_t at) -> SliceWalk {
     if ((fault == SliceFault::kInvalidCode || fault == SliceFault::kZeroQuantiser) && zeroFrom(data, length, at)) {
       fault = SliceFault::kRunsIntoStartCode;
     }
+    if (deadEnds != nullptr) deadEnds->settle(fault);
     return {fault, firstAddress, firstAddress};
   };
 
@@ -514,6 +517,14 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
   for (;;) {
     // Stuffing and escapes, then the increment.
     const size_t incrementStart = in.position();
+    if (deadEnds != nullptr && !first && incrementStart < length * 8) {
+      const SliceFault known = deadEnds->faultFrom(incrementStart, previousIntra);
+      if (known != SliceFault::kNone) {
+        deadEnds->settle(known);
+        return {known, firstAddress, firstAddress};
+      }
+      deadEnds->pass(incrementStart, previousIntra);
+    }
     uint32_t increment = 0;
     for (;;) {
       in.refill();
@@ -683,10 +694,11 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
     if (in.top(kSliceEndZeroBits) == 0) break;
   }
   if (!zeroFrom(data, length, in.position())) return broken(SliceFault::kTrailingBits, 0);
+  if (deadEnds != nullptr) deadEnds->settle(SliceFault::kNone);
   return {SliceFault::kNone, firstAddress, address};
 }
 
 template SliceWalk SliceWalker::walkSlice<false>(uint32_t, const uint8_t*, size_t, std::vector<MacroblockRecord>*,
-                                                 size_t, uint32_t) const;
+                                                 size_t, uint32_t, DeadEnds*) const;
 template SliceWalk SliceWalker::walkSlice<true>(uint32_t, const uint8_t*, size_t, std::vector<MacroblockRecord>*,
-                                                size_t, uint32_t) const;
+                                                size_t, uint32_t, DeadEnds*) const;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+class DeadEnds;
+
 // What a slice is walked against: the picture it belongs to.
 struct SliceContext {
   uint32_t codingType;           // 1 I, 2 P, 3 B (kIntraCoded ...); D pictures are never walked
@@ -128,14 +130,19 @@ class SliceWalker {
   // increment - 1), and no address is past the picture's count. Only a walk
   // that runs to the slice's end without a fault tells anything: where the
   // macroblocks lie is then known from where the slice ends.
-  // REQUIRES: 1 <= quantiser <= 31; as walk().
+  // With `deadEnds` (kept over walks of the same data), a walk that reaches
+  // a macroblock start known to lead to a fault stops there with that fault,
+  // its records ending before it; the starts it passes are entered.
+  // REQUIRES: 1 <= quantiser <= 31; deadEnds, if given, reset to `length`;
+  // as walk().
   SliceWalk resume(size_t fromBit, uint32_t quantiser, const uint8_t* data, size_t length,
-                   std::vector<MacroblockRecord>* records) const;
+                   std::vector<MacroblockRecord>* records, DeadEnds* deadEnds = nullptr) const;
 
  private:
   template <bool kDetailed>
   SliceWalk walkSlice(uint32_t verticalPosition, const uint8_t* data, size_t length,
-                      std::vector<MacroblockRecord>* records, size_t fromBit, uint32_t resumeQuantiser) const;
+                      std::vector<MacroblockRecord>* records, size_t fromBit, uint32_t resumeQuantiser,
+                      DeadEnds* deadEnds) const;
 
   const SliceContext picture_;
   const bool usable_;                // the context meets the REQUIRES above

@@ -14,6 +14,7 @@
 #include "tests/support/program_run.h"
 #include "tests/support/temp_dir.h"
 #include "tests/video/slice_index.h"
+#include "video/dead_ends.h"
 #include "video/macroblock_codes.h"
 #include "video/repeat_slice_writer.h"
 
@@ -325,6 +326,53 @@ TEST(SliceWalker, ResumedWalksFallIntoStepWithTheWholeOne) {
   std::vector<MacroblockRecord> none;
   EXPECT_EQ(SliceWalker(real.p.context).resume(real.p.data.size() * 8, 8, real.p.data.data(), real.p.data.size(), &none).fault,
             SliceFault::kRunsIntoStartCode);
+}
+
+// Walks resumed from every bit of a damaged slice end as they end without
+// dead ends, with the same records when they run clean; walks that meet a
+// start an earlier walk broke from stop there. Over pictures of each type:
+// after an intra macroblock a B picture may not skip, which only the kind of
+// macroblock before a start tells.
+TEST(SliceWalker, DeadEndsStopWalksWithoutChangingTheirOutcome) {
+  const Bytes stream = recordingVideo("bare.m1v");
+  size_t clean[4] = {0, 0, 0, 0};   // by coding type
+  size_t stopped[4] = {0, 0, 0, 0};
+  size_t walks = 0;
+  for (const IndexedSlice& slice : indexSlices(stream)) {
+    if (slice.picture > 20 || slice.verticalPosition % 3 != 1) continue;
+    Bytes data(stream.begin() + static_cast<std::ptrdiff_t>(slice.dataStart()),
+               stream.begin() + static_cast<std::ptrdiff_t>(slice.end));
+    data[data.size() / 2] ^= 0x24;  // damage the walks run into, or not
+    const SliceWalker walker(slice.context);
+    const uint32_t quantiser = std::max(1, data[0] >> 3);
+    DeadEnds deadEnds;
+    deadEnds.reset(data.size());
+    for (size_t bit = 0; bit < data.size() * 8; ++bit) {
+      std::vector<MacroblockRecord> plain;
+      std::vector<MacroblockRecord> ended;
+      const SliceWalk a = walker.resume(bit, quantiser, data.data(), data.size(), &plain);
+      const SliceWalk b = walker.resume(bit, quantiser, data.data(), data.size(), &ended, &deadEnds);
+      ++walks;
+      ASSERT_EQ(a.fault, b.fault) << bit;
+      ASSERT_LE(ended.size(), plain.size()) << bit;
+      if (a.fault == SliceFault::kNone) {
+        ASSERT_EQ(ended.size(), plain.size()) << bit;
+        for (size_t r = 0; r < plain.size(); ++r) {
+          EXPECT_EQ(ended[r].start, plain[r].start) << bit;
+          EXPECT_EQ(ended[r].address, plain[r].address) << bit;
+          EXPECT_EQ(ended[r].end, plain[r].end) << bit;
+        }
+        ++clean[slice.context.codingType];
+      } else if (ended.size() < plain.size()) {
+        ++stopped[slice.context.codingType];
+      }
+    }
+  }
+  EXPECT_GT(walks, 100000u);
+  for (uint32_t type = 1; type <= 3; ++type) {
+    EXPECT_GT(clean[type], 0u) << type;
+    EXPECT_GT(stopped[type], 1000u) << type;
+  }
 }
 
 // The pictures of a stream in coding order: type, place in display order and
