@@ -1,12 +1,17 @@
 #include "source/output_file.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "source/discarded_outputs.h"
 #include "source/platform.h"
 
-OutputFile::OutputFile() : buffer_(new uint8_t[kBufferSize]), next_(buffer_.get()), end_(buffer_.get() + kBufferSize) {}
+OutputFile::OutputFile()
+    : ownBuffer_(new uint8_t[kBufferSize]),
+      buffer_(ownBuffer_.get()),
+      next_(buffer_),
+      end_(buffer_ + kBufferSize) {}
 
 OutputFile::~OutputFile() { close(); }
 
@@ -19,7 +24,7 @@ bool OutputFile::open(const std::string& name) {
   storedEnd_ = 0;
   reservedEnd_ = 0;
   reserveFailed_ = false;
-  next_ = buffer_.get();
+  next_ = buffer_;
   discarding_ = DiscardedOutputs::active();
   if (discarding_) {
     // As a regular file: zeros past the end are a move of the position, and
@@ -32,32 +37,36 @@ bool OutputFile::open(const std::string& name) {
     failed_ = true;
     return false;
   }
+  if (regular_ && BackgroundWriter::worthwhile()) {
+    writer_ = std::make_unique<BackgroundWriter>(
+        [this](const uint8_t* bytes, size_t count, uint64_t offset) { return store(bytes, count, offset); },
+        kWriterBufferSize, kWriterBuffers);
+    buffer_ = next_ = writer_->take();
+    end_ = buffer_ + kWriterBufferSize;
+  }
   return true;
 }
 
 void OutputFile::writeThrough(const uint8_t* bytes, size_t count) {
-  if (discarding_) {
-    storedEnd_ = std::max(storedEnd_, bufferOffset_ + count);
-    return;
+  assert(writer_ == nullptr);
+  storedEnd_ = std::max(storedEnd_, bufferOffset_ + count);
+  if (discarding_) return;
+  if (failed_ || handle_ == platform::kNoHandle || !store(bytes, count, bufferOffset_)) failed_ = true;
+}
+
+bool OutputFile::store(const uint8_t* bytes, size_t count, uint64_t offset) {
+  if (handleOffset_ != offset) {
+    if (!platform::seekFile(handle_, offset)) return false;
+    handleOffset_ = offset;
   }
-  if (failed_ || handle_ == platform::kNoHandle) {
-    failed_ = true;
-    return;
-  }
-  if (handleOffset_ != bufferOffset_) {
-    if (!platform::seekFile(handle_, bufferOffset_)) {
-      failed_ = true;
-      return;
-    }
-    handleOffset_ = bufferOffset_;
-  }
-  reserve(bufferOffset_, bufferOffset_ + count);
-  if (!platform::writeAll(handle_, bytes, count)) {
-    failed_ = true;
-    return;
-  }
+  reserve(offset, offset + count);
+  if (!platform::writeAll(handle_, bytes, count)) return false;
   handleOffset_ += count;
-  storedEnd_ = std::max(storedEnd_, handleOffset_);
+  return true;
+}
+
+void OutputFile::settle() {
+  if (writer_ != nullptr && !writer_->wait()) failed_ = true;
 }
 
 void OutputFile::reserve(uint64_t from, uint64_t to) {
@@ -73,9 +82,16 @@ void OutputFile::reserve(uint64_t from, uint64_t to) {
 }
 
 void OutputFile::drain() {
-  const size_t length = static_cast<size_t>(next_ - buffer_.get());
-  next_ = buffer_.get();
-  if (length > 0) writeThrough(buffer_.get(), length);
+  const size_t length = static_cast<size_t>(next_ - buffer_);
+  if (length > 0 && writer_ != nullptr) {
+    storedEnd_ = std::max(storedEnd_, bufferOffset_ + length);
+    writer_->hand(buffer_, length, bufferOffset_);
+    buffer_ = writer_->take();
+    end_ = buffer_ + kWriterBufferSize;
+  } else if (length > 0) {
+    writeThrough(buffer_, length);
+  }
+  next_ = buffer_;
   bufferOffset_ += length;
 }
 
@@ -91,17 +107,30 @@ void OutputFile::write(const uint8_t* bytes, size_t count) {
     next_ += count;
     return;
   }
+  if (writer_ != nullptr) {
+    // Through the writer's buffers, which the bytes given need not outlive.
+    for (;;) {
+      const size_t chunk = std::min(count, static_cast<size_t>(end_ - next_));
+      std::memcpy(next_, bytes, chunk);
+      next_ += chunk;
+      bytes += chunk;
+      count -= chunk;
+      if (count == 0) return;
+      drain();
+    }
+  }
   writeThrough(bytes, count);
   bufferOffset_ += count;
 }
 
 void OutputFile::putZeros(uint64_t count) {
   // Zeros that fall on bytes already stored must overwrite them; beyond those
-  // a regular file only needs its position moved.
+  // a regular file only needs its position moved, but for a short run that
+  // costs more than the zeros: the bytes before go out in a write of their own.
   const uint64_t position = tell();
   const uint64_t overwrite = position < storedEnd_ ? std::min(count, storedEnd_ - position) : 0;
-  const uint64_t stored = regular_ ? overwrite : count;
-  for (uint64_t left = stored; left > 0 && !failed_;) {
+  const uint64_t stored = regular_ && count >= kSkippedZeros ? overwrite : count;
+  for (uint64_t left = stored; left > 0 && !failed();) {
     if (next_ == end_) drain();
     const size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, static_cast<uint64_t>(end_ - next_)));
     std::memset(next_, 0, chunk);
@@ -112,12 +141,14 @@ void OutputFile::putZeros(uint64_t count) {
   drain();
   // A long run over blocks reserved ahead takes them back, so that it costs
   // no disk space; a short one leaves them, as zeros.
-  const uint64_t skipFrom = bufferOffset_;
-  const uint64_t skipTo = std::min(bufferOffset_ + (count - stored), reservedEnd_);
-  if (!discarding_ && skipFrom + kReserveStep / 64 <= skipTo) {
-    platform::releaseBlocks(handle_, skipFrom, skipTo - skipFrom);
+  const uint64_t skipped = count - stored;
+  if (!discarding_ && skipped >= kReleasedZeros) {
+    settle();  // the blocks reserved are known once the writes are made
+    const uint64_t skipFrom = bufferOffset_;
+    const uint64_t skipTo = std::min(bufferOffset_ + skipped, reservedEnd_);
+    if (skipFrom + kReleasedZeros <= skipTo) platform::releaseBlocks(handle_, skipFrom, skipTo - skipFrom);
   }
-  bufferOffset_ += count - stored;
+  bufferOffset_ += skipped;
 }
 
 void OutputFile::seek(uint64_t offset) {
@@ -136,6 +167,12 @@ bool OutputFile::close() {
   }
   if (handle_ == platform::kNoHandle) return !failed_;
   drain();
+  if (writer_ != nullptr) {
+    settle();
+    writer_.reset();
+    buffer_ = next_ = ownBuffer_.get();
+    end_ = buffer_ + kBufferSize;
+  }
   // The file ends at the current position: nothing stays beyond it from
   // before a seek back, and zeros skipped at the end are filled in. Devices
   // such as /dev/null have no length to set.
