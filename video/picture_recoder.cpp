@@ -319,7 +319,48 @@ SliceContext PictureRecoder::contextOf(const Picture& picture, uint32_t codingTy
   return context;
 }
 
+bool PictureRecoder::walkOf(const std::vector<Slice>& slices, const Picture& picture) const {
+  return picture.codingType == walkedPicture_.codingType &&
+         picture.forwardFCode == walkedPicture_.forwardFCode && picture.backwardFCode == walkedPicture_.backwardFCode &&
+         picture.damaged == walkedPicture_.damaged && slices.size() == walkedSlices_.size() &&
+         std::equal(slices.begin(), slices.end(), walkedSlices_.begin(),
+                    [](const Slice& a, const Slice& b) { return a.start == b.start && a.end == b.end; });
+}
+
 void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture) {
+  // A walk handed over is used once, by the call it was made for.
+  const bool handed = walkHanded_;
+  walkHanded_ = false;
+  if (handed && walkOf(slices, picture)) return;
+  read(video, slices, picture);
+  walkRead();
+}
+
+void PictureRecoder::handWalkTo(PictureRecoder& other) {
+  assert(width_ == other.width_ && height_ == other.height_ && margin_ == other.margin_);
+  assert(!walkRead_);
+  bytes_.swap(other.bytes_);
+  records_.swap(other.records_);
+  walked_.swap(other.walked_);
+  kept_.swap(other.kept_);
+  keptSlice_.swap(other.keptSlice_);
+  steps_.swap(other.steps_);
+  walkedSlices_.swap(other.walkedSlices_);
+  std::swap(levelled_, other.levelled_);
+  std::swap(walkedPicture_, other.walkedPicture_);
+  std::swap(walkRead_, other.walkRead_);
+  other.walkHanded_ = true;
+  walkHanded_ = false;
+}
+
+void PictureRecoder::read(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture) {
+  walkRead_ = true;
+  walkedSlices_ = slices;
+  walkedPicture_ = Picture();
+  walkedPicture_.codingType = picture.codingType;
+  walkedPicture_.forwardFCode = picture.forwardFCode;
+  walkedPicture_.backwardFCode = picture.backwardFCode;
+  walkedPicture_.damaged = picture.damaged;
   bytes_.clear();
   records_.clear();
   walked_.clear();
@@ -335,6 +376,13 @@ void PictureRecoder::walkSlices(ByteSource& video, const std::vector<Slice>& sli
                    [this](const uint8_t* data, uint32_t n) { bytes_.insert(bytes_.end(), data, data + n); });
     walked_.push_back(w);
   }
+}
+
+void PictureRecoder::walkRead() {
+  assert(walkRead_);
+  walkRead_ = false;
+  const std::vector<Slice>& slices = walkedSlices_;
+  const Picture& picture = walkedPicture_;
   const SliceWalker walker(contextOf(picture, picture.codingType));
   const std::vector<uint32_t>* damaged = picture.damaged;
   size_t damagedIndex = 0;

@@ -109,10 +109,30 @@ class PictureRecoder {
   // receives them, for recode().
   bool levelsDc(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture, std::vector<Slice>* slices);
 
+  // Walking ahead. The walk that the calls above make of a picture's slices
+  // may be made beforehand by another recoder of the same size, on another
+  // thread, and handed over: the recoder then uses it for its next call,
+  // if that is on the same slices of a picture of the same type, f_codes
+  // and damage, rather than walk them itself; any other call walks anew.
+  // read() reads the slices from the stream; walkRead() walks them, touching
+  // nothing but this recoder; handWalkTo() swaps the walk with other's.
+  // REQUIRES (walkRead): read() called, and walkRead() not since.
+  // REQUIRES (handWalkTo): walkRead() since read(); other's next call reads
+  // the stream this walk was read from.
+  void read(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture);
+  void walkRead();
+  void handWalkTo(PictureRecoder& other);
+
+  // The slices from `from` to `to` in the stream, from start code to start
+  // code.
+  static void slicesBetween(ByteSource& video, uint32_t from, uint32_t to, std::vector<Slice>* slices);
+
  private:
-  // Reads and walks the slices; fills kept_, keptData_ and the slices'
-  // records.
+  // Reads and walks the slices, unless a walk of them was handed over;
+  // fills kept_, keptSlice_ and the slices' records.
   void walkSlices(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture);
+  // Whether the walk held is one of `slices` of such a picture.
+  bool walkOf(const std::vector<Slice>& slices, const Picture& picture) const;
   struct Walked;
   // How many of a broken slice's macroblocks read whole are kept.
   size_t keptOfBroken(SliceFault fault, const Walked& w) const;
@@ -126,9 +146,6 @@ class PictureRecoder {
   // Levels the runs of DC values that DcStepFinder finds; returns the
   // macroblocks levelled.
   uint32_t levelDcSteps();
-  // The slices from `from` to `to` in the stream, from start code to start
-  // code.
-  static void slicesBetween(ByteSource& video, uint32_t from, uint32_t to, std::vector<Slice>* slices);
   SliceContext contextOf(const Picture& picture, uint32_t codingType) const;
   // Whether what was written walks clean and covers the picture once.
   bool walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const;
@@ -162,6 +179,12 @@ class PictureRecoder {
   std::vector<DcStepFinder::Step> steps_;
   DeadEnds deadEnds_;      // of the slice resumeAfterLoss() searches
   uint32_t levelled_ = 0;  // macroblocks levelled by walkSlices
+  // What the walk above is of: the slices read, the picture's fields that
+  // the walk reads.
+  std::vector<Slice> walkedSlices_;
+  Picture walkedPicture_;
+  bool walkRead_ = false;    // read, not yet walked
+  bool walkHanded_ = false;  // walked by another recoder, not used yet
 };
 
 #endif  // ORVANTE_VIDEO_PICTURE_RECODER_H_

@@ -29,6 +29,10 @@ constexpr uint32_t kFaultMargin = 1;
 // A picture that keeps no more than this share of its macroblocks goes out
 // as a repeat instead.
 constexpr double kLeastKeptShare = 0.0;
+// Pictures walked ahead of the one being written: at most this many, from
+// no further on than this.
+constexpr size_t kWalksAhead = 8;
+constexpr uint32_t kWalkAheadReach = 64;
 
 constexpr int64_t kUnplaced = PictureTimeline::kUnplaced;
 
@@ -190,9 +194,14 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   wroteRescue_ = true;
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   if (recoder_ == nullptr) {
-    recoder_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(),
-                                                survey_->macroblocks() / survey_->widthInMacroblocks(), kFaultMargin);
+    const uint32_t height = survey_->macroblocks() / survey_->widthInMacroblocks();
+    recoder_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(), height, kFaultMargin);
+    motionWalker_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(), height, kFaultMargin);
+    if (WalkAhead::worthwhile()) {
+      ahead_ = std::make_unique<WalkAhead>(survey_->widthInMacroblocks(), height, kFaultMargin, kWalksAhead);
+    }
   }
+  nextAhead_ = 0;
   anchorsWritten_ = 0;
   // The pictures that open the output's groups: every I picture that goes
   // out as it is.
@@ -439,16 +448,37 @@ const MotionField* VideoRescuer::motionOf(Anchor& anchor) {
       const PictureSurvey::Picture& p = survey_->pictures()[anchor.picture];
       PictureRecoder::Picture picture = recoderPicture(anchor.picture);
       picture.anchors.distance = static_cast<int>(anchor.distance);
-      recoder_->motionOf(video_, p.headerEnd, p.end, picture, &anchor.motion);
+      motionWalker_->motionOf(video_, p.headerEnd, p.end, picture, &anchor.motion);
     }
   }
   return anchor.motion.empty() ? nullptr : &anchor.motion;
+}
+
+void VideoRescuer::walkAhead(uint32_t k, bool walks) {
+  if (ahead_ == nullptr) return;
+  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
+  nextAhead_ = std::max(nextAhead_, k + 1);
+  while (!ahead_->full() && nextAhead_ < pictures.size() && nextAhead_ - k <= kWalkAheadReach) {
+    const uint32_t j = nextAhead_++;
+    const PictureSurvey::Picture& p = pictures[j];
+    // As writePicture() walks them: a picture not whole, or an I picture
+    // whose bytes nothing vouches for.
+    if (forms()[j] == Form::kLeftOut || (p.whole && !(p.codingType == kIntraCoded && p.walked))) continue;
+    if (p.whole) {
+      PictureRecoder::slicesBetween(video_, p.headerEnd, p.end, &aheadSlices_);
+    } else {
+      slicesOf(j, &aheadSlices_);
+    }
+    ahead_->queue(j, video_, aheadSlices_, recoderPicture(j));
+  }
+  if (walks) ahead_->take(k, *recoder_);
 }
 
 void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bool backward, bool repeat) {
   const PictureSurvey::Picture& p = survey_->pictures()[k];
   writing_('P', p.start, video_.size());
   const uint32_t reference = temporalReferenceAt(slot, groupStart);
+  walkAhead(k, !p.whole || (p.codingType == kIntraCoded && p.walked));
   // An I picture that parses may still hold a DC value flipped unseen,
   // unless its sectors' error codes vouch for it (the survey then took it
   // as written).

@@ -17,6 +17,7 @@
 #include "video/picture_timeline.h"
 #include "video/video_fixer.h"
 #include "video/video_stream_writer.h"
+#include "video/walk_ahead.h"
 
 // VideoRescuer writes the video of a damaged recording so that every slice
 // that goes out parses, every picture period of the recording holds a
@@ -177,6 +178,9 @@ class VideoRescuer {
   void slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slices) const;
   // The motion of anchor `anchor` (written), found when it is not known.
   const MotionField* motionOf(Anchor& anchor);
+  // Queues the walks of the pictures after k that will be re-coded, as far
+  // as the walker ahead holds them; hands k's, if walked, to the recoder.
+  void walkAhead(uint32_t k, bool walks);
   // A new anchor written at `slot`: picture k, or kNoPicture for a repeat.
   Anchor& pushAnchor(int64_t slot, uint32_t k);
   void copy(uint32_t from, uint32_t to);
@@ -194,6 +198,11 @@ class VideoRescuer {
   std::unique_ptr<PictureTimeline> timeline_;
   std::unique_ptr<PictureChooser> chooser_;
   std::unique_ptr<PictureRecoder> recoder_;
+  // Walks the anchors whose motion is asked for, leaving recoder_'s walk as
+  // it is: the one handed to it by ahead_.
+  std::unique_ptr<PictureRecoder> motionWalker_;
+  std::unique_ptr<WalkAhead> ahead_;  // on machines with processors to spare
+  uint32_t nextAhead_ = 0;            // the next picture walkAhead() looks at
   std::unique_ptr<VideoStreamWriter> ownWriter_;  // write()'s own
   VideoStreamWriter* writer_ = nullptr;             // the writer in use
 
@@ -215,6 +224,7 @@ class VideoRescuer {
   std::vector<uint8_t> buffer_;
   std::vector<uint8_t> slices_;
   std::vector<PictureRecoder::Slice> sliceList_;
+  std::vector<PictureRecoder::Slice> aheadSlices_;
 };
 
 #endif  // ORVANTE_VIDEO_VIDEO_RESCUER_H_

@@ -13,6 +13,7 @@
 #include "video/macroblock_codes.h"
 #include "video/slice_coder.h"
 #include "video/slice_walker.h"
+#include "video/walk_ahead.h"
 
 namespace {
 
@@ -305,4 +306,78 @@ TEST(PictureRecoderTest, LevelsTheRunAfterAFlippedDcBit) {
   // one found is levelled exactly.
   EXPECT_GT(levelled * 2, large) << levelled << " of " << large;
   EXPECT_EQ(exact, levelled);
+}
+
+// Walks made ahead on WalkAhead's thread and handed to the recoder that
+// writes the pictures give what its own walks give, through damaged I and P
+// pictures of a real recording, one stream after the other: a walk not
+// taken is dropped, a picture not queued is walked by the recoder itself,
+// and a walk handed over for other slices than the recoder's next call is
+// not used.
+TEST(PictureRecoderTest, WalksMadeAheadRecodeAsTheRecodersOwn) {
+  // Each damaged picture in a stream of its own, its slices at their offsets.
+  struct Damaged {
+    Bytes stream;
+    std::vector<PictureRecoder::Slice> parts;
+    PictureRecoder::Picture header;
+  };
+  std::vector<Damaged> pictures;
+  for (const uint32_t type : {1u, 2u}) {
+    for (const RecordedPicture& picture : recordedPictures(type)) {
+      for (size_t k = 0; k < picture.slices.size(); k += 2) {
+        Damaged d;
+        d.stream = picture.flipped(k, 40 + 97 * k % 300);
+        d.parts = picture.parts;
+        d.header.codingType = d.header.writeAs = type;
+        d.header.forwardFCode = picture.context.forwardFCode;
+        pictures.push_back(std::move(d));
+      }
+    }
+  }
+  ASSERT_GT(pictures.size(), 20u);
+  const SliceContext context = recordedPictures(2)[0].context;
+  const uint32_t width = context.widthInMacroblocks;
+  const uint32_t height = context.heightInMacroblocks;
+  auto recoded = [](PictureRecoder& recoder, const Damaged& d) {
+    MemorySource source(d.stream.data(), d.stream.size());
+    Bytes out;
+    PictureRecoder::Result result;
+    recoder.recode(source, d.parts, d.header, &out, &result);
+    EXPECT_GT(out.size(), d.parts.size() * 4);
+    out.push_back(static_cast<uint8_t>(result.kept));
+    out.push_back(static_cast<uint8_t>(result.concealed));
+    out.push_back(static_cast<uint8_t>(result.forwardFCode));
+    return out;
+  };
+  PictureRecoder own(width, height, 1);
+  std::vector<Bytes> expected;
+  for (const Damaged& d : pictures) expected.push_back(recoded(own, d));
+
+  PictureRecoder recoder(width, height, 1);
+  WalkAhead ahead(width, height, 1, 3);
+  uint32_t next = 0;  // the next picture to queue
+  size_t taken = 0;
+  for (uint32_t i = 0; i < pictures.size(); ++i) {
+    // Every seventh picture is left out of the queue, every fifth not taken.
+    while (!ahead.full() && next < pictures.size() && next < i + 4) {
+      const Damaged& d = pictures[next];
+      MemorySource source(d.stream.data(), d.stream.size());
+      if (next % 7 != 3) ahead.queue(next, source, d.parts, d.header);
+      ++next;
+    }
+    if (i % 5 != 2) {
+      const bool found = ahead.take(i, recoder);
+      EXPECT_EQ(found, i % 7 != 3) << i;
+      taken += found ? 1 : 0;
+      if (found && i % 4 == 1) {
+        // The walk handed over is of picture i: another walks anew.
+        const size_t other = (i + pictures.size() / 2) % pictures.size();
+        EXPECT_EQ(recoded(recoder, pictures[other]), expected[other]) << i;
+        taken += 1000;
+      }
+    }
+    EXPECT_EQ(recoded(recoder, pictures[i]), expected[i]) << i;
+  }
+  EXPECT_GT(taken % 1000, pictures.size() / 2);
+  EXPECT_GT(taken / 1000, 3u);
 }
