@@ -29,7 +29,7 @@ const MacroblockTypeCode* typesOf(uint32_t codingType, size_t* count) {
 }  // namespace
 
 SliceCoder::SliceCoder(const SliceContext& picture, std::vector<uint8_t>* out)
-    : picture_(picture), out_(out), bits_(out) {
+    : picture_(picture), bits_(out) {
   assert(picture.codingType >= kIntraCoded && picture.codingType <= kBidirectionallyCoded);
   assert(picture.widthInMacroblocks > 0 && picture.heightInMacroblocks > 0);
 }

@@ -80,8 +80,7 @@ class SliceCoder {
   void resetPredictions();
 
   const SliceContext picture_;
-  std::vector<uint8_t>* const out_;
-  BitPacker bits_;
+  BitPacker bits_;  // onto the caller's bytes
   bool open_ = false;
   bool first_ = true;          // no macroblock of the slice yet
   uint32_t last_ = 0;          // the last macroblock written or skipped
