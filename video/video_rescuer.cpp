@@ -197,9 +197,13 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
     const uint32_t height = survey_->macroblocks() / survey_->widthInMacroblocks();
     recoder_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(), height, kFaultMargin);
     motionWalker_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(), height, kFaultMargin);
-    if (WalkAhead::worthwhile()) {
-      ahead_ = std::make_unique<WalkAhead>(survey_->widthInMacroblocks(), height, kFaultMargin, kWalksAhead);
-    }
+  }
+  // Walks ahead start with the stream's first picture.
+  ahead_.reset();
+  if (WalkAhead::worthwhile()) {
+    ahead_ = std::make_unique<WalkAhead>(survey_->widthInMacroblocks(),
+                                         survey_->macroblocks() / survey_->widthInMacroblocks(), kFaultMargin,
+                                         kWalksAhead);
   }
   nextAhead_ = 0;
   anchorsWritten_ = 0;
@@ -258,6 +262,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
     const int64_t end = i + 1 < firsts.size() ? starts[i + 1] : recordingEnd_;
     writeGroup(firsts[i], starts[i], end, firstGroup && i == 0);
   }
+  ahead_.reset();  // its thread and recoders are done with
 }
 
 bool VideoRescuer::opensGroup(uint32_t k) const {
