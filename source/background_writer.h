@@ -40,12 +40,13 @@ class BackgroundWriter {
   // owner had better write itself.
   static bool worthwhile();
 
-  // An empty buffer of bufferSize bytes, the owner's to fill until handed in.
+  size_t bufferSize() const { return bufferSize_; }
+  // An empty buffer of bufferSize() bytes, the owner's to fill until handed in.
   // REQUIRES: the owner holds no buffer.
   uint8_t* take();
   // Queues the write of the first `count` bytes of `buffer`, the one take()
   // gave, at `offset`; the owner holds it no more.
-  // REQUIRES: buffer came from take(); count <= bufferSize.
+  // REQUIRES: buffer came from take(); count <= bufferSize().
   void hand(uint8_t* buffer, size_t count, uint64_t offset);
   // Waits until every write queued is made; false when one failed.
   bool wait();

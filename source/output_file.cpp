@@ -42,7 +42,7 @@ bool OutputFile::open(const std::string& name) {
         [this](const uint8_t* bytes, size_t count, uint64_t offset) { return store(bytes, count, offset); },
         kWriterBufferSize, kWriterBuffers);
     buffer_ = next_ = writer_->take();
-    end_ = buffer_ + kWriterBufferSize;
+    end_ = buffer_ + writer_->bufferSize();
   }
   return true;
 }
@@ -87,7 +87,7 @@ void OutputFile::drain() {
     storedEnd_ = std::max(storedEnd_, bufferOffset_ + length);
     writer_->hand(buffer_, length, bufferOffset_);
     buffer_ = writer_->take();
-    end_ = buffer_ + kWriterBufferSize;
+    end_ = buffer_ + writer_->bufferSize();
   } else if (length > 0) {
     writeThrough(buffer_, length);
   }

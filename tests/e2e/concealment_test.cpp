@@ -18,6 +18,8 @@
 #include "tests/support/decoder_oracle.h"
 #endif
 
+#ifdef ORVANTE_DECODER_ORACLE
+
 namespace {
 
 constexpr size_t kSectorSize = 2352;
@@ -58,8 +60,6 @@ Bytes flipped(Bytes bytes, const std::vector<std::pair<size_t, uint8_t>>& flips)
 }
 
 }  // namespace
-
-#ifdef ORVANTE_DECODER_ORACLE
 
 TEST(Concealment, DamagedPicturesGoOutConcealedAndStayCloseToTheClean) {
   const Bytes bare = readFile(testData("bare.m1v"));

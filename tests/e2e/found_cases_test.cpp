@@ -18,13 +18,13 @@
 #include "tests/support/decoder_oracle.h"
 #endif
 
+#ifdef ORVANTE_DECODER_ORACLE
+
 namespace {
 
 std::string caseFile(const std::string& name) { return testData("cases/" + name); }
 
 }  // namespace
-
-#ifdef ORVANTE_DECODER_ORACLE
 
 TEST(FoundCases, EachIsRescuedIntoOutputsThatDecodeWithNoMessage) {
   struct Case {
