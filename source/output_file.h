@@ -18,13 +18,13 @@
 // written through a stream that failed to open.
 //
 // The bytes go out in writes of kBufferSize; to a regular file, on a machine
-// with processors to spare, from a thread of their own (BackgroundWriter)
-// while the next are put, a write failing then being seen a little later,
-// by close() at the latest. The blocks of a regular file
-// are reserved kReserveStep ahead of the writes (where the file system
-// allows it), which makes writing a new file about half as costly for the
-// system; close() gives back what lies past the end, so the file takes the
-// space of its bytes.
+// with processors to spare, in writes of kWriterBufferSize from a thread of
+// their own (BackgroundWriter) while the next are put, a write failing then
+// being seen a little later, by close() at the latest. The blocks of a
+// regular file are reserved kReserveStep ahead of the writes (where the file
+// system allows it), which makes writing a new file about half as costly for
+// the system; close() gives back what lies past the end, so the file takes
+// the space of its bytes.
 //
 // A stream opened while a DiscardedOutputs lives is a sink: it creates no
 // file, takes every byte as a regular file would and drops it, keeps its
