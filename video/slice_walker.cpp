@@ -470,6 +470,9 @@ template <bool kDetailed>
 SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data, size_t length,
                                  std::vector<MacroblockRecord>* records, size_t fromBit,
                                  uint32_t resumeQuantiser, DeadEnds* deadEnds) const {
+  // Only resumed walks, which are detailed, keep dead ends: the quick walk
+  // pays nothing for them.
+  if constexpr (!kDetailed) deadEnds = nullptr;
   assert(verticalPosition >= kFirstSliceCode && verticalPosition <= kLastSliceCode);
   assert(data != nullptr || length == 0);
   if (!usable_) return {SliceFault::kInvalidCode, 0, 0};
@@ -517,7 +520,7 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
   for (;;) {
     // Stuffing and escapes, then the increment.
     const size_t incrementStart = in.position();
-    if (deadEnds != nullptr && !first && incrementStart < length * 8) {
+    if (kDetailed && deadEnds != nullptr && !first && incrementStart < length * 8) {
       const SliceFault known = deadEnds->faultFrom(incrementStart, previousIntra);
       if (known != SliceFault::kNone) {
         deadEnds->settle(known);

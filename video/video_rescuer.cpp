@@ -459,6 +459,10 @@ const MotionField* VideoRescuer::motionOf(Anchor& anchor) {
   return anchor.motion.empty() ? nullptr : &anchor.motion;
 }
 
+bool VideoRescuer::walkedWhenWritten(const PictureSurvey::Picture& p) {
+  return !p.whole || (p.codingType == kIntraCoded && p.walked);
+}
+
 void VideoRescuer::walkAhead(uint32_t k, bool walks) {
   if (ahead_ == nullptr) return;
   const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
@@ -466,9 +470,7 @@ void VideoRescuer::walkAhead(uint32_t k, bool walks) {
   while (!ahead_->full() && nextAhead_ < pictures.size() && nextAhead_ - k <= kWalkAheadReach) {
     const uint32_t j = nextAhead_++;
     const PictureSurvey::Picture& p = pictures[j];
-    // As writePicture() walks them: a picture not whole, or an I picture
-    // whose bytes nothing vouches for.
-    if (forms()[j] == Form::kLeftOut || (p.whole && !(p.codingType == kIntraCoded && p.walked))) continue;
+    if (forms()[j] == Form::kLeftOut || !walkedWhenWritten(p)) continue;
     if (p.whole) {
       PictureRecoder::slicesBetween(video_, p.headerEnd, p.end, &aheadSlices_);
     } else {
@@ -483,11 +485,11 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   const PictureSurvey::Picture& p = survey_->pictures()[k];
   writing_('P', p.start, video_.size());
   const uint32_t reference = temporalReferenceAt(slot, groupStart);
-  walkAhead(k, !p.whole || (p.codingType == kIntraCoded && p.walked));
+  walkAhead(k, walkedWhenWritten(p));
   // An I picture that parses may still hold a DC value flipped unseen,
   // unless its sectors' error codes vouch for it (the survey then took it
   // as written).
-  const bool levelled = p.whole && p.codingType == kIntraCoded && p.walked &&
+  const bool levelled = p.whole && walkedWhenWritten(p) &&
                         recoder_->levelsDc(video_, p.headerEnd, p.end, recoderPicture(k), &sliceList_);
   if (p.whole && !levelled) {
     writer_->beforePicture(p.letter());

@@ -178,6 +178,10 @@ class VideoRescuer {
   void slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slices) const;
   // The motion of anchor `anchor` (written), found when it is not known.
   const MotionField* motionOf(Anchor& anchor);
+  // Whether writePicture() walks the picture's slices: one not whole is
+  // re-coded; a whole I picture whose bytes nothing vouches for is checked
+  // for flipped DC bits.
+  static bool walkedWhenWritten(const PictureSurvey::Picture& p);
   // Queues the walks of the pictures after k that will be re-coded, as far
   // as the walker ahead holds them; hands k's, if walked, to the recoder.
   void walkAhead(uint32_t k, bool walks);
