@@ -21,7 +21,7 @@
 // where every call takes them as UTF-16). Offsets and sizes are 64-bit.
 // Everything is called from one thread, but for the calls on an output's
 // handle, which may come from the thread that writes it (BackgroundWriter),
-// one thread at a time; nothing is kept between calls but the table of
+// one thread at a time, and warmPages() (ViewWarmer); nothing is kept between calls but the table of
 // guarded views (GuardedViews) and the fault handler that serves it.
 namespace platform {
 
@@ -89,6 +89,19 @@ const uint8_t* mapView(Handle file, uint64_t offset, size_t length, PageLedger* 
 
 // Releases a view that mapView() made, with the length it was made with.
 void unmapView(const uint8_t* view, size_t length);
+
+// Whether warmPages() does anything here: on Linux, yes.
+bool warmsPages();
+// Reads a byte of each page of [at, at + length), a part of a view that
+// mapView() made, so that the reads that follow, from any thread, find the
+// pages in place: where the first read of each page of a new view costs a
+// fault into the system's page tables (and a virtual machine's beneath
+// them), another thread takes that cost ahead of the reader. Changes nothing
+// that can be seen: where a page cannot be filled it stops before touching
+// any, leaving it to a read of the view to find and mark. Returns false
+// when it stopped so, or does nothing here. May be called from any thread
+// while the view stays mapped.
+bool warmPages(const uint8_t* at, size_t length);
 
 // ---------------------------------------------------------------------------
 // Writing

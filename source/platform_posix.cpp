@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -71,7 +72,12 @@ void passOn(int signal, siginfo_t* info, void* context) {
   ::sigaction(signal, &fallback, nullptr);
 }
 
+// Set on a thread while warmPages() reads: a fault there ends the warming
+// and leaves the page as it is.
+thread_local sigjmp_buf* warmingJump = nullptr;
+
 void onBusError(int signal, siginfo_t* info, void* context) {
+  if (warmingJump != nullptr) siglongjmp(*warmingJump, 1);
   const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   GuardedViews::View view;
   if (GuardedViews::find(address, &view)) {
@@ -165,6 +171,43 @@ void unmapView(const uint8_t* view, size_t length) {
   GuardedViews::remove(reinterpret_cast<uintptr_t>(view));
   ::munmap(const_cast<uint8_t*>(view), length);
 }
+
+#if defined(MADV_POPULATE_READ)
+namespace {
+
+// Reads the first byte of each page from `start` on: apart, so that what it
+// changes is not left to a jump out of a fault.
+__attribute__((noinline)) void touchPages(uintptr_t start, uintptr_t end, uintptr_t page) {
+  for (uintptr_t p = start; p < end; p += page) (void)*reinterpret_cast<const volatile uint8_t*>(p);
+}
+
+}  // namespace
+
+bool warmsPages() { return true; }
+
+bool warmPages(const uint8_t* at, size_t length) {
+  const uintptr_t page = systemPageSize();
+  const uintptr_t start = reinterpret_cast<uintptr_t>(at) & ~(page - 1);
+  const uintptr_t end = reinterpret_cast<uintptr_t>(at) + length;
+  // The system fills the pages, or says which it cannot, without a fault;
+  // only the first read of each page from this process maps it for good.
+  if (length == 0 || ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_READ) != 0) return false;
+  // A file cut short since can still fault.
+  sigjmp_buf jump;
+  if (sigsetjmp(jump, 1) != 0) {
+    warmingJump = nullptr;
+    return false;
+  }
+  warmingJump = &jump;
+  touchPages(start, end, page);
+  warmingJump = nullptr;
+  return true;
+}
+#else
+bool warmsPages() { return false; }
+
+bool warmPages(const uint8_t*, size_t) { return false; }
+#endif
 
 Handle createOutput(const char* name, bool* regular) {
   // Emptying a plain file's blocks makes ext4 write the file out when it is

@@ -331,6 +331,11 @@ void unmapView(const uint8_t* view, size_t length) {
   if (found) ::CloseHandle(systemHandle(guarded.file));
 }
 
+// Not done here: the views are read only as they are mapped.
+bool warmsPages() { return false; }
+
+bool warmPages(const uint8_t*, size_t) { return false; }
+
 namespace {
 
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |

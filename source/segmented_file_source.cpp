@@ -166,6 +166,7 @@ bool SegmentedFileSource::releaseOldestWindow() {
   }
   if (oldest == nullptr) return false;
   expireSpans();  // before its bytes go
+  if (warmer_) warmer_->forget(oldest->data);
   platform::unmapView(oldest->data, oldest->length);
   windowOf_[segments_[oldest->segment].firstWindow + oldest->index] = kNoWindow;
   *oldest = Window();
@@ -208,6 +209,8 @@ bool SegmentedFileSource::mapWindow(uint32_t k, uint32_t w) {
     window.index = w;
     windowOf_[segment.firstWindow + w] = slot;
     ++windowsHeld_;
+    if (!warmer_ && ViewWarmer::worthwhile()) warmer_ = std::make_unique<ViewWarmer>();
+    if (warmer_) warmer_->warm(view, length);
     return true;
   }
   assert(false);  // a slot was made free above

@@ -9,6 +9,7 @@
 #include "source/byte_source.h"
 #include "source/page_ledger.h"
 #include "source/platform.h"
+#include "source/view_warmer.h"
 
 // SegmentedFileSource joins a set of numbered files (movie.000, movie.001,
 // ...) into one stream, each segment's bytes following those of the segment
@@ -34,7 +35,9 @@
 // that cannot be mapped for want of address space releases the others
 // first. The default budget keeps a whole input below 4 GiB mapped in a
 // 64-bit process (nothing is mapped twice, which keeps reading again as
-// cheap as reading once) and four windows, 256 MiB, in a 32-bit one.
+// cheap as reading once) and four windows, 256 MiB, in a 32-bit one. Where
+// it can gain anything, a window is warmed as soon as it is mapped
+// (ViewWarmer): a reader going through a window finds its pages in place.
 //
 // Each member is read to the length it had at discovery: bytes it gained
 // since are not seen. Bytes that cannot be read read as 0 and are counted
@@ -142,6 +145,7 @@ class SegmentedFileSource : public ByteSource {
   std::vector<Window> windows_;     // windowCount slots
   std::vector<uint32_t> windowOf_;  // per window of each member: its slot, or kNoWindow
   uint32_t windowsHeld_ = 0;
+  std::unique_ptr<ViewWarmer> warmer_;  // made with the first window, where worthwhile
   uint64_t uses_ = 0;               // ticks of the window clock
   uint64_t unreadableBytes_ = 0;
 };
