@@ -21,8 +21,9 @@
 // where every call takes them as UTF-16). Offsets and sizes are 64-bit.
 // Everything is called from one thread, but for the calls on an output's
 // handle, which may come from the thread that writes it (BackgroundWriter),
-// one thread at a time, and warmPages() (ViewWarmer); nothing is kept between calls but the table of
-// guarded views (GuardedViews) and the fault handler that serves it.
+// one thread at a time, and warmPages(), from any (ViewWarmer); nothing is
+// kept between calls but the table of guarded views (GuardedViews) and the
+// fault handler that serves it.
 namespace platform {
 
 // An open file: a descriptor on POSIX, a HANDLE on Win32. Only the functions
