@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/mapped_file.h"
 #include "tests/support/special_files.h"
 #include "tests/support/temp_dir.h"
 
@@ -17,22 +18,9 @@ namespace {
 
 class PlatformTest : public testing::Test {
  protected:
-  // Makes `name` hold `length` bytes of a pattern that marks each position.
-  Bytes makeFile(const std::string& name, size_t length) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i % 251 + 1);
-    dir_.write(name, bytes);
-    return bytes;
-  }
-  // Maps [offset, offset + length) of `name`, closing the file at once.
+  Bytes makeFile(const std::string& name, size_t length) { return writeMarkedFile(dir_, name, length); }
   const uint8_t* mapFile(const std::string& name, uint64_t offset, size_t length, PageLedger* ledger) {
-    platform::FileFacts facts;
-    const platform::Handle file = platform::openForReading(dir_.file(name).c_str(), &facts);
-    EXPECT_NE(file, platform::kNoHandle) << name;
-    if (file == platform::kNoHandle) return nullptr;
-    const uint8_t* view = platform::mapView(file, offset, length, ledger);
-    EXPECT_TRUE(platform::closeFile(file));
-    return view;
+    return mapTestFile(dir_, name, offset, length, ledger);
   }
   std::filesystem::path path(const std::string& name) const { return std::filesystem::u8path(dir_.file(name)); }
 

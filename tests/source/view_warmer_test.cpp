@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "source/page_ledger.h"
 #include "source/platform.h"
+#include "tests/support/mapped_file.h"
 #include "tests/support/special_files.h"
 #include "tests/support/temp_dir.h"
 
@@ -21,20 +23,9 @@ class ViewWarmerTest : public testing::Test {
   void SetUp() override {
     if (!platform::warmsPages()) GTEST_SKIP() << "pages are not warmed on this system";
   }
-  Bytes makeFile(const std::string& name, size_t length) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 % 253 + 1);
-    dir_.write(name, bytes);
-    return bytes;
-  }
+  Bytes makeFile(const std::string& name, size_t length) { return writeMarkedFile(dir_, name, length); }
   const uint8_t* mapFile(const std::string& name, size_t length, PageLedger* ledger) {
-    platform::FileFacts facts;
-    const platform::Handle file = platform::openForReading(dir_.file(name).c_str(), &facts);
-    EXPECT_NE(file, platform::kNoHandle) << name;
-    if (file == platform::kNoHandle) return nullptr;
-    const uint8_t* view = platform::mapView(file, 0, length, ledger);
-    EXPECT_TRUE(platform::closeFile(file));
-    return view;
+    return mapTestFile(dir_, name, 0, length, ledger);
   }
 
   TempDir dir_;
