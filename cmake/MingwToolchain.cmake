@@ -1,7 +1,8 @@
 # Cross-compiling for Windows with mingw-w64, included by the toolchain file
 # of each architecture after it has set ORVANTE_MINGW_TRIPLE
-# (i686-w64-mingw32 or x86_64-w64-mingw32) and ORVANTE_WINEARCH (win32 or
-# win64).
+# (i686-w64-mingw32 or x86_64-w64-mingw32), ORVANTE_WINEARCH (win32 or
+# win64) and ORVANTE_WINE_LOADER (the command that runs a program of that
+# architecture under wine).
 #
 # The compilers are the posix thread model ones (<triple>-g++-posix), whose
 # std::thread the rescue's slice walkers need. Everything is linked
@@ -34,10 +35,15 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # The wine that runs the programs built here: a prefix of this build's own,
 # no debug channels, and no prompt to install Mono or Gecko.
 set(ORVANTE_WINEPREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    /usr/bin/env
+# A loader named by its path is also the one wine starts further programs
+# with (WINELOADER), as the `wine` command does itself when it falls back on
+# the 64-bit loader.
+set(ORVANTE_WINE_ENV
     WINEPREFIX=${ORVANTE_WINEPREFIX}
     WINEARCH=${ORVANTE_WINEARCH}
     WINEDEBUG=-all
-    WINEDLLOVERRIDES=mscoree,mshtml=
-    wine)
+    WINEDLLOVERRIDES=mscoree,mshtml=)
+if(IS_ABSOLUTE "${ORVANTE_WINE_LOADER}")
+  list(APPEND ORVANTE_WINE_ENV WINELOADER=${ORVANTE_WINE_LOADER})
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env ${ORVANTE_WINE_ENV} ${ORVANTE_WINE_LOADER})
