@@ -7,8 +7,9 @@
 #include "source/discarded_outputs.h"
 #include "source/platform.h"
 
-OutputFile::OutputFile()
-    : ownBuffer_(new uint8_t[kBufferSize]),
+OutputFile::OutputFile(Writing writing)
+    : writing_(writing),
+      ownBuffer_(new uint8_t[kBufferSize]),
       buffer_(ownBuffer_.get()),
       next_(buffer_),
       end_(buffer_ + kBufferSize) {}
@@ -37,7 +38,9 @@ bool OutputFile::open(const std::string& name) {
     failed_ = true;
     return false;
   }
-  if (regular_ && BackgroundWriter::worthwhile()) {
+  const bool ownThread = writing_ == Writing::kOnAThreadOfTheirOwn ||
+                         (writing_ == Writing::kWhereWorthwhile && BackgroundWriter::worthwhile());
+  if (regular_ && ownThread) {
     writer_ = std::make_unique<BackgroundWriter>(
         [this](const uint8_t* bytes, size_t count, uint64_t offset) { return store(bytes, count, offset); },
         kWriterBufferSize, kWriterBuffers);

@@ -17,10 +17,10 @@
 // are dropped, and close() then removes the incomplete file. Nothing is ever
 // written through a stream that failed to open.
 //
-// The bytes go out in writes of kBufferSize; to a regular file, on a machine
-// with processors to spare, in writes of kWriterBufferSize from a thread of
-// their own (BackgroundWriter) while the next are put, a write failing then
-// being seen a little later, by close() at the latest. The blocks of a
+// The bytes go out in writes of kBufferSize; to a regular file, where the
+// stream is made to (Writing), in writes of kWriterBufferSize from a thread
+// of their own (BackgroundWriter) while the next are put, a write failing
+// then being seen a little later, by close() at the latest. The blocks of a
 // regular file are reserved kReserveStep ahead of the writes (where the file
 // system allows it), which makes writing a new file about half as costly for
 // the system; close() gives back what lies past the end, so the file takes
@@ -31,7 +31,14 @@
 // position and never fails (DiscardedOutputs). It stays one until closed.
 class OutputFile {
  public:
-  OutputFile();
+  // Where the writes to a regular file are made.
+  enum class Writing {
+    kWhereWorthwhile,  // on a thread of their own where BackgroundWriter::worthwhile()
+    kOnThisThread,
+    kOnAThreadOfTheirOwn,
+  };
+
+  explicit OutputFile(Writing writing = Writing::kWhereWorthwhile);
   // Closes the file when still open (as close()).
   ~OutputFile();
 
@@ -105,6 +112,7 @@ class OutputFile {
   // less. close() gives back what lies past the end.
   void reserve(uint64_t from, uint64_t to);
 
+  const Writing writing_;
   std::unique_ptr<uint8_t[]> ownBuffer_;
   uint8_t* buffer_;  // ownBuffer_, or the writer's buffer being filled
   uint8_t* next_;

@@ -166,7 +166,12 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
     leftOut_ = true;
     return;
   }
-  ownWriter_ = std::make_unique<VideoStreamWriter>(format_, VideoStreamWriter::Fill::kWithinBuffer);
+  // A writer's thread beside the walks ahead on a machine of two contends
+  // with them and with this one: the damaged hour-long image took 0.98 s
+  // with it, 0.72 s without.
+  const OutputFile::Writing writing =
+      WalkAhead::takesTheLastProcessor() ? OutputFile::Writing::kOnThisThread : OutputFile::Writing::kWhereWorthwhile;
+  ownWriter_ = std::make_unique<VideoStreamWriter>(format_, VideoStreamWriter::Fill::kWithinBuffer, writing);
   if (!ownWriter_->open(videoFileName(baseName))) {
     writeFailed_ = true;
     return;

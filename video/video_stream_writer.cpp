@@ -26,7 +26,8 @@ bool hasBufferModel(const ProbedFormat& format) {
 
 }  // namespace
 
-VideoStreamWriter::VideoStreamWriter(const ProbedFormat& format, Fill fill) : format_(&format), fill_(fill) {}
+VideoStreamWriter::VideoStreamWriter(const ProbedFormat& format, Fill fill, OutputFile::Writing writing)
+    : format_(&format), fill_(fill), output_(writing) {}
 
 bool VideoStreamWriter::open(const std::string& name) {
   // The format is complete by now, whenever the writer was made.

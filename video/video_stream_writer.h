@@ -39,7 +39,9 @@ class VideoStreamWriter {
  public:
   enum class Fill { kToNominalSize, kWithinBuffer };
 
-  explicit VideoStreamWriter(const ProbedFormat& format, Fill fill = Fill::kToNominalSize);
+  // `writing` says where the file's writes are made (OutputFile::Writing).
+  explicit VideoStreamWriter(const ProbedFormat& format, Fill fill = Fill::kToNominalSize,
+                             OutputFile::Writing writing = OutputFile::Writing::kWhereWorthwhile);
 
   // Creates the file (as OutputFile::open) and starts a new stream.
   bool open(const std::string& name);

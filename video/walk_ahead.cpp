@@ -20,6 +20,8 @@ WalkAhead::~WalkAhead() {
 
 bool WalkAhead::worthwhile() { return std::thread::hardware_concurrency() > 1; }
 
+bool WalkAhead::takesTheLastProcessor() { return worthwhile() && std::thread::hardware_concurrency() <= 2; }
+
 void WalkAhead::queue(uint32_t key, ByteSource& video, const std::vector<PictureRecoder::Slice>& slices,
                       const PictureRecoder::Picture& picture) {
   assert(!full());

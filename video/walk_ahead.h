@@ -36,6 +36,9 @@ class WalkAhead {
 
   // Whether a machine has processors to spare for walking ahead.
   static bool worthwhile();
+  // Whether the walks, where worthwhile, take the last processor the owner
+  // leaves: then nothing else had better get a thread of its own.
+  static bool takesTheLastProcessor();
 
   // Whether every recoder holds a walk not yet taken.
   bool full() const { return free_.empty(); }

@@ -18,7 +18,9 @@
 
 namespace {
 
-class OutputFileTest : public testing::Test {
+// Every case runs with the writes made on the test's thread and on a thread
+// of their own, whatever the machine.
+class OutputFileTest : public testing::TestWithParam<OutputFile::Writing> {
  protected:
   void putAll(const Bytes& bytes) {
     for (const uint8_t byte : bytes) file_.put(byte);
@@ -41,12 +43,12 @@ class OutputFileTest : public testing::Test {
   }
 
   TempDir dir_;
-  OutputFile file_;
+  OutputFile file_{GetParam()};
 };
 
 }  // namespace
 
-TEST_F(OutputFileTest, OpenEmptiesAnExistingFileAndPutsLandInOrder) {
+TEST_P(OutputFileTest, OpenEmptiesAnExistingFileAndPutsLandInOrder) {
   dir_.write("out", Bytes(100, 0xEE));
   ASSERT_TRUE(file_.open(dir_.file("out")));
   EXPECT_TRUE(dir_.read("out").empty());
@@ -57,7 +59,7 @@ TEST_F(OutputFileTest, OpenEmptiesAnExistingFileAndPutsLandInOrder) {
   EXPECT_EQ(dir_.read("out"), (Bytes{'a', 'b'}));
 }
 
-TEST_F(OutputFileTest, PutsAfterASeekBackOverwriteAndCloseCutsAtThePosition) {
+TEST_P(OutputFileTest, PutsAfterASeekBackOverwriteAndCloseCutsAtThePosition) {
   for (const size_t length : {size_t{10}, size_t{100000}}) {
     SCOPED_TRACE(length);
     Bytes bytes = pattern(length);
@@ -82,7 +84,7 @@ TEST_F(OutputFileTest, PutsAfterASeekBackOverwriteAndCloseCutsAtThePosition) {
   }
 }
 
-TEST_F(OutputFileTest, DirectoryInTheWayCannotBeOpenedAndStays) {
+TEST_P(OutputFileTest, DirectoryInTheWayCannotBeOpenedAndStays) {
   ASSERT_TRUE(std::filesystem::create_directory(dir_.file("out")));
   EXPECT_FALSE(file_.open(dir_.file("out")));
   EXPECT_TRUE(file_.failed());
@@ -90,7 +92,7 @@ TEST_F(OutputFileTest, DirectoryInTheWayCannotBeOpenedAndStays) {
   EXPECT_TRUE(std::filesystem::is_directory(dir_.file("out")));
 }
 
-TEST_F(OutputFileTest, FailedWriteIsReportedByCloseWhichRemovesTheFile) {
+TEST_P(OutputFileTest, FailedWriteIsReportedByCloseWhichRemovesTheFile) {
   for (const size_t length : {size_t{3}, size_t{70000}}) {
     SCOPED_TRACE(length);
     if (!linkToFullDevice(dir_.file("out"))) GTEST_SKIP() << "no full device: " << kNoSpecialFiles;
@@ -102,21 +104,21 @@ TEST_F(OutputFileTest, FailedWriteIsReportedByCloseWhichRemovesTheFile) {
   }
 }
 
-TEST_F(OutputFileTest, NeverOpenedStreamWritesNothing) {
+TEST_P(OutputFileTest, NeverOpenedStreamWritesNothing) {
   EXPECT_TRUE(file_.close());
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
-TEST_F(OutputFileTest, DestructionClosesTheFile) {
+TEST_P(OutputFileTest, DestructionClosesTheFile) {
   {
-    OutputFile file;
+    OutputFile file(GetParam());
     ASSERT_TRUE(file.open(dir_.file("out")));
     file.put('q');
   }
   EXPECT_EQ(dir_.read("out"), (Bytes{'q'}));
 }
 
-TEST_F(OutputFileTest, SpansAndZeroRunsWriteWhatAsManyPutsWould) {
+TEST_P(OutputFileTest, SpansAndZeroRunsWriteWhatAsManyPutsWould) {
   // The same bytes through put(), write() and putZeros(), with take-backs
   // in between, in sizes below and above the buffer.
   for (const size_t length : {size_t{5}, size_t{70000}, size_t{300000}}) {
@@ -144,9 +146,9 @@ TEST_F(OutputFileTest, SpansAndZeroRunsWriteWhatAsManyPutsWould) {
   }
 }
 
-TEST_F(OutputFileTest, StreamOpenedWhileOutputsAreDiscardedTouchesNoFileAndKeepsItsPosition) {
+TEST_P(OutputFileTest, StreamOpenedWhileOutputsAreDiscardedTouchesNoFileAndKeepsItsPosition) {
   dir_.write("old", {1, 2, 3});
-  OutputFile before;  // a file opened before the stretch stays a file
+  OutputFile before(GetParam());  // a file opened before the stretch stays a file
   ASSERT_TRUE(before.open(dir_.file("before")));
   {
     const DiscardedOutputs outer;
@@ -179,7 +181,7 @@ TEST_F(OutputFileTest, StreamOpenedWhileOutputsAreDiscardedTouchesNoFileAndKeeps
   EXPECT_EQ(dir_.read("new"), (Bytes{'n'}));
 }
 
-TEST_F(OutputFileTest, ZerosOverwriteBytesTakenBackAndLongRunsTakeNoSpace) {
+TEST_P(OutputFileTest, ZerosOverwriteBytesTakenBackAndLongRunsTakeNoSpace) {
   ASSERT_TRUE(file_.open(dir_.file("out")));
   putAll(pattern(200000));
   file_.seek(100);
@@ -198,7 +200,7 @@ TEST_F(OutputFileTest, ZerosOverwriteBytesTakenBackAndLongRunsTakeNoSpace) {
   EXPECT_TRUE(std::all_of(head.begin() + 100, head.end(), [](uint8_t b) { return b == 0; }));
 }
 
-TEST_F(OutputFileTest, BlocksReservedAheadOfTheWritesAreGivenBack) {
+TEST_P(OutputFileTest, BlocksReservedAheadOfTheWritesAreGivenBack) {
   // Written through the buffer, a long run of zeros, then more: the file
   // holds the bytes and takes the space of the bytes written, no more.
   const Bytes data = pattern(300000);
@@ -215,7 +217,7 @@ TEST_F(OutputFileTest, BlocksReservedAheadOfTheWritesAreGivenBack) {
   EXPECT_TRUE(std::equal(data.begin(), data.begin() + 1000, out.end() - 1000));
 }
 
-TEST_F(OutputFileTest, FifoWithoutReaderIsNotWaitedFor) {
+TEST_P(OutputFileTest, FifoWithoutReaderIsNotWaitedFor) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: a FIFO in a folder";
 #else
@@ -225,7 +227,7 @@ TEST_F(OutputFileTest, FifoWithoutReaderIsNotWaitedFor) {
 #endif
 }
 
-TEST_F(OutputFileTest, ReplacedFileKeepsItsPermissionsAndLinksAreWrittenThrough) {
+TEST_P(OutputFileTest, ReplacedFileKeepsItsPermissionsAndLinksAreWrittenThrough) {
 #ifndef _WIN32
   const mode_t mask = ::umask(022);
   dir_.write("plain", Bytes(50, 0xEE));
@@ -259,3 +261,9 @@ TEST_F(OutputFileTest, ReplacedFileKeepsItsPermissionsAndLinksAreWrittenThrough)
   EXPECT_TRUE(std::filesystem::is_symlink(path("pointer")));  // wine shows a host's link as the file it leads to
 #endif
 }
+
+INSTANTIATE_TEST_SUITE_P(Writing, OutputFileTest,
+                         testing::Values(OutputFile::Writing::kOnThisThread, OutputFile::Writing::kOnAThreadOfTheirOwn),
+                         [](const testing::TestParamInfo<OutputFile::Writing>& info) {
+                           return info.param == OutputFile::Writing::kOnThisThread ? "OnThisThread" : "OnAThreadOfTheirOwn";
+                         });
