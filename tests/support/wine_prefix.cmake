@@ -1,23 +1,17 @@
-# The wine prefix a cross build's tests run in (cmake -P), made by LOADER,
-# the command that runs the build's programs:
+# The wine prefix a cross build's tests run in (cmake -P), made by EMULATOR,
+# the command (with its environment) that runs the build's programs:
 #   -DSTEP=make  ends the wine server of PREFIX, removes PREFIX and makes it
-#                again, for WINEARCH, so that each test run starts afresh;
+#                again, so that each test run starts afresh;
 #   -DSTEP=end   ends the wine server of PREFIX, so that nothing is left
 #                running after the tests.
-set(ENV{WINEPREFIX} "${PREFIX}")
-set(ENV{WINEARCH} "${WINEARCH}")
-set(ENV{WINEDEBUG} "-all")
-set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
-if(IS_ABSOLUTE "${LOADER}")
-  set(ENV{WINELOADER} "${LOADER}")
-endif()
+set(ENV{WINEPREFIX} "${PREFIX}")  # the wine server's
 if(EXISTS "${PREFIX}")
   execute_process(COMMAND wineserver -k RESULT_VARIABLE ignored OUTPUT_QUIET ERROR_QUIET)
   execute_process(COMMAND wineserver -w RESULT_VARIABLE ignored OUTPUT_QUIET ERROR_QUIET)
 endif()
 if(STEP STREQUAL "make")
   file(REMOVE_RECURSE "${PREFIX}")
-  execute_process(COMMAND ${LOADER} wineboot --init RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
+  execute_process(COMMAND ${EMULATOR} wineboot --init RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
   if(NOT status EQUAL 0 OR NOT EXISTS "${PREFIX}/system.reg")
     message(FATAL_ERROR "wineboot could not make the prefix ${PREFIX} (status ${status})")
   endif()
