@@ -82,8 +82,17 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
   std::wstring commandLine = quoted(wide(program));
   for (const std::string& argument : arguments) commandLine += L" " + quoted(wide(argument));
   PROCESS_INFORMATION process;
-  const BOOL started = ::CreateProcessW(wide(program).c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        wide(workingDir).c_str(), &startup, &process);
+  // Wine fails a start now and then, most under load, with an internal
+  // error: the new process ended while wine was still loading it, before
+  // any of the program ran. Such a start is made again, a few times.
+  const int kStarts = 5;
+  BOOL started = FALSE;
+  for (int start = 1; !started && start <= kStarts; ++start) {
+    if (start > 1) ::Sleep(100 * start);
+    started = ::CreateProcessW(wide(program).c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                               wide(workingDir).c_str(), &startup, &process);
+    if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
   ::CloseHandle(writeEnd);
   if (nothing != INVALID_HANDLE_VALUE) ::CloseHandle(nothing);
   if (!started) {

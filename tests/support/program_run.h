@@ -25,7 +25,8 @@ using OutputWatch = std::function<void(const std::string& output, int pid)>;
 // On Windows the status is the low 8 bits of the exit code, as POSIX keeps
 // them (so that `return -1` is 255 on both), and the output has its line
 // ends as POSIX writes them: the C runtime's "\r\n" for each "\n" is taken
-// back.
+// back. A start that fails with an internal error (wine's, when the new
+// process ends before any of it ran) is made again, up to five times.
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const std::string& workingDir, unsigned timeoutSeconds = 60, const OutputWatch& watch = {});
 
