@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "container/cd_sector_format.h"
+#include "container/sector_codes.h"
 #include "container/sector_corrector.h"
 #include "container/sector_edc.h"
 #include "source/start_code.h"
@@ -58,11 +59,16 @@ bool SectorRescuer::nearlySync(uint32_t at, bool* exact) {
   return wrong <= kSyncBitsWrongAllowed;
 }
 
-SectorRescuer::Code SectorRescuer::check(uint32_t sector) {
+SectorRescuer::Code SectorRescuer::check(uint32_t sector, const uint32_t* computed) {
   if (uint64_t{sector} + kSectorSize > image_.size()) return Code::kAbsent;
   uint32_t code = 0;
   image_.seek(sector + kSubheaderOffset);
-  image_.readRuns(kEdcCoverage, [&code](const uint8_t* bytes, uint32_t n) { code = SectorEdc::of(bytes, n, code); });
+  if (computed != nullptr) {
+    code = *computed;
+    image_.skip(kEdcCoverage);
+  } else {
+    image_.readRuns(kEdcCoverage, [&code](const uint8_t* bytes, uint32_t n) { code = SectorEdc::of(bytes, n, code); });
+  }
   uint32_t stored = 0;
   for (uint32_t k = 0; k < kTrailerSize; ++k) stored |= static_cast<uint32_t>(image_.readU8()) << (8 * k);
   if (stored == kNoEdc) return Code::kAbsent;
@@ -117,11 +123,15 @@ void SectorRescuer::mend() {
   };
   const uint32_t count = payload_.count();
   const uint32_t* pairs = payload_.pairs();
+  // The codes of the sectors the decoder found, worked out all at once.
+  std::vector<uint32_t> sectors(count);
+  for (uint32_t k = 0; k < count; ++k) sectors[k] = pairs[2 * k] - kSectorHeaderSize;
+  const std::vector<uint32_t> codes = SectorCodes::of(image_, sectors);
   for (uint32_t k = 0; k < count; ++k) {
     const uint32_t start = pairs[2 * k];
     const uint32_t end = pairs[2 * k + 1];
     const uint32_t payloadEnd = end - start > kPayloadSize ? start + kPayloadSize : end;
-    const Code code = check(start - kSectorHeaderSize);
+    const Code code = check(sectors[k], &codes[k]);
     keep(start, payloadEnd, code == Code::kAbsent || code == Code::kCorrected, code == Code::kFails);
     if (k + 1 == count) {
       // The last trailer and whatever follows it, as they are.
@@ -135,7 +145,7 @@ void SectorRescuer::mend() {
       bool exact = false;
       if (nearlySync(static_cast<uint32_t>(sync), &exact)) {
         // A damaged sync: damage is near, whatever the code says.
-        const Code due = check(static_cast<uint32_t>(sync));
+        const Code due = check(static_cast<uint32_t>(sync), nullptr);
         keep(dueStart, dueEnd, !exact || due == Code::kAbsent || due == Code::kCorrected, due == Code::kFails);
         continue;
       }

@@ -81,8 +81,9 @@ class SectorRescuer {
   enum class Code { kChecksOut, kCorrected, kFails, kAbsent };
   // What the sector at `sector`'s error detection code says of its
   // subheader and payload; for kCorrected, the bits to put right are added
-  // to corrections_ and reported.
-  Code check(uint32_t sector);
+  // to corrections_ and reported. `computed`, when given, is the code its
+  // subheader and payload give (SectorCodes); else it is worked out here.
+  Code check(uint32_t sector, const uint32_t* computed);
   ByteSource& image_;
   const RangeList& payload_;
   RepairReporter* const reporter_;
