@@ -48,7 +48,12 @@ void TimeStampReader::packetTaken(uint32_t streamId, uint32_t field, uint32_t of
   TimeStampList* list = streamId == kVideoStreamId ? &videoStamps_ : streamId == kAudioStreamId ? &audioStamps_ : nullptr;
   if (list == nullptr) return;
   uint8_t bytes[2 * kFieldSize];
-  for (uint32_t k = 0; k < sizeof bytes; ++k) bytes[k] = static_cast<uint8_t>(source_.byteAt(field + k));
+  // Through the cursor, put back after: the packet's header was read just
+  // now, and the spans the source keeps hold the field.
+  const uint32_t resume = source_.position();
+  source_.seek(field);
+  for (uint32_t k = 0; k < sizeof bytes; ++k) bytes[k] = static_cast<uint8_t>(source_.readU8());
+  source_.seek(resume);
   TimeStamp stamp;
   stamp.offset = offset;
   stamp.length = length;

@@ -68,3 +68,52 @@ TEST(TimeStampReader, ReadsTheStampsOfARealRecordingAlikeFromItsStreamAndItsDisc
   EXPECT_TRUE(sameStamps(fromImage.videoStamps, fromStream.videoStamps));
   EXPECT_TRUE(sameStamps(fromImage.audioStamps, fromStream.audioStamps));
 }
+
+// A field is read wherever it lies: split between two spans of the source
+// at each of its bytes, or cut short by the end of the data, whose missing
+// bytes read as 0. The cursor, the demultiplexer's, stays where it was.
+TEST(TimeStampReader, ReadsAFieldAcrossSpansAndAtTheEndWithoutMovingTheCursor) {
+  uint8_t fields[2 * TimeStampReader::kFieldSize];
+  TimeStampReader::encode(0x3, 90000, fields);
+  TimeStampReader::encode(0x1, 86400, fields + TimeStampReader::kFieldSize);
+  constexpr uint32_t kBefore = 7;
+  constexpr uint32_t kGap = 3;  // bytes left out of the view at the split
+  for (uint32_t split = 0; split <= sizeof fields; ++split) {
+    Bytes bytes(kBefore, 0xAA);
+    bytes.insert(bytes.end(), fields, fields + split);
+    bytes.insert(bytes.end(), kGap, 0x55);
+    bytes.insert(bytes.end(), fields + split, fields + sizeof fields);
+    bytes.insert(bytes.end(), 4, 0xAA);
+    MemorySource memory(bytes.data(), bytes.size());
+    RangeList ranges;
+    ranges.append(0, kBefore + split);
+    ranges.append(kBefore + split + kGap, static_cast<uint32_t>(bytes.size()));
+    RangeViewSource view(memory, ranges);
+    TimeStampReader reader(view);
+    view.seek(view.size() - 1);
+    reader.packetTaken(0xE0, kBefore, 100, 50);
+    EXPECT_EQ(view.position(), view.size() - 1) << split;
+    ASSERT_EQ(reader.videoStamps().count(), 1u) << split;
+    EXPECT_EQ(reader.videoStamps()[0].pts, 90000u) << split;
+    EXPECT_EQ(reader.videoStamps()[0].dts, 86400u) << split;
+    EXPECT_EQ(reader.videoStamps()[0].offset, 100u);
+    EXPECT_EQ(reader.videoStamps()[0].length, 50u);
+  }
+  // A presentation stamp alone in the last bytes; a decoding stamp cut off.
+  for (const uint32_t prefix : {0x2u, 0x3u}) {
+    uint8_t field[TimeStampReader::kFieldSize];
+    TimeStampReader::encode(prefix, 43200, field);
+    Bytes bytes(kBefore, 0xAA);
+    bytes.insert(bytes.end(), field, field + sizeof field);
+    MemorySource memory(bytes.data(), bytes.size());
+    TimeStampReader reader(memory);
+    memory.seek(2);
+    reader.packetTaken(0xC0, kBefore, 0, 10);
+    EXPECT_EQ(memory.position(), 2u);
+    EXPECT_TRUE(reader.videoStamps().empty());
+    ASSERT_EQ(reader.audioStamps().count(), prefix == 0x2 ? 1u : 0u) << prefix;
+    if (prefix == 0x2) {
+      EXPECT_EQ(reader.audioStamps()[0].dts, 43200u);
+    }
+  }
+}
