@@ -33,6 +33,7 @@ __attribute__((target("avx2"))) size_t findSequenceAvx2(const uint8_t* data, siz
   for (uint32_t k = 0; k < kLength; ++k) want[k] = _mm256_set1_epi8(static_cast<char>(pattern[k]));
   size_t i = 0;
   for (; i + 32 + (kLength - 1) <= size; i += 32) {
+    if (i % 64 == 0) ByteSource::fetchAhead(data + i);
     __m256i match = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i)), want[0]);
     for (uint32_t k = 1; k < kLength; ++k) {
       match = _mm256_and_si256(
@@ -60,6 +61,7 @@ __attribute__((target("avx2"))) size_t findSequenceAvx2ByEnds(const uint8_t* dat
   for (; i + 64 + (kLength - 1) <= size; i += 64) {
     // Written out: a lambda would be compiled for the base instruction set.
     const uint8_t* at = data + i;
+    ByteSource::fetchAhead(at);
     const __m256i low = _mm256_and_si256(
         _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), first),
         _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + kLength - 1)), last));
@@ -86,6 +88,7 @@ __attribute__((target("sse2"))) size_t findSequenceSse2(const uint8_t* data, siz
   for (uint32_t k = 0; k < kLength; ++k) want[k] = _mm_set1_epi8(static_cast<char>(pattern[k]));
   size_t i = 0;
   for (; i + 16 + (kLength - 1) <= size; i += 16) {
+    if (i % 64 == 0) ByteSource::fetchAhead(data + i);
     __m128i match = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)), want[0]);
     for (uint32_t k = 1; k < kLength; ++k) {
       match = _mm_and_si128(
