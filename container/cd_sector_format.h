@@ -41,6 +41,8 @@ constexpr uint32_t kNoEdc = 0;
 // second), each two BCD digits, then the mode. Sectors follow each other
 // with addresses one apart.
 constexpr uint32_t kAddressOffset = kSyncSize;
+constexpr uint32_t kAddressDigits = 3;  // bytes of digits, before the mode
+static_assert(kAddressDigits + 1 == kAddressSize, "the digits and the mode fill the address");
 constexpr uint32_t kSectorsPerSecond = 75;
 
 // How far the first sector is looked for beyond the last candidate: 10 sectors.

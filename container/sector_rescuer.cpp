@@ -40,9 +40,17 @@ SectorRescuer::SectorRescuer(ByteSource& image, const RangeList& payload, Repair
     : image_(image), payload_(payload), reporter_(reporter) {}
 
 int64_t SectorRescuer::addressOf(uint32_t sector) {
+  uint32_t digits = 0;
+  for (uint32_t k = 0; k < kAddressDigits; ++k) {
+    digits = digits << 8 | static_cast<uint32_t>(image_.byteAt(sector + kAddressOffset + k));
+  }
+  return addressFrom(digits);
+}
+
+int64_t SectorRescuer::addressFrom(uint32_t digits) {
   uint32_t number = 0;
-  for (uint32_t k = 0; k < 3; ++k) {
-    const int bcd = image_.byteAt(sector + kAddressOffset + k);
+  for (uint32_t k = 0; k < kAddressDigits; ++k) {
+    const uint32_t bcd = (digits >> (8 * (kAddressDigits - 1 - k))) & 0xFF;
     if ((bcd & 0x0F) > 9 || (bcd >> 4) > 9) return -1;
     const uint32_t value = static_cast<uint32_t>((bcd >> 4) * 10 + (bcd & 0x0F));
     number = number * (k == 0 ? 1 : k == 1 ? 60 : kSectorsPerSecond) + value;
@@ -59,18 +67,18 @@ bool SectorRescuer::nearlySync(uint32_t at, bool* exact) {
   return wrong <= kSyncBitsWrongAllowed;
 }
 
-SectorRescuer::Code SectorRescuer::check(uint32_t sector, const uint32_t* computed) {
+SectorRescuer::Code SectorRescuer::check(uint32_t sector, const SectorCodes::Sector* read) {
   if (uint64_t{sector} + kSectorSize > image_.size()) return Code::kAbsent;
   uint32_t code = 0;
-  image_.seek(sector + kSubheaderOffset);
-  if (computed != nullptr) {
-    code = *computed;
-    image_.skip(kEdcCoverage);
-  } else {
-    image_.readRuns(kEdcCoverage, [&code](const uint8_t* bytes, uint32_t n) { code = SectorEdc::of(bytes, n, code); });
-  }
   uint32_t stored = 0;
-  for (uint32_t k = 0; k < kTrailerSize; ++k) stored |= static_cast<uint32_t>(image_.readU8()) << (8 * k);
+  if (read != nullptr) {
+    code = read->computed;
+    stored = read->stored;
+  } else {
+    image_.seek(sector + kSubheaderOffset);
+    image_.readRuns(kEdcCoverage, [&code](const uint8_t* bytes, uint32_t n) { code = SectorEdc::of(bytes, n, code); });
+    for (uint32_t k = 0; k < kTrailerSize; ++k) stored |= static_cast<uint32_t>(image_.readU8()) << (8 * k);
+  }
   if (stored == kNoEdc) return Code::kAbsent;
   if (code == stored) return Code::kChecksOut;
   SectorCorrector::Bit bits[2];
@@ -113,9 +121,10 @@ void SectorRescuer::mend() {
   int64_t lastAddress = -1;
   // A sector whose address does not follow the one before stands where
   // sectors were skipped, doubled or moved: as good as a loss.
-  const auto keep = [&](uint32_t start, uint32_t end, bool suspect, bool damaged) {
+  // `read`: what SectorCodes read of the sector, when it did.
+  const auto keep = [&](uint32_t start, uint32_t end, bool suspect, bool damaged, const SectorCodes::Sector* read) {
     if (end <= start) return;
-    const int64_t address = addressOf(start - kSectorHeaderSize);
+    const int64_t address = read != nullptr ? addressFrom(read->address) : addressOf(start - kSectorHeaderSize);
     if (lastAddress >= 0 && address != lastAddress + 1) lostBefore = true;
     lastAddress = address;
     pieces.push_back({start, end, suspect || damaged, lostBefore, damaged});
@@ -126,13 +135,16 @@ void SectorRescuer::mend() {
   // The codes of the sectors the decoder found, worked out all at once.
   std::vector<uint32_t> sectors(count);
   for (uint32_t k = 0; k < count; ++k) sectors[k] = pairs[2 * k] - kSectorHeaderSize;
-  const std::vector<uint32_t> codes = SectorCodes::of(image_, sectors);
+  const std::vector<SectorCodes::Sector> codes = SectorCodes::of(image_, sectors);
   for (uint32_t k = 0; k < count; ++k) {
     const uint32_t start = pairs[2 * k];
     const uint32_t end = pairs[2 * k + 1];
     const uint32_t payloadEnd = end - start > kPayloadSize ? start + kPayloadSize : end;
     const Code code = check(sectors[k], &codes[k]);
-    keep(start, payloadEnd, code == Code::kAbsent || code == Code::kCorrected, code == Code::kFails);
+    // A sector the image does not hold whole was not read.
+    const bool whole = uint64_t{sectors[k]} + kSectorSize <= image_.size();
+    keep(start, payloadEnd, code == Code::kAbsent || code == Code::kCorrected, code == Code::kFails,
+         whole ? &codes[k] : nullptr);
     if (k + 1 == count) {
       // The last trailer and whatever follows it, as they are.
       if (payloadEnd < end) pieces.push_back({payloadEnd, end, true, false, false});
@@ -146,7 +158,7 @@ void SectorRescuer::mend() {
       if (nearlySync(static_cast<uint32_t>(sync), &exact)) {
         // A damaged sync: damage is near, whatever the code says.
         const Code due = check(static_cast<uint32_t>(sync), nullptr);
-        keep(dueStart, dueEnd, !exact || due == Code::kAbsent || due == Code::kCorrected, due == Code::kFails);
+        keep(dueStart, dueEnd, !exact || due == Code::kAbsent || due == Code::kCorrected, due == Code::kFails, nullptr);
         continue;
       }
       ++lostSectors_;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "source/byte_source.h"
+#include "container/sector_codes.h"
 #include "source/patched_source.h"
 #include "source/range_list.h"
 #include "source/repair_reporter.h"
@@ -75,15 +76,17 @@ class SectorRescuer {
   // The address of the sector at `sector` as a number of sectors; -1 when
   // its digits are not decimal.
   int64_t addressOf(uint32_t sector);
+  // The same of the address's three bytes, the first highest.
+  static int64_t addressFrom(uint32_t digits);
   // Whether the 12 bytes at `at` are the sync pattern, give or take a few
   // bits; `exact` tells whether none is wrong.
   bool nearlySync(uint32_t at, bool* exact);
   enum class Code { kChecksOut, kCorrected, kFails, kAbsent };
   // What the sector at `sector`'s error detection code says of its
   // subheader and payload; for kCorrected, the bits to put right are added
-  // to corrections_ and reported. `computed`, when given, is the code its
-  // subheader and payload give (SectorCodes); else it is worked out here.
-  Code check(uint32_t sector, const uint32_t* computed);
+  // to corrections_ and reported. `read`, when given, holds the codes the
+  // sector gives and holds (SectorCodes); else they are read here.
+  Code check(uint32_t sector, const SectorCodes::Sector* read);
   ByteSource& image_;
   const RangeList& payload_;
   RepairReporter* const reporter_;

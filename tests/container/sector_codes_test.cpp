@@ -18,16 +18,25 @@ constexpr uint32_t kSector = 2352;
 
 class SectorCodesTest : public testing::TestWithParam<SectorCodes::Work> {};
 
-// Each sector's code as worked out, against the code of its subheader and
-// payload worked out here; 0 for a sector the image does not hold whole.
+// Each sector as read, against the code of its subheader and payload worked
+// out here, the four bytes of its trailer and the first three of its
+// address; all 0 for a sector the image does not hold whole.
 void expectCodes(ByteSource& source, const Bytes& image, const std::vector<uint32_t>& sectors,
                  SectorCodes::Work work) {
-  const std::vector<uint32_t> codes = SectorCodes::of(source, sectors, work);
-  ASSERT_EQ(codes.size(), sectors.size());
+  const std::vector<SectorCodes::Sector> found = SectorCodes::of(source, sectors, work);
+  ASSERT_EQ(found.size(), sectors.size());
   for (size_t k = 0; k < sectors.size(); ++k) {
-    const uint32_t expected =
-        uint64_t{sectors[k]} + kSector <= image.size() ? SectorEdc::of(image.data() + sectors[k] + 16, 2332) : 0;
-    ASSERT_EQ(codes[k], expected) << "sector " << k << " at " << sectors[k];
+    SectorCodes::Sector expected;
+    if (uint64_t{sectors[k]} + kSector <= image.size()) {
+      const uint8_t* sector = image.data() + sectors[k];
+      expected.computed = SectorEdc::of(sector + 16, 2332);
+      expected.stored = uint32_t{sector[2348]} | uint32_t{sector[2349]} << 8 | uint32_t{sector[2350]} << 16 |
+                        uint32_t{sector[2351]} << 24;
+      expected.address = uint32_t{sector[12]} << 16 | uint32_t{sector[13]} << 8 | sector[14];
+    }
+    ASSERT_EQ(found[k].computed, expected.computed) << "sector " << k << " at " << sectors[k];
+    ASSERT_EQ(found[k].stored, expected.stored) << "sector " << k << " at " << sectors[k];
+    ASSERT_EQ(found[k].address, expected.address) << "sector " << k << " at " << sectors[k];
   }
 }
 
@@ -52,11 +61,12 @@ TEST_P(SectorCodesTest, GivesEachSectorsCodeInMemoryAndAcrossWindowsAndMembers) 
     expectCodes(memory, image, *sectors, GetParam());
   }
 
-  // Files of a set, cut within sectors, read through windows of one granule
-  // of which two are held: spans end within sectors and end while the
-  // codes are worked out.
+  // Files of a set, cut within sectors (once between a sector's sync and
+  // its address, so that a span begins with the address), read through
+  // windows of one granule of which two are held: spans end within sectors
+  // and end while the codes are worked out.
   TempDir dir;
-  const size_t cut[] = {0, 400 * kSector + 100, 401 * kSector + 2000, image.size()};
+  const size_t cut[] = {0, 400 * kSector + 100, 401 * kSector + 2000, 700 * kSector + 12, image.size()};
   for (size_t m = 0; m + 1 < sizeof cut / sizeof cut[0]; ++m) {
     dir.write("movie.00" + std::to_string(m), Bytes(image.begin() + cut[m], image.begin() + cut[m + 1]));
   }
