@@ -48,15 +48,16 @@ void SectorCodes::fromMemory(const uint8_t* base, uint32_t baseOffset, const uin
 SectorCodes::Sector SectorCodes::fromImage(ByteSource& image, uint32_t sector) {
   Sector found;
   image.seek(sector + kAddressOffset);
-  uint8_t bytes[kTrailerSize];
-  for (uint32_t k = 0; k < kAddressDigits; ++k) bytes[k] = static_cast<uint8_t>(image.readU8());
-  found.address = bigEndian(bytes, kAddressDigits);
+  uint8_t digits[kAddressDigits];
+  for (uint8_t& digit : digits) digit = static_cast<uint8_t>(image.readU8());
+  found.address = bigEndian(digits, kAddressDigits);
   image.seek(sector + kSubheaderOffset);
   image.readRuns(kEdcCoverage, [&found](const uint8_t* run, uint32_t n) {
     found.computed = SectorEdc::of(run, n, found.computed);
   });
-  for (uint32_t k = 0; k < kTrailerSize; ++k) bytes[k] = static_cast<uint8_t>(image.readU8());
-  found.stored = littleEndian(bytes, kTrailerSize);
+  uint8_t trailer[kTrailerSize];  // the cursor is on it now
+  for (uint8_t& byte : trailer) byte = static_cast<uint8_t>(image.readU8());
+  found.stored = littleEndian(trailer, kTrailerSize);
   return found;
 }
 
