@@ -3,17 +3,31 @@
 #include <cassert>
 
 void DeadEnds::reset(size_t length) {
-  faults_.assign(2 * 8 * length, SliceFault::kNone);
+  faults_.assign(kKinds * 8 * length, SliceFault::kNone);
+  spans_.assign(kMacroblockKinds * 8 * length, 0);
+  pending_.clear();
+  joinedAt_ = kNotJoined;
+}
+
+void DeadEnds::settle(SliceFault fault) {
+  assert(fault != SliceFault::kNone);
+  // Past the picture is a matter of the address, which walks that meet
+  // count differently.
+  if (fault != SliceFault::kAddressPastPicture) {
+    for (const Pending& p : pending_) faults_[slot(p.bit, p.kind)] = fault;
+  }
   pending_.clear();
 }
 
-SliceFault DeadEnds::faultFrom(size_t bit, bool afterIntra) const { return faults_[slot(bit, afterIntra)]; }
-
-void DeadEnds::settle(SliceFault fault) {
-  // Past the picture is a matter of the address, which walks that meet
-  // count differently; running clean tells nothing of the starts either.
-  if (fault != SliceFault::kNone && fault != SliceFault::kAddressPastPicture) {
-    for (size_t s : pending_) faults_[s] = fault;
+void DeadEnds::ranClean(uint32_t lastAddress, size_t joinedAt) {
+  // A block's start tells nothing of the macroblock it lies in, which the
+  // walks that meet there may have begun differently: only macroblock
+  // starts are kept.
+  for (const Pending& p : pending_) {
+    if (p.kind >= kMacroblockKinds) continue;
+    assert(lastAddress >= p.address);
+    spans_[spanSlot(p.bit, p.kind == macroblockAfter(true))] = lastAddress - p.address + 1;
   }
   pending_.clear();
+  joinedAt_ = joinedAt;
 }

@@ -8,43 +8,102 @@
 
 #include "video/slice_walker.h"
 
-// DeadEnds remembers, for the walks resumed in one slice's data, the
-// macroblock starts from which the data itself leads into a fault. Walks
-// begun at neighbouring bits fall into step with one another after a few
-// codes, and from a macroblock start on the syntax read does not depend on
-// how the walk got there: only on whether the macroblock before was intra
-// (a B picture may not skip after one) and on its address (which can run
-// past the picture). So a walk that reaches a start where an earlier walk,
-// after the same kind of macroblock, went on to a fault not of its address,
-// breaks with that fault too, and can stop there.
+// DeadEnds remembers, for the walks resumed in one slice's data, where the
+// data leads from the starts an earlier walk passed: into a fault, or clean
+// to the slice's end. Walks begun at neighbouring bits fall into step with
+// one another after a few codes, and the syntax read from a start on does
+// not depend on how the walk got there, only on what kind of start it is
+// and on the macroblock's address (which can run past the picture):
+// - a macroblock's start, after a macroblock that was intra or not (a B
+//   picture may not skip after an intra one);
+// - a block's start in an intra macroblock, by the block's number (its DC
+//   value is read from the luminance or the chrominance table, and the
+//   blocks after it follow);
+// - a block's start in a macroblock that is not intra, by the blocks coded
+//   from it on (all read alike).
+// So a walk that reaches a start where an earlier walk went on to a fault
+// not of its address breaks with that fault too; and one that reaches a
+// macroblock's start from which an earlier walk ran clean reads the same
+// macroblocks to the end as that one did, their addresses counted on from
+// its own: it runs clean too unless they then run past the picture. Either
+// way it can stop there.
 //
 // The caller owns it and passes it to SliceWalker::resume() for every walk
 // in the same data; it is filled by those walks. Not shared between threads.
 class DeadEnds {
  public:
+  // No start at which the walk joined an earlier one.
+  static constexpr size_t kNotJoined = static_cast<size_t>(-1);
+
+  // The kinds of start.
+  static constexpr uint32_t macroblockAfter(bool intra) { return intra ? 1 : 0; }
+  // REQUIRES: block < 6.
+  static constexpr uint32_t intraBlock(uint32_t block) { return kMacroblockKinds + block; }
+  // REQUIRES: 1 <= left <= 6.
+  static constexpr uint32_t codedBlocksLeft(uint32_t left) { return kMacroblockKinds + kBlocks + left - 1; }
+
   // Forgets everything: the walks to come read `length` bytes of new data.
   void reset(size_t length);
 
   // For SliceWalker. A walk begins: no start of it is pending.
-  void beginWalk() { pending_.clear(); }
-  // The fault a walk meets from a macroblock that begins at `bit` after one
-  // that was intra or not, as an earlier walk met it; kNone when unknown.
-  // REQUIRES: bit below 8 * the length given to reset().
-  SliceFault faultFrom(size_t bit, bool afterIntra) const;
-  // The walk reached a macroblock start not known yet.
-  void pass(size_t bit, bool afterIntra) { pending_.push_back(slot(bit, afterIntra)); }
-  // The walk ended with `fault`: the starts it passed lead to it, unless the
-  // fault came from the addresses it had counted.
+  void beginWalk() {
+    pending_.clear();
+    joinedAt_ = kNotJoined;
+  }
+  // The fault a walk meets from a start of `kind` at `bit`, as an earlier
+  // walk met it; kNone when unknown.
+  // REQUIRES: bit below 8 * the length given to reset(); kind one of the above.
+  SliceFault faultFrom(size_t bit, uint32_t kind) const { return faults_[slot(bit, kind)]; }
+  // Whether an earlier walk ran clean from a macroblock that begins at
+  // `bit` after one that was intra or not; if so, `*span` is its last
+  // address less that of the macroblock before the start.
+  // REQUIRES: as faultFrom().
+  bool cleanFrom(size_t bit, bool afterIntra, uint32_t* span) const {
+    const uint32_t stored = spans_[spanSlot(bit, afterIntra)];
+    if (stored == 0) return false;
+    *span = stored - 1;
+    return true;
+  }
+  // The walk reached a start of `kind` not known yet, in or after the
+  // macroblock at `address`.
+  void pass(size_t bit, uint32_t kind, uint32_t address) { pending_.push_back({bit, kind, address}); }
+  // The walk ended with `fault` (not kNone): the starts it passed lead to
+  // it, unless the fault came from the addresses it had counted.
   void settle(SliceFault fault);
+  // The walk ran clean, its last macroblock at `lastAddress`: the
+  // macroblock starts it passed lead clean to the end. When it stopped at a
+  // start from which an earlier walk ran clean, `joinedAt` is that start's
+  // bit.
+  void ranClean(uint32_t lastAddress, size_t joinedAt = kNotJoined);
+
+  // Where the last walk that ran clean joined an earlier one, or
+  // kNotJoined when it read on to the end itself.
+  size_t joinedAt() const { return joinedAt_; }
 
  private:
-  size_t slot(size_t bit, bool afterIntra) const {
-    assert(bit < faults_.size() / 2);
-    return 2 * bit + (afterIntra ? 1 : 0);
+  static constexpr uint32_t kMacroblockKinds = 2;
+  static constexpr uint32_t kBlocks = 6;
+  static constexpr uint32_t kKinds = kMacroblockKinds + 2 * kBlocks;
+
+  struct Pending {
+    size_t bit;
+    uint32_t kind;
+    uint32_t address;  // of the macroblock the start lies in or after
+  };
+
+  size_t slot(size_t bit, uint32_t kind) const {
+    assert(bit < faults_.size() / kKinds && kind < kKinds);
+    return kKinds * bit + kind;
+  }
+  size_t spanSlot(size_t bit, bool afterIntra) const {
+    assert(bit < spans_.size() / kMacroblockKinds);
+    return kMacroblockKinds * bit + macroblockAfter(afterIntra);
   }
 
   std::vector<SliceFault> faults_;  // by slot(); kNone where nothing is known
-  std::vector<size_t> pending_;      // slots the running walk passed
+  std::vector<uint32_t> spans_;     // by spanSlot(); 1 + the span where clean, 0 where not known
+  std::vector<Pending> pending_;    // starts the running walk passed
+  size_t joinedAt_ = kNotJoined;
 };
 
 #endif  // ORVANTE_VIDEO_DEAD_ENDS_H_

@@ -171,6 +171,13 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
       for (size_t r = at; r < records_.size(); ++r) {
         if (!records_[r].skipped) starts.push_back(records_[r].start);
       }
+      // A walk that joined an earlier one has that one's starts from there
+      // on, and every walk so far had those of `common` among its own.
+      const size_t joined = deadEnds_.joinedAt();
+      if (joined != DeadEnds::kNotJoined) {
+        assert(!none);
+        starts.insert(starts.end(), std::lower_bound(common.begin(), common.end(), joined), common.end());
+      }
       if (none) {
         common = starts;
         none = false;

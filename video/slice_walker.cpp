@@ -497,6 +497,18 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
     if (deadEnds != nullptr) deadEnds->settle(fault);
     return {fault, firstAddress, firstAddress};
   };
+  // At a start of `kind`: the fault an earlier walk met from there, which
+  // this one then meets too; else the start is entered, and kNone.
+  auto knownFault = [length, deadEnds](size_t at, uint32_t kind, uint32_t address) -> SliceFault {
+    if (deadEnds == nullptr || at >= length * 8) return SliceFault::kNone;
+    const SliceFault known = deadEnds->faultFrom(at, kind);
+    if (known != SliceFault::kNone) {
+      deadEnds->settle(known);
+    } else {
+      deadEnds->pass(at, kind, address);
+    }
+    return known;
+  };
 
   uint32_t quantiser = resumeQuantiser;
   if (!resuming) {
@@ -521,12 +533,15 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
     // Stuffing and escapes, then the increment.
     const size_t incrementStart = in.position();
     if (kDetailed && deadEnds != nullptr && !first && incrementStart < length * 8) {
-      const SliceFault known = deadEnds->faultFrom(incrementStart, previousIntra);
-      if (known != SliceFault::kNone) {
-        deadEnds->settle(known);
-        return {known, firstAddress, firstAddress};
+      uint32_t span = 0;
+      if (deadEnds->cleanFrom(incrementStart, previousIntra, &span)) {
+        // The rest is read as the earlier walk read it, from this address on.
+        if (uint64_t{address} + span >= macroblockCount_) return broken(SliceFault::kAddressPastPicture, 0);
+        deadEnds->ranClean(address + span, incrementStart);
+        return {SliceFault::kNone, firstAddress, address + span};
       }
-      deadEnds->pass(incrementStart, previousIntra);
+      const SliceFault known = knownFault(incrementStart, DeadEnds::macroblockAfter(previousIntra), address);
+      if (known != SliceFault::kNone) return {known, firstAddress, firstAddress};
     }
     uint32_t increment = 0;
     for (;;) {
@@ -634,6 +649,8 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
       for (uint32_t block = 0; block < kBlocksPerMacroblock; ++block) {
         const uint32_t component = block < kLuminanceBlocks ? 0 : block - kLuminanceBlocks + 1;
         const size_t at = in.position();
+        const SliceFault known = knownFault(at, DeadEnds::intraBlock(block), address);
+        if (known != SliceFault::kNone) return {known, firstAddress, firstAddress};
         in.refill();
         const Lookup size = t.dcSize[component == 0 ? 0 : 1][in.top(kMaxDcSizeChrominanceLength)];
         if (size.length == 0) return broken(SliceFault::kInvalidCode, in.position());
@@ -647,6 +664,14 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
           record.dcEnd[slot] = static_cast<uint32_t>(in.position());
         }
         const SliceFault fault = walkBlocks(t, in, kAfterDc, 1, 1);
+        if (fault != SliceFault::kNone) return broken(fault, in.position());
+      }
+    } else if (kDetailed && deadEnds != nullptr && blocks > 0) {
+      // Block by block, each start looked up.
+      for (uint32_t left = blocks; left > 0; --left) {
+        const SliceFault known = knownFault(in.position(), DeadEnds::codedBlocksLeft(left), address);
+        if (known != SliceFault::kNone) return {known, firstAddress, firstAddress};
+        const SliceFault fault = walkBlocks(t, in, kOpeningState[intra ? 1 : 0], 1);
         if (fault != SliceFault::kNone) return broken(fault, in.position());
       }
     } else if (blocks > 0) {
@@ -697,7 +722,7 @@ SliceWalk SliceWalker::walkSlice(uint32_t verticalPosition, const uint8_t* data,
     if (in.top(kSliceEndZeroBits) == 0) break;
   }
   if (!zeroFrom(data, length, in.position())) return broken(SliceFault::kTrailingBits, 0);
-  if (deadEnds != nullptr) deadEnds->settle(SliceFault::kNone);
+  if (deadEnds != nullptr) deadEnds->ranClean(address);
   return {SliceFault::kNone, firstAddress, address};
 }
 

@@ -132,7 +132,10 @@ class SliceWalker {
   // macroblocks lie is then known from where the slice ends.
   // With `deadEnds` (kept over walks of the same data), a walk that reaches
   // a macroblock start known to lead to a fault stops there with that fault,
-  // its records ending before it; the starts it passes are entered.
+  // its records ending before it; one that reaches a start from which an
+  // earlier walk ran clean stops there too, its records ending before it,
+  // with the fault and last address the walk on would have had, and
+  // deadEnds->joinedAt() telling where. The starts it passes are entered.
   // REQUIRES: 1 <= quantiser <= 31; deadEnds, if given, reset to `length`;
   // as walk().
   SliceWalk resume(size_t fromBit, uint32_t quantiser, const uint8_t* data, size_t length,

@@ -329,13 +329,16 @@ TEST(SliceWalker, ResumedWalksFallIntoStepWithTheWholeOne) {
 }
 
 // Walks resumed from every bit of a damaged slice end as they end without
-// dead ends, with the same records when they run clean; walks that meet a
-// start an earlier walk broke from stop there. Over pictures of each type:
-// after an intra macroblock a B picture may not skip, which only the kind of
-// macroblock before a start tells.
+// dead ends, with the same last address when they run clean; walks that
+// meet a start an earlier walk broke from stop there, and so do walks that
+// meet one an earlier walk ran clean from, their records then those of the
+// walk on up to that start. Over pictures of each type: after an intra
+// macroblock a B picture may not skip, which only the kind of macroblock
+// before a start tells.
 TEST(SliceWalker, DeadEndsStopWalksWithoutChangingTheirOutcome) {
   const Bytes stream = recordingVideo("bare.m1v");
   size_t clean[4] = {0, 0, 0, 0};   // by coding type
+  size_t joined[4] = {0, 0, 0, 0};
   size_t stopped[4] = {0, 0, 0, 0};
   size_t walks = 0;
   for (const IndexedSlice& slice : indexSlices(stream)) {
@@ -356,8 +359,18 @@ TEST(SliceWalker, DeadEndsStopWalksWithoutChangingTheirOutcome) {
       ASSERT_EQ(a.fault, b.fault) << bit;
       ASSERT_LE(ended.size(), plain.size()) << bit;
       if (a.fault == SliceFault::kNone) {
-        ASSERT_EQ(ended.size(), plain.size()) << bit;
-        for (size_t r = 0; r < plain.size(); ++r) {
+        EXPECT_EQ(b.lastMacroblock, a.lastMacroblock) << bit;
+        const size_t join = deadEnds.joinedAt();
+        if (join == DeadEnds::kNotJoined) {
+          ASSERT_EQ(ended.size(), plain.size()) << bit;
+        } else {
+          // Joined where the walk on reads a macroblock (after the
+          // macroblocks it skips to it, which begin there too).
+          ASSERT_LT(ended.size(), plain.size()) << bit;
+          EXPECT_EQ(plain[ended.size()].start, join) << bit;
+          ++joined[slice.context.codingType];
+        }
+        for (size_t r = 0; r < ended.size(); ++r) {
           EXPECT_EQ(ended[r].start, plain[r].start) << bit;
           EXPECT_EQ(ended[r].address, plain[r].address) << bit;
           EXPECT_EQ(ended[r].end, plain[r].end) << bit;
@@ -370,7 +383,8 @@ TEST(SliceWalker, DeadEndsStopWalksWithoutChangingTheirOutcome) {
   }
   EXPECT_GT(walks, 100000u);
   for (uint32_t type = 1; type <= 3; ++type) {
-    EXPECT_GT(clean[type], 0u) << type;
+    EXPECT_GT(joined[type], 0u) << type;
+    EXPECT_LT(joined[type], clean[type]) << type;
     EXPECT_GT(stopped[type], 1000u) << type;
   }
 }
