@@ -14,17 +14,37 @@ RangeViewSource::~RangeViewSource() = default;
 
 bool RangeViewSource::findRange(uint32_t index) {
   if (count_ == 0) return false;
-  for (;;) {
+  if (index >= currentViewStart_ && index - currentViewStart_ < rangeLength(currentRange_)) return true;
+  const auto distance = [index](uint32_t viewStart) { return index > viewStart ? index - viewStart : viewStart - index; };
+  // From the place left, which then becomes the one left in turn.
+  const bool back = distance(leftViewStart_) < distance(currentViewStart_);
+  if (back) {
+    std::swap(currentRange_, leftRange_);
+    std::swap(currentViewStart_, leftViewStart_);
+  }
+  const uint32_t fromRange = currentRange_;
+  const uint32_t fromViewStart = currentViewStart_;
+  const uint32_t walked = walkTo(index);
+  if (walked == kNoRange) return false;
+  if (!back && walked > kFarWalk) {
+    leftRange_ = fromRange;
+    leftViewStart_ = fromViewStart;
+  }
+  return true;
+}
+
+uint32_t RangeViewSource::walkTo(uint32_t index) {
+  for (uint32_t walked = 0;; ++walked) {
     if (index < currentViewStart_) {
-      if (currentRange_ == 0) return false;
+      if (currentRange_ == 0) return kNoRange;
       --currentRange_;
       currentViewStart_ -= rangeLength(currentRange_);
     } else if (index - currentViewStart_ >= rangeLength(currentRange_)) {
-      if (currentRange_ + 1 >= count_) return false;
+      if (currentRange_ + 1 >= count_) return kNoRange;
       currentViewStart_ += rangeLength(currentRange_);
       ++currentRange_;
     } else {
-      return true;
+      return walked;
     }
   }
 }

@@ -16,7 +16,10 @@
 // exists. The view has its own cursor: reading it never moves the underlying
 // source's cursor, only that source's byteAt() and spanAt() are called. The
 // view keeps no copy of the ranges: it costs a few words whatever their
-// number.
+// number. It finds a range by walking from the one it found last, or from
+// the one it left when it last went far, whichever lies nearer: reads that
+// go back and forth between two places (a writer and the reads it makes
+// ahead of itself) then walk no further than reads in order.
 class RangeViewSource : public ByteSource {
  public:
   RangeViewSource(ByteSource& source, const RangeList& ranges);
@@ -39,9 +42,17 @@ class RangeViewSource : public ByteSource {
 
  private:
   // Makes the current range the one holding view offset `index`, walking
-  // one range at a time from the range found last; false when no range
-  // holds it (the current range then stays where the walk stopped).
+  // one range at a time from the range found last or the one left
+  // (whichever begins nearer); false when no range holds it (the current
+  // range then stays where the walk stopped).
   bool findRange(uint32_t index);
+  // Walks the current range to the one holding `index`; the number of
+  // ranges walked, or kNoRange when none holds it.
+  uint32_t walkTo(uint32_t index);
+
+  // A walk longer than this leaves a place worth coming back to.
+  static constexpr uint32_t kFarWalk = 16;
+  static constexpr uint32_t kNoRange = 0xFFFFFFFFu;
 
   uint32_t rangeStart(uint32_t k) const { return pairs_[2 * k]; }
   uint32_t rangeLength(uint32_t k) const { return pairs_[2 * k + 1] - pairs_[2 * k]; }
@@ -51,6 +62,8 @@ class RangeViewSource : public ByteSource {
   uint32_t count_;         // the number of ranges
   uint32_t currentRange_ = 0;      // the range at which the last lookup ended
   uint32_t currentViewStart_ = 0;  // its first offset in the view
+  uint32_t leftRange_ = 0;         // the range a long walk last left
+  uint32_t leftViewStart_ = 0;     // its first offset in the view
 };
 
 #endif  // ORVANTE_SOURCE_RANGE_VIEW_SOURCE_H_

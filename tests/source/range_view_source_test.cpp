@@ -69,6 +69,38 @@ TEST_F(RangeViewSourceTest, ZeroLengthRangesChangeNothing) {
   EXPECT_EQ(view.byteAt(60), 0);
 }
 
+// Many short ranges (some empty), read in turn at two places that move on
+// together far apart, as a writer and the reads it makes ahead do, and now
+// and then at a third: every offset reads its byte whichever place the
+// view found last.
+TEST_F(RangeViewSourceTest, ReadsInTurnAtPlacesFarApart) {
+  RangePairs ranges;
+  Bytes expected;
+  for (uint32_t k = 0; k < 133; ++k) {
+    ranges.emplace_back(3 * k, 3 * k + k % 3);
+    for (uint32_t i = 3 * k; i < 3 * k + k % 3; ++i) expected.push_back(static_cast<uint8_t>(i));
+  }
+  useRanges(ranges);
+  RangeViewSource view(underlying_, ranges_);
+  ASSERT_EQ(view.size(), expected.size());
+  const uint32_t size = view.size();
+  for (uint32_t ahead : {1u, 20u, 60u, 100u, 131u}) {
+    for (uint32_t at = 0; at < size; ++at) {
+      const uint32_t far = (at + ahead) % size;
+      ASSERT_EQ(view.byteAt(far), expected[far]) << ahead << " ahead of " << at;
+      ASSERT_EQ(view.byteAt(at), expected[at]) << at << ", " << ahead << " behind";
+      if (at % 7 == 0) {
+        const uint32_t third = (at * 37 + 11) % size;
+        ASSERT_EQ(view.byteAt(third), expected[third]) << third;
+      }
+      // Past the end between the two: no range, and nothing lost.
+      if (at % 11 == 0) {
+        ASSERT_EQ(view.byteAt(size + at), 0) << at;
+      }
+    }
+  }
+}
+
 TEST_F(RangeViewSourceTest, ReadsAnEmptyListAsZeroWithoutAskingTheSource) {
   RangeViewSource view(underlying_, ranges_);
   EXPECT_EQ(view.size(), 0u);
