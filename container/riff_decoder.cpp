@@ -1,5 +1,7 @@
 #include "container/riff_decoder.h"
 
+#include <algorithm>
+
 #include "container/cd_sector_format.h"
 #include "source/start_code.h"
 
@@ -35,9 +37,51 @@ bool RiffDecoder::findFirstSector() {
   return false;
 }
 
+void RiffDecoder::shareSpan() {
+  const uint32_t at = source_.position();
+  if (at < sharedEnd_ || !SequenceFinder::worthwhile()) return;
+  const ByteSource::Span span = source_.spanAt(at);
+  sharedEnd_ = at + 1;
+  if (span.length == 0) return;
+  const uint64_t end = std::min<uint64_t>(uint64_t{span.start} + span.length, source_.size());
+  sharedEnd_ = static_cast<uint32_t>(end);
+  if (end - at < 2 * uint64_t{kLeastShared}) return;
+  // The decoder reads at most a sector and a sync beyond a place it is
+  // at: below the middle, that stays in the span.
+  static_assert(kLeastShared > 2 * kSectorSize, "reads ahead of the first half stay in the span");
+  const auto middle = static_cast<uint32_t>(at + (end - at) / 2);
+  span_ = span;
+  finder_ = std::make_unique<SequenceFinder>(span.data + (middle - span.start), middle,
+                                             static_cast<uint32_t>(end - middle), kSyncPrefixBytes,
+                                             static_cast<uint32_t>(sizeof kSyncPrefixBytes));
+}
+
+void RiffDecoder::skipToSync() {
+  shareSpan();
+  const uint32_t at = source_.position();
+  if (finder_ != nullptr && at < finder_->end()) {
+    const uint32_t middle = finder_->start();
+    if (at < middle) {
+      // The first half, read here: a sync that begins before the middle.
+      const size_t length = size_t{middle - at} + sizeof kSyncPrefixBytes - 1;
+      const size_t found = ByteSource::findInMemory(span_.data + (at - span_.start), length, kSyncPrefixBytes,
+                                                    sizeof kSyncPrefixBytes);
+      if (found != ByteSource::kNotFound) {
+        source_.seek(at + static_cast<uint32_t>(found));
+        return;
+      }
+    }
+    const uint32_t next = finder_->next(std::max(at, middle));
+    source_.seek(next);
+    if (next < finder_->end()) return;
+    finder_.reset();  // a sync that runs on past the span is looked for as usual
+  }
+  source_.skipToSequence(kSyncPrefixBytes, sizeof kSyncPrefixBytes);
+}
+
 bool RiffDecoder::findNextSector() {
   for (;;) {
-    source_.skipToSequence(kSyncPrefixBytes, sizeof kSyncPrefixBytes);
+    skipToSync();
     if (source_.remaining() < kSectorGap) {
       source_.skip(source_.remaining());
       return false;

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr size_t kNotFound = ~size_t{0};
+constexpr size_t kNotFound = ByteSource::kNotFound;
 
 // The first offset in [0, size - length] where `pattern` occurs, checked
 // byte by byte from `from` on; kNotFound when there is none.
@@ -210,6 +210,10 @@ bool ByteSource::matchesAt(uint32_t index, const uint8_t* pattern, uint32_t leng
     if (cachedByteAt(index + k) != pattern[k]) return false;
   }
   return true;
+}
+
+size_t ByteSource::findInMemory(const uint8_t* data, size_t size, const uint8_t* pattern, uint32_t length) {
+  return findSequence(data, size, pattern, length);
 }
 
 void ByteSource::skipToSequence(const uint8_t* pattern, uint32_t length) {

@@ -103,6 +103,11 @@ class ByteSource {
   // after it where the data holds the `length` bytes of `pattern`, or to
   // size() when there is none.
   void skipToSequence(const uint8_t* pattern, uint32_t length);
+  // The first offset of the `size` bytes at `data` where the `length` bytes
+  // of `pattern` begin, as skipToSequence() finds them; kNotFound when
+  // there is none.
+  static size_t findInMemory(const uint8_t* data, size_t size, const uint8_t* pattern, uint32_t length);
+  static constexpr size_t kNotFound = ~size_t{0};
 
   // Big-endian values of the bytes at the cursor; the cursor stays.
   int peekU8() { return cachedByteAt(position_); }

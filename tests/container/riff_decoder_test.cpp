@@ -239,6 +239,55 @@ TEST_F(RiffDecoderTest, BoundaryTooCloseBehindAPayloadStartAddsNoRange) {
   }
 }
 
+// A source that holds no byte in memory: read one byte at a time, it is
+// searched from end to end by the decoder alone.
+class ByteByByteSource : public ByteSource {
+ public:
+  explicit ByteByByteSource(const Bytes& bytes) : bytes_(bytes) { setSize(static_cast<uint32_t>(bytes.size())); }
+  int byteAt(uint32_t index) override { return index < bytes_.size() ? bytes_[index] : 0; }
+
+ private:
+  const Bytes& bytes_;
+};
+
+// An image large enough for the search of the second half of its memory to
+// go to another thread, with syncs planted in payloads at and around where
+// that half begins, one cut by the end of the data, sectors of other data
+// and sectors whose sync is gone: the decoder finds the payload ranges it
+// finds when it reads the image byte by byte by itself.
+TEST_F(RiffDecoderTest, AnImageSearchedOnTwoThreadsGivesTheRangesOfOne) {
+  constexpr uint32_t kSectors = 1000;  // 2.35 MB: more than twice what is shared
+  const Bytes inner = Bytes{0x00, 0xFF, 0xFF, 0xFF} + Bytes(20, 0x44) + Bytes{0x00, 0x00, 0x01, 0xB3};
+  for (int planted = -6; planted <= 6; planted += 3) {
+    SCOPED_TRACE(planted);
+    image_.clear();
+    addBytes(kRiffHeader);
+    for (uint32_t k = 0; k < kSectors; ++k) {
+      if (k % 97 == 50) {
+        addSector(dataPayload());
+      } else {
+        addSector(mpegPayload(static_cast<int>(k)), k % 131 != 7);
+      }
+    }
+    addBytes({0x00, 0xFF, 0xFF});  // a sync cut by the end
+    // The half read here ends halfway between the first payload and the end.
+    const uint32_t first = static_cast<uint32_t>(kRiffHeader.size()) + 24;
+    const uint32_t middle = first + (size() - first) / 2;
+    const uint32_t at = static_cast<uint32_t>(static_cast<int>(middle) + planted);
+    // Kept clear of the sectors' own framing: inside a payload.
+    std::copy(inner.begin(), inner.end(), image_.begin() + at);
+    ASSERT_TRUE(run());
+    const RangePairs shared = ranges_;
+    ByteByByteSource alone(image_);
+    RiffDecoder decoder(alone, ProgressCallback());
+    ASSERT_TRUE(decoder.decode());
+    EXPECT_EQ(shared, pairsOf(decoder.payloadRanges()));
+    // The planted sync counts: a range ends 4 bytes before it.
+    EXPECT_NE(std::find_if(shared.begin(), shared.end(), [at](const auto& r) { return r.second == at - 4; }),
+              shared.end());
+  }
+}
+
 TEST_F(RiffDecoderTest, EveryPrefixOfAnImageFailsOrGivesTheSectorsItHolds) {
   addBytes(kRiffHeader);
   for (int i = 0; i < 3; ++i) addSector(mpegPayload(i));
