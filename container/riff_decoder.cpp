@@ -16,7 +16,20 @@ RiffDecoder::RiffDecoder(ByteSource& source, ProgressCallback progress) : source
 bool RiffDecoder::findFirstSector() {
   uint32_t restart = source_.position();
   while (source_.position() - restart < kFirstSectorWindow) {
-    source_.skipTo(0);
+    // Each zero byte is where a sync may begin. Those before the next
+    // sync's first four bytes begin none: they are passed over at once,
+    // unless one lies past the window, where the search gives up. (One
+    // within a sector of the end gives up too, but then so does the sync.)
+    const uint32_t from = source_.position();
+    source_.skipToSequence(kSyncPrefixBytes, sizeof kSyncPrefixBytes);
+    const uint32_t next = source_.position();
+    const uint64_t givesUp = uint64_t{restart} + kFirstSectorWindow - 1;
+    if (givesUp < next) {
+      source_.seek(static_cast<uint32_t>(std::max<uint64_t>(from, givesUp)));
+      source_.skipTo(0);
+      if (source_.position() < next) return false;
+      source_.seek(next);
+    }
     if (source_.remaining() < kSectorSize) return false;
     const uint32_t here = source_.position();
     if (source_.peekU32() == kSyncPrefix) {

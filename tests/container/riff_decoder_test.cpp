@@ -288,6 +288,82 @@ TEST_F(RiffDecoderTest, AnImageSearchedOnTwoThreadsGivesTheRangesOfOne) {
   }
 }
 
+// Where the first sector is, by the rule, read a byte at a time: at each
+// zero byte, within ten sector lengths of the last sector of other data (or
+// of the start), the data must still hold a sector, the sync's first four
+// bytes must begin there and again a sector on (or the data end there), and
+// 00 00 01 must begin 24 bytes in. The payload's offset, if there is one.
+std::pair<bool, uint32_t> firstSectorByTheRule(const Bytes& d) {
+  const auto prefixAt = [&d](size_t at) {
+    return at + 4 <= d.size() && d[at] == 0x00 && d[at + 1] == 0xFF && d[at + 2] == 0xFF && d[at + 3] == 0xFF;
+  };
+  size_t restart = 0;
+  size_t at = 0;
+  while (at - restart < 10 * kSector) {
+    while (at < d.size() && d[at] != 0) ++at;
+    if (d.size() - at < kSector) return {false, 0};
+    if (prefixAt(at) && (at + kSector == d.size() || prefixAt(at + kSector))) {
+      if (d[at + 24] == 0 && d[at + 25] == 0 && d[at + 26] == 1) return {true, static_cast<uint32_t>(at + 24)};
+      if (at + kSector != d.size()) restart = at;
+    }
+    ++at;
+  }
+  return {false, 0};
+}
+
+// Images of zeros, other bytes, syncs of sectors of other data, lone sync
+// prefixes and sectors of MPEG data, their edges around where the window
+// ends and the data's last sector begins: the first sector is found where
+// the rule finds it.
+TEST_F(RiffDecoderTest, FirstSectorIsFoundWhereTheRuleFindsItInImagesOfEveryKind) {
+  uint32_t seed = 12345;
+  const auto random = [&seed](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  size_t found = 0;
+  for (int round = 0; round < 1500; ++round) {
+    SCOPED_TRACE(round);
+    image_.clear();
+    const uint32_t pieces = 1 + random(8);
+    for (uint32_t k = 0; k < pieces; ++k) {
+      switch (random(6)) {
+        case 0: addBytes(Bytes(random(3) == 0 ? random(8) : random(3 * kSector), 0x00)); break;
+        case 1: addBytes(Bytes(random(2 * kSector), 0x5A)); break;
+        case 2: addSector(dataPayload()); break;
+        case 3: addBytes({0x00, 0xFF, 0xFF, 0xFF, 0x12}); break;
+        case 4: addSector(mpegPayload(static_cast<int>(k))); break;
+        default: addSector(Bytes(kPayload, 0x00)); break;
+      }
+    }
+    if (random(3) == 0) addSector(mpegPayload(9));
+    const std::pair<bool, uint32_t> expected = firstSectorByTheRule(image_);
+    MemorySource source(image_.data(), image_.size());
+    RiffDecoder decoder(source, ProgressCallback());
+    const bool got = decoder.findFirstSector();
+    ASSERT_EQ(got, expected.first) << "size " << image_.size();
+    if (got) {
+      EXPECT_EQ(source.position(), expected.second);
+      ++found;
+    }
+  }
+  // Both outcomes, often.
+  EXPECT_GT(found, 300u);
+  EXPECT_LT(found, 1200u);
+  // Where the window ends: a lone zero, or the sector itself, on either side.
+  for (uint32_t before = 10 * kSector - 4; before <= 10 * kSector + 1; ++before) {
+    for (bool lone : {false, true}) {
+      SCOPED_TRACE(testing::Message() << before << (lone ? " then a zero" : ""));
+      image_.assign(before, 0x5A);
+      if (lone) addBytes({0x00, 0x5A, 0x5A});
+      addSector(mpegPayload());
+      MemorySource source(image_.data(), image_.size());
+      RiffDecoder decoder(source, ProgressCallback());
+      EXPECT_EQ(decoder.findFirstSector(), firstSectorByTheRule(image_).first);
+    }
+  }
+}
+
 TEST_F(RiffDecoderTest, EveryPrefixOfAnImageFailsOrGivesTheSectorsItHolds) {
   addBytes(kRiffHeader);
   for (int i = 0; i < 3; ++i) addSector(mpegPayload(i));
