@@ -53,6 +53,7 @@ bool RiffDecoder::findFirstSector() {
 void RiffDecoder::shareSpan() {
   const uint32_t at = source_.position();
   if (at < sharedEnd_ || !SequenceFinder::worthwhile()) return;
+  finder_.reset();  // done with the span before: nothing reads it from here on
   const ByteSource::Span span = source_.spanAt(at);
   sharedEnd_ = at + 1;
   if (span.length == 0) return;

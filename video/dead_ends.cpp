@@ -1,10 +1,13 @@
 #include "video/dead_ends.h"
 
+#include <algorithm>
 #include <cassert>
 
-void DeadEnds::reset(size_t length) {
-  faults_.assign(kKinds * 8 * length, SliceFault::kNone);
-  spans_.assign(kMacroblockKinds * 8 * length, 0);
+void DeadEnds::reset(size_t fromBit, size_t length) {
+  firstBit_ = fromBit;
+  coveredBits_ = 8 * length > fromBit ? std::min(8 * length - fromBit, kCoveredBits) : 0;
+  faults_.assign(kKinds * coveredBits_, SliceFault::kNone);
+  spans_.assign(kMacroblockKinds * coveredBits_, 0);
   pending_.clear();
   joinedAt_ = kNotJoined;
 }

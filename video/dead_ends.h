@@ -42,8 +42,10 @@ class DeadEnds {
   // REQUIRES: 1 <= left <= 6.
   static constexpr uint32_t codedBlocksLeft(uint32_t left) { return kMacroblockKinds + kBlocks + left - 1; }
 
-  // Forgets everything: the walks to come read `length` bytes of new data.
-  void reset(size_t length);
+  // Forgets everything: the walks to come read `length` bytes of new data,
+  // from bit `fromBit` on. What is kept covers kCoveredBits from there (a
+  // slice may be as long as a stream); starts beyond are not kept.
+  void reset(size_t fromBit, size_t length);
 
   // For SliceWalker. A walk begins: no start of it is pending.
   void beginWalk() {
@@ -52,13 +54,15 @@ class DeadEnds {
   }
   // The fault a walk meets from a start of `kind` at `bit`, as an earlier
   // walk met it; kNone when unknown.
-  // REQUIRES: bit below 8 * the length given to reset(); kind one of the above.
-  SliceFault faultFrom(size_t bit, uint32_t kind) const { return faults_[slot(bit, kind)]; }
+  // REQUIRES: kind one of the above.
+  SliceFault faultFrom(size_t bit, uint32_t kind) const {
+    return covers(bit) ? faults_[slot(bit, kind)] : SliceFault::kNone;
+  }
   // Whether an earlier walk ran clean from a macroblock that begins at
   // `bit` after one that was intra or not; if so, `*span` is its last
   // address less that of the macroblock before the start.
-  // REQUIRES: as faultFrom().
   bool cleanFrom(size_t bit, bool afterIntra, uint32_t* span) const {
+    if (!covers(bit)) return false;
     const uint32_t stored = spans_[spanSlot(bit, afterIntra)];
     if (stored == 0) return false;
     *span = stored - 1;
@@ -66,7 +70,9 @@ class DeadEnds {
   }
   // The walk reached a start of `kind` not known yet, in or after the
   // macroblock at `address`.
-  void pass(size_t bit, uint32_t kind, uint32_t address) { pending_.push_back({bit, kind, address}); }
+  void pass(size_t bit, uint32_t kind, uint32_t address) {
+    if (covers(bit)) pending_.push_back({bit, kind, address});
+  }
   // The walk ended with `fault` (not kNone): the starts it passed lead to
   // it, unless the fault came from the addresses it had counted.
   void settle(SliceFault fault);
@@ -84,6 +90,9 @@ class DeadEnds {
   static constexpr uint32_t kMacroblockKinds = 2;
   static constexpr uint32_t kBlocks = 6;
   static constexpr uint32_t kKinds = kMacroblockKinds + 2 * kBlocks;
+  // 32 KiB of data: far more than a Video CD's slices hold, and at most
+  // about 6 MB kept.
+  static constexpr size_t kCoveredBits = size_t{1} << 18;
 
   struct Pending {
     size_t bit;
@@ -91,15 +100,18 @@ class DeadEnds {
     uint32_t address;  // of the macroblock the start lies in or after
   };
 
+  bool covers(size_t bit) const { return bit >= firstBit_ && bit - firstBit_ < coveredBits_; }
   size_t slot(size_t bit, uint32_t kind) const {
-    assert(bit < faults_.size() / kKinds && kind < kKinds);
-    return kKinds * bit + kind;
+    assert(covers(bit) && kind < kKinds);
+    return kKinds * (bit - firstBit_) + kind;
   }
   size_t spanSlot(size_t bit, bool afterIntra) const {
-    assert(bit < spans_.size() / kMacroblockKinds);
-    return kMacroblockKinds * bit + macroblockAfter(afterIntra);
+    assert(covers(bit));
+    return kMacroblockKinds * (bit - firstBit_) + macroblockAfter(afterIntra);
   }
 
+  size_t firstBit_ = 0;     // the first bit covered
+  size_t coveredBits_ = 0;  // and how many
   std::vector<SliceFault> faults_;  // by slot(); kNone where nothing is known
   std::vector<uint32_t> spans_;     // by spanSlot(); 1 + the span where clean, 0 where not known
   std::vector<Pending> pending_;    // starts the running walk passed

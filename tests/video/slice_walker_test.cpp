@@ -334,7 +334,8 @@ TEST(SliceWalker, ResumedWalksFallIntoStepWithTheWholeOne) {
 // meet one an earlier walk ran clean from, their records then those of the
 // walk on up to that start. Over pictures of each type: after an intra
 // macroblock a B picture may not skip, which only the kind of macroblock
-// before a start tells.
+// before a start tells. Starts kept from the data's start, and from its
+// middle only (a slice longer than what is kept), alike.
 TEST(SliceWalker, DeadEndsStopWalksWithoutChangingTheirOutcome) {
   const Bytes stream = recordingVideo("bare.m1v");
   size_t clean[4] = {0, 0, 0, 0};   // by coding type
@@ -348,40 +349,42 @@ TEST(SliceWalker, DeadEndsStopWalksWithoutChangingTheirOutcome) {
     data[data.size() / 2] ^= 0x24;  // damage the walks run into, or not
     const SliceWalker walker(slice.context);
     const uint32_t quantiser = std::max(1, data[0] >> 3);
-    DeadEnds deadEnds;
-    deadEnds.reset(data.size());
-    for (size_t bit = 0; bit < data.size() * 8; ++bit) {
-      std::vector<MacroblockRecord> plain;
-      std::vector<MacroblockRecord> ended;
-      const SliceWalk a = walker.resume(bit, quantiser, data.data(), data.size(), &plain);
-      const SliceWalk b = walker.resume(bit, quantiser, data.data(), data.size(), &ended, &deadEnds);
-      ++walks;
-      ASSERT_EQ(a.fault, b.fault) << bit;
-      ASSERT_LE(ended.size(), plain.size()) << bit;
-      if (a.fault == SliceFault::kNone) {
-        EXPECT_EQ(b.lastMacroblock, a.lastMacroblock) << bit;
-        const size_t join = deadEnds.joinedAt();
-        if (join == DeadEnds::kNotJoined) {
-          ASSERT_EQ(ended.size(), plain.size()) << bit;
-        } else {
-          // Joined where the walk on reads a macroblock (after the
-          // macroblocks it skips to it, which begin there too).
-          ASSERT_LT(ended.size(), plain.size()) << bit;
-          EXPECT_EQ(plain[ended.size()].start, join) << bit;
-          ++joined[slice.context.codingType];
+    for (const size_t keptFrom : {size_t{0}, data.size() * 4}) {
+      DeadEnds deadEnds;
+      deadEnds.reset(keptFrom, data.size());
+      for (size_t bit = 0; bit < data.size() * 8; ++bit) {
+        std::vector<MacroblockRecord> plain;
+        std::vector<MacroblockRecord> ended;
+        const SliceWalk a = walker.resume(bit, quantiser, data.data(), data.size(), &plain);
+        const SliceWalk b = walker.resume(bit, quantiser, data.data(), data.size(), &ended, &deadEnds);
+        ++walks;
+        ASSERT_EQ(a.fault, b.fault) << bit;
+        ASSERT_LE(ended.size(), plain.size()) << bit;
+        if (a.fault == SliceFault::kNone) {
+          EXPECT_EQ(b.lastMacroblock, a.lastMacroblock) << bit;
+          const size_t join = deadEnds.joinedAt();
+          if (join == DeadEnds::kNotJoined) {
+            ASSERT_EQ(ended.size(), plain.size()) << bit;
+          } else {
+            // Joined where the walk on reads a macroblock (after the
+            // macroblocks it skips to it, which begin there too).
+            ASSERT_LT(ended.size(), plain.size()) << bit;
+            EXPECT_EQ(plain[ended.size()].start, join) << bit;
+            ++joined[slice.context.codingType];
+          }
+          for (size_t r = 0; r < ended.size(); ++r) {
+            EXPECT_EQ(ended[r].start, plain[r].start) << bit;
+            EXPECT_EQ(ended[r].address, plain[r].address) << bit;
+            EXPECT_EQ(ended[r].end, plain[r].end) << bit;
+          }
+          ++clean[slice.context.codingType];
+        } else if (ended.size() < plain.size()) {
+          ++stopped[slice.context.codingType];
         }
-        for (size_t r = 0; r < ended.size(); ++r) {
-          EXPECT_EQ(ended[r].start, plain[r].start) << bit;
-          EXPECT_EQ(ended[r].address, plain[r].address) << bit;
-          EXPECT_EQ(ended[r].end, plain[r].end) << bit;
-        }
-        ++clean[slice.context.codingType];
-      } else if (ended.size() < plain.size()) {
-        ++stopped[slice.context.codingType];
       }
     }
   }
-  EXPECT_GT(walks, 100000u);
+  EXPECT_GT(walks, 200000u);
   for (uint32_t type = 1; type <= 3; ++type) {
     EXPECT_GT(joined[type], 0u) << type;
     EXPECT_LT(joined[type], clean[type]) << type;
