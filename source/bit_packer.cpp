@@ -4,25 +4,28 @@
 
 void BitPacker::put(uint32_t n, uint32_t value) {
   assert(n <= 32 && (n == 32 || value >> n == 0));
-  for (uint32_t i = n; i-- > 0;) {
-    if (used_ == 0) out_->push_back(0);
-    if ((value >> i) & 1) out_->back() = static_cast<uint8_t>(out_->back() | (0x80u >> used_));
-    used_ = (used_ + 1) & 7;
-  }
   bits_ += n;
+  // As many bits at a time as the last byte has room for.
+  while (n > 0) {
+    if (used_ == 0) out_->push_back(0);
+    const uint32_t room = 8 - used_;
+    const uint32_t take = n < room ? n : room;
+    const uint32_t chunk = (value >> (n - take)) & ((1u << take) - 1);
+    out_->back() = static_cast<uint8_t>(out_->back() | (chunk << (room - take)));
+    used_ = (used_ + take) & 7;
+    n -= take;
+  }
 }
 
 void BitPacker::copy(const uint8_t* data, size_t length, size_t from, size_t to) {
   assert(from <= to);
-  // Up to the reader's byte boundary a bit at a time, then a byte at a time.
-  const auto bitAt = [&](size_t bit) -> uint32_t {
-    const size_t byte = bit >> 3;
-    return byte < length ? (data[byte] >> (7 - (bit & 7))) & 1 : 0;
+  // The 32 bits from bit `at` on, those past the data zero.
+  const auto bitsAt = [data, length](size_t at) -> uint32_t {
+    const size_t byte = at >> 3;
+    uint64_t window = 0;  // the five bytes that hold them
+    for (size_t k = byte; k < byte + 5; ++k) window = window << 8 | (k < length ? data[k] : 0);
+    return static_cast<uint32_t>(window >> (8 - (at & 7)));
   };
-  for (; from < to && (from & 7) != 0; ++from) put(1, bitAt(from));
-  for (; from + 8 <= to; from += 8) {
-    const size_t byte = from >> 3;
-    put(8, byte < length ? data[byte] : 0);
-  }
-  for (; from < to; ++from) put(1, bitAt(from));
+  for (; to - from >= 32; from += 32) put(32, bitsAt(from));
+  if (from < to) put(static_cast<uint32_t>(to - from), bitsAt(from) >> (32 - (to - from)));
 }
