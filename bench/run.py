@@ -3,14 +3,18 @@
 and against the peers that do less (ffmpeg remuxing the system stream;
 vcdxrip extracting the track, then mpgdemux), alternating, in one run.
 
-Usage: bench/run.py [rounds]    (default 7)
+Usage: bench/run.py [--damaged] [rounds]    (default 7)
 orvante runs plain and with --rescue (its outputs in run/rescued/).
+With --damaged, every tool takes a damaged copy of the image instead
+(data/hour-damaged.bin, made once, the same each time: 300 sectors zeroed,
+3000 bits flipped and five scratches of 60 sectors, past the first 5%).
 Each round runs every tool once, each replacing the outputs of its run
 before. Prints the medians, the ratio orvante/cp, MB/s and peak memory;
 then the same ratio from rounds in which the outputs were removed first
 (not timed), so that every file is written anew.
 """
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -23,7 +27,34 @@ root = os.path.dirname(here)
 data = os.path.join(here, 'data')
 work = os.path.join(here, 'run')
 orvante = os.path.join(root, 'build-bench', 'orvante')
-rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 7
+damaged = '--damaged' in sys.argv[1:]
+arguments = [argument for argument in sys.argv[1:] if argument != '--damaged']
+rounds = int(arguments[0]) if arguments else 7
+SECTOR = 2352
+
+
+def make_damaged(clean, damaged_name):
+    """Writes a damaged copy of the image, the same damage each time."""
+    if os.path.exists(damaged_name):
+        return
+    with open(clean, 'rb') as image:
+        data = bytearray(image.read())
+    sectors = len(data) // SECTOR
+    first = sectors // 20  # the disc's own files and the recording's start stay intact
+    chance = random.Random(4242)
+    for sector in chance.sample(range(first, sectors), 300):
+        data[sector * SECTOR:(sector + 1) * SECTOR] = bytes(SECTOR)
+    for _ in range(3000):
+        data[chance.randrange(first * SECTOR, sectors * SECTOR)] ^= 1 << chance.randrange(8)
+    for _ in range(5):  # a scratch: a burst of garbage in each of 60 sectors in a row
+        start = chance.randrange(first, sectors - 60)
+        for sector in range(start, start + 60):
+            length = chance.randrange(64, 1024)
+            at = sector * SECTOR + chance.randrange(SECTOR - length)
+            data[at:at + length] = chance.randbytes(length)
+    with open(damaged_name + '.part', 'wb') as image:
+        image.write(data)
+    os.replace(damaged_name + '.part', damaged_name)
 
 
 def sh(*command, **options):
@@ -70,10 +101,15 @@ def main():
     sh('cmake', '--build', os.path.join(root, 'build-bench'), '--target', 'orvante', stdout=subprocess.DEVNULL)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    for name in ('hour.bin', 'hour.mpg', 'hour.cue'):
+    image = os.path.join(data, 'hour.bin')
+    if damaged:
+        make_damaged(image, os.path.join(data, 'hour-damaged.bin'))
+        image = os.path.join(data, 'hour-damaged.bin')
+    os.symlink(image, os.path.join(work, 'hour.bin'))
+    for name in ('hour.mpg', 'hour.cue'):
         os.symlink(os.path.join(data, name), os.path.join(work, name))
-    image_bytes = os.path.getsize(os.path.join(data, 'hour.bin'))
-    with open(os.path.join(data, 'hour.bin'), 'rb') as warm:  # the page cache holds the input
+    image_bytes = os.path.getsize(image)
+    with open(image, 'rb') as warm:  # the page cache holds the input
         while warm.read(1 << 24):
             pass
 
@@ -83,11 +119,11 @@ def main():
         'cp': ['cp', 'hour.bin', 'copy.bin'],
     }
     os.makedirs(os.path.join(work, 'rescued'))
-    if shutil.which('ffmpeg'):
+    if shutil.which('ffmpeg') and not damaged:  # the peers read the clean recording
         tools['ffmpeg remux'] = ['ffmpeg', '-v', 'error', '-nostdin', '-y', '-i', 'hour.mpg',
                                  '-map', '0:v', '-c', 'copy', '-f', 'mpeg1video', 'ff.m1v',
                                  '-map', '0:a', '-c', 'copy', '-f', 'mp2', 'ff.mp2']
-    if shutil.which('vcdxrip') and shutil.which('mpgdemux'):
+    if shutil.which('vcdxrip') and shutil.which('mpgdemux') and not damaged:
         tools['vcdxrip+mpgdemux'] = ['sh', '-c', 'vcdxrip -q --nofiles -b hour.bin -c hour.cue'
                                      ' && mpgdemux -f -b vx avseq01.mpg']
     times = {name: [] for name in tools}
@@ -98,16 +134,17 @@ def main():
             times[name].append(seconds)
             peaks[name] = (max(peaks[name][0], rss), max(peaks[name][1], anon))
 
-    print('%d rounds on %s (%.0f MB), warm page cache' % (rounds, 'hour.bin', image_bytes / 1e6))
+    print('%d rounds on %s (%.0f MB), warm page cache' % (rounds, os.path.basename(image), image_bytes / 1e6))
     print('%-18s %9s %9s %9s %12s %14s' % ('', 'median s', 'min s', 'MB/s', 'peak RSS MB', 'peak anon MB'))
     for name in tools:
         median = statistics.median(times[name])
         print('%-18s %9.3f %9.3f %9.0f %12.1f %14.1f' % (
             name, median, min(times[name]), image_bytes / 1e6 / median, peaks[name][0] / 1024, peaks[name][1] / 1024))
-    ratio = statistics.median(times['orvante']) / statistics.median(times['cp'])
-    print('ratio orvante/cp: %.2f' % ratio)
-    paired = [o / c for o, c in zip(times['orvante'], times['cp'])]
-    print('ratio of each pair: ' + ' '.join('%.2f' % r for r in paired))
+    for name in ('orvante', 'orvante --rescue'):
+        ratio = statistics.median(times[name]) / statistics.median(times['cp'])
+        print('ratio %s/cp: %.2f' % (name, ratio))
+        paired = [o / c for o, c in zip(times[name], times['cp'])]
+        print('ratio of each pair: ' + ' '.join('%.2f' % r for r in paired))
 
     outputs = {'orvante': ['hour.mpv', 'hour.mp2'], 'orvante --rescue': ['rescued/hour.mpv', 'rescued/hour.mp2'],
                'cp': ['copy.bin']}
