@@ -98,7 +98,7 @@ SectorRescuer::Code SectorRescuer::check(uint32_t sector, const SectorCodes::Sec
   if (patches.size() == 2 && patches[0].offset > patches[1].offset) std::swap(patches[0], patches[1]);
   corrections_.insert(corrections_.end(), patches.begin(), patches.end());
   if (reporter_ != nullptr) reporter_->corrected(sector, static_cast<uint32_t>(wrong));
-  return Code::kCorrected;
+  return wrong == 1 ? Code::kCorrected : Code::kCorrectedPair;
 }
 
 void SectorRescuer::mend() {
@@ -143,7 +143,7 @@ void SectorRescuer::mend() {
     const Code code = check(sectors[k], &codes[k]);
     // A sector the image does not hold whole was not read.
     const bool whole = uint64_t{sectors[k]} + kSectorSize <= image_.size();
-    keep(start, payloadEnd, code == Code::kAbsent || code == Code::kCorrected, code == Code::kFails,
+    keep(start, payloadEnd, code == Code::kAbsent || code == Code::kCorrectedPair, code == Code::kFails,
          whole ? &codes[k] : nullptr);
     if (k + 1 == count) {
       // The last trailer and whatever follows it, as they are.
@@ -158,7 +158,8 @@ void SectorRescuer::mend() {
       if (nearlySync(static_cast<uint32_t>(sync), &exact)) {
         // A damaged sync: damage is near, whatever the code says.
         const Code due = check(static_cast<uint32_t>(sync), nullptr);
-        keep(dueStart, dueEnd, !exact || due == Code::kAbsent || due == Code::kCorrected, due == Code::kFails, nullptr);
+        keep(dueStart, dueEnd, !exact || due == Code::kAbsent || due == Code::kCorrectedPair, due == Code::kFails,
+             nullptr);
         continue;
       }
       ++lostSectors_;

@@ -34,10 +34,13 @@
 //
 // Where the code fails because one or two bits are wrong, the code itself
 // tells which (SectorCorrector): corrections() puts them right, for a
-// PatchedSource over the image. The sector is then as written, unless more
-// bits were wrong than the code can tell apart, so it stays suspect. What
-// fails beyond that is damaged(): data that may parse but is not what was
-// written.
+// PatchedSource over the image. Put right from one wrong bit, the sector is
+// as written: of the syndromes a sector with more wrong bits gives, as good
+// as random, one in 230,000 is that of a single bit. Put right from two, it
+// stays suspect: one in 25 of those syndromes is that of a pair (in a
+// scratch, where every sector is garbled, about as many as the pairs that
+// are real). What fails beyond that is damaged(): data that may parse but
+// is not what was written.
 //
 // The rescuer does not own the image, the decoder's ranges or the reporter;
 // they must outlive it. It owns the ranges it gives.
@@ -81,7 +84,8 @@ class SectorRescuer {
   // Whether the 12 bytes at `at` are the sync pattern, give or take a few
   // bits; `exact` tells whether none is wrong.
   bool nearlySync(uint32_t at, bool* exact);
-  enum class Code { kChecksOut, kCorrected, kFails, kAbsent };
+  // kCorrected: one wrong bit put right; kCorrectedPair: two.
+  enum class Code { kChecksOut, kCorrected, kCorrectedPair, kFails, kAbsent };
   // What the sector at `sector`'s error detection code says of its
   // subheader and payload; for kCorrected, the bits to put right are added
   // to corrections_ and reported. `read`, when given, holds the codes the
