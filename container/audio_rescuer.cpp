@@ -19,11 +19,17 @@ AudioRescuer::AudioRescuer(ByteSource& audio, const TimeStampList& stamps, Progr
 
 bool AudioRescuer::headerAt(uint32_t offset, AudioFrameHeader* header) {
   if (offset > audio_.size() || audio_.size() - offset < AudioFrameHeader::kSize) return false;
-  audio_.seek(offset);
-  const uint32_t word = audio_.peekU32();
-  const uint8_t bytes[AudioFrameHeader::kSize] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
-                                                  static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
-  if (!header->read(bytes)) return false;
+  if (offset != readAt_) {
+    audio_.seek(offset);
+    const uint32_t word = audio_.peekU32();
+    const uint8_t bytes[AudioFrameHeader::kSize] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
+                                                    static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+    read_ = AudioFrameHeader();
+    readWhole_ = read_.read(bytes);
+    readAt_ = offset;
+  }
+  *header = read_;
+  if (!readWhole_) return false;
   return !haveFormat_ || header->sameStreamAs(format_);
 }
 
@@ -68,6 +74,7 @@ void AudioRescuer::anchorStamps(uint32_t offset, bool whole, bool afterGap, cons
 
 void AudioRescuer::analyze() {
   analyzed_ = true;
+  readAt_ = UINT32_MAX;
   gaps_.clear();
   anchors_.clear();
   nextStamp_ = 0;

@@ -125,7 +125,9 @@ class AudioRescuer {
   // Whether a frame of the stream (of the kept frames' stream, once there is
   // one) starts at `offset` and is whole; fills `header`.
   bool wholeFrameAt(uint32_t offset, AudioFrameHeader* header);
-  // Whether the header at `offset` reads and belongs to the stream.
+  // Whether the header at `offset` reads and belongs to the stream. The
+  // header read last is kept: whole frames are told by the header after
+  // them, which is read again as the next frame's.
   bool headerAt(uint32_t offset, AudioFrameHeader* header);
   // The next offset after `offset` where a whole frame starts; size() when
   // none does.
@@ -182,6 +184,9 @@ class AudioRescuer {
   uint64_t silentLost_ = 0;     // silent frames for the gaps
   bool spanKnown_ = false;
   int64_t start_ = 0;           // presentation time of the first frame written, padding aside
+  uint32_t readAt_ = UINT32_MAX;  // where the header kept was read (headerAt)
+  bool readWhole_ = false;        // whether it read
+  AudioFrameHeader read_;         // as read there
 
   // Writing.
   uint32_t position_ = 0;       // the input offset reached
