@@ -87,9 +87,10 @@ class SectorRescuer {
   // kCorrected: one wrong bit put right; kCorrectedPair: two.
   enum class Code { kChecksOut, kCorrected, kCorrectedPair, kFails, kAbsent };
   // What the sector at `sector`'s error detection code says of its
-  // subheader and payload; for kCorrected, the bits to put right are added
-  // to corrections_ and reported. `read`, when given, holds the codes the
-  // sector gives and holds (SectorCodes); else they are read here.
+  // subheader and payload; for kCorrected and kCorrectedPair, the bits to
+  // put right are added to corrections_ and reported. `read`, when given,
+  // holds the codes the sector gives and holds (SectorCodes); else they are
+  // read here.
   Code check(uint32_t sector, const SectorCodes::Sector* read);
   ByteSource& image_;
   const RangeList& payload_;
