@@ -216,6 +216,21 @@ def damage_zero_burst(image, rng, count):
     return zero_sectors(image, range(start, start + count))
 
 
+def damage_garble_burst(image, rng, count):
+    """A scratch: `count` sectors in a row, each with a burst of 64 to 1023
+    bytes of garbage somewhere in it."""
+    first, last = track_sectors(image)
+    start = rng.randrange(first, last + 2 - count)
+    damaged = bytearray(image)
+    touched = []
+    for s in range(start, start + count):
+        length = rng.randrange(64, 1024)
+        at = s * SECTOR + rng.randrange(SECTOR - length)
+        damaged[at:at + length] = rng.randbytes(length)
+        touched.append((at, at + length))
+    return bytes(damaged), carried(touched, first, last)
+
+
 def damage_zero_start(image, rng, count):
     """The first sectors carrying the stream read back as zeros."""
     first, _ = track_sectors(image)
@@ -288,7 +303,7 @@ IMAGE_DAMAGE = {
     'zero-sectors': damage_zero_sectors, 'zero-burst': damage_zero_burst,
     'zero-start': damage_zero_start, 'zero-disc-start': damage_zero_disc_start,
     'flip-image-bits': damage_flip_image_bits, 'skip-sectors': damage_skip_sectors,
-    'cut-end': damage_cut_end,
+    'cut-end': damage_cut_end, 'garble-burst': damage_garble_burst,
 }
 STREAM_DAMAGE = {'flip-bits': damage_flip_bits, 'skip-chunks': damage_skip_chunks}
 

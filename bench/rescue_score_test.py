@@ -191,6 +191,7 @@ class DamageTest(unittest.TestCase):
             ('flip-image-bits', 600, 0, None, None),
             ('skip-sectors', 30, 30, sectors(30), None),
             ('cut-end', 10, 15, sectors(10), [[sectors(self.SECTORS - 10), sectors(self.SECTORS)]]),
+            ('garble-burst', 60, 0, None, None),
         ]
         self.assertEqual(sorted(kind for kind, *_ in cases), sorted(rips.IMAGE_DAMAGE))
         for kind, count, lost, size, ranges in cases:

@@ -6,8 +6,8 @@ vcdxrip extracting the track, then mpgdemux), alternating, in one run.
 Usage: bench/run.py [--damaged] [rounds]    (default 7)
 orvante runs plain and with --rescue (its outputs in run/rescued/).
 With --damaged, every tool takes a damaged copy of the image instead
-(data/hour-damaged.bin, made once, the same each time: 300 sectors zeroed,
-3000 bits flipped and five scratches of 60 sectors, past the first 5%).
+(data/hour-damaged.bin, made once, the same each time: 300 sectors of the
+recording zeroed, 3000 bits flipped and five scratches of 60 sectors).
 Each round runs every tool once, each replacing the outputs of its run
 before. Prints the medians, the ratio orvante/cp, MB/s and peak memory;
 then the same ratio from rounds in which the outputs were removed first
@@ -22,6 +22,8 @@ import sys
 import threading
 import time
 
+import make_rescue_rips as rips
+
 here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.dirname(here)
 data = os.path.join(here, 'data')
@@ -30,30 +32,23 @@ orvante = os.path.join(root, 'build-bench', 'orvante')
 damaged = '--damaged' in sys.argv[1:]
 arguments = [argument for argument in sys.argv[1:] if argument != '--damaged']
 rounds = int(arguments[0]) if arguments else 7
-SECTOR = 2352
 
 
 def make_damaged(clean, damaged_name):
-    """Writes a damaged copy of the image, the same damage each time."""
+    """Writes a damaged copy of the image, the same damage each time, with
+    the damage of the rescue rips (make_rescue_rips.py) over the sectors
+    that carry the recording."""
     if os.path.exists(damaged_name):
         return
     with open(clean, 'rb') as image:
-        data = bytearray(image.read())
-    sectors = len(data) // SECTOR
-    first = sectors // 20  # the disc's own files and the recording's start stay intact
+        bytes_ = image.read()
     chance = random.Random(4242)
-    for sector in chance.sample(range(first, sectors), 300):
-        data[sector * SECTOR:(sector + 1) * SECTOR] = bytes(SECTOR)
-    for _ in range(3000):
-        data[chance.randrange(first * SECTOR, sectors * SECTOR)] ^= 1 << chance.randrange(8)
-    for _ in range(5):  # a scratch: a burst of garbage in each of 60 sectors in a row
-        start = chance.randrange(first, sectors - 60)
-        for sector in range(start, start + 60):
-            length = chance.randrange(64, 1024)
-            at = sector * SECTOR + chance.randrange(SECTOR - length)
-            data[at:at + length] = chance.randbytes(length)
+    bytes_, _ = rips.damage_zero_sectors(bytes_, chance, 300)
+    bytes_, _ = rips.damage_flip_image_bits(bytes_, chance, 3000)
+    for _ in range(5):
+        bytes_, _ = rips.damage_garble_burst(bytes_, chance, 60)
     with open(damaged_name + '.part', 'wb') as image:
-        image.write(data)
+        image.write(bytes_)
     os.replace(damaged_name + '.part', damaged_name)
 
 
