@@ -46,8 +46,9 @@ class AudioRescuer {
   AudioRescuer& operator=(const AudioRescuer&) = delete;
 
   // Finds the frames, the broken stretches and the lost frames. Sends no
-  // progress event and reports nothing. May be run again with the same
-  // result.
+  // progress event and reports nothing: it reads the stream and the stamps
+  // only, and may run on a thread of its own while other passes read other
+  // sources. May be run again with the same result.
   void analyze();
 
   // REQUIRES: analyze() was run. The presentation span of the frames to be

@@ -10,6 +10,7 @@
 #include "container/sector_rescuer.h"
 #include "container/rescue_demuxer.h"
 #include "container/time_stamp_reader.h"
+#include "driver/audio_alongside.h"
 #include "driver/joined_recordings.h"
 #include "driver/rescue_report.h"
 #include "driver/report_lines.h"
@@ -208,10 +209,10 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   VideoRescuer videoRescuer(video, stamps.videoStamps(), console_.callbackFor(Console::Pass::kCheck),
                             console_.callbackFor(Console::Pass::kVideo), &held,
                             suspect != nullptr ? &videoSuspect : nullptr, damaged != nullptr ? &videoDamaged : nullptr);
-  videoRescuer.analyze();
   RangeViewSource audio(source, demuxer.audioRanges());
-  AudioRescuer audioRescuer(audio, stamps.audioStamps(), console_.callbackFor(Console::Pass::kAudio), &report);
-  audioRescuer.analyze();
+  AudioAlongside audioAnalysis(audio, stamps.audioStamps(), console_.callbackFor(Console::Pass::kAudio), &report);
+  videoRescuer.analyze();
+  AudioRescuer& audioRescuer = audioAnalysis.analyzed();
   const PresentationSpan recording = recordingSpan(videoRescuer.span(), audioRescuer.span());
 
   // A clean recording comes out as the plain run writes it; so do clean

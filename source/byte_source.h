@@ -14,7 +14,8 @@
 //
 // Indexes and sizes are 32-bit: a source holds less than 4 GiB. A source and
 // its cursor belong to one user at a time, and every source is used from one
-// thread.
+// thread at a time; what one thread reads while another reads other sources
+// is read through a SpanListSource, which reads no other source.
 //
 // Cursor rules: seek() and skip() clamp the cursor to size(); the reads do
 // not clamp, so callers keep every read within the data. Peeks may look past
@@ -66,6 +67,11 @@ class ByteSource {
   // memory). Neither looks at nor moves the cursor. The base class hands out
   // none.
   virtual Span spanAt(uint32_t index);
+
+  // Whether every span handed out so far stays valid as long as the source
+  // lives, whatever is read from now on: none of the memory of its spans can
+  // go away. The base class says no.
+  virtual bool spansStay() { return false; }
 
   // Changes whenever spans handed out may have ended; see above.
   static uint64_t spanGeneration() { return spanGeneration_; }

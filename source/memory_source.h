@@ -18,6 +18,8 @@ class MemorySource : public ByteSource {
   int byteAt(uint32_t index) override;
   // All the bytes, as one span.
   Span spanAt(uint32_t index) override;
+  // True: the bytes outlive the source.
+  bool spansStay() override { return true; }
 
  private:
   const uint8_t* data_;

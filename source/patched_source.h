@@ -29,6 +29,8 @@ class PatchedSource : public ByteSource {
 
   int byteAt(uint32_t index) override;
   Span spanAt(uint32_t index) override;
+  // As the underlying source's: the patched bytes are held here.
+  bool spansStay() override { return source_.spansStay(); }
 
  private:
   ByteSource& source_;

@@ -31,6 +31,8 @@ class RangeViewSource : public ByteSource {
   // The part of the underlying source's span that lies in the range holding
   // `index`.
   Span spanAt(uint32_t index) override;
+  // As the underlying source's.
+  bool spansStay() override { return source_.spansStay(); }
 
   // Appends to `inView` the parts of `ranges` (of the underlying source)
   // that a view over `view` shows, as ranges of that view. A range that

@@ -242,6 +242,17 @@ ByteSource::Span SegmentedFileSource::memberSpan(uint32_t k, uint32_t index) {
   return span;
 }
 
+bool SegmentedFileSource::spansStay() {
+  for (size_t k = 0; k < segments_.size(); ++k) {
+    if (segments_[k].gone) continue;  // read as zeros, mapped never again
+    const size_t end = k + 1 < segments_.size() ? segments_[k + 1].firstWindow : windowOf_.size();
+    for (size_t w = segments_[k].firstWindow; w < end; ++w) {
+      if (windowOf_[w] == kNoWindow) return false;
+    }
+  }
+  return true;
+}
+
 int SegmentedFileSource::byteAt(uint32_t index) {
   uint32_t k;
   if (!findSegment(index, &k)) return 0;

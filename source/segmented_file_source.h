@@ -70,6 +70,9 @@ class SegmentedFileSource : public ByteSource {
 
   int byteAt(uint32_t index) override;
   Span spanAt(uint32_t index) override;
+  // True once every window of every member that can be read is mapped: no
+  // window is mapped again, so none is released.
+  bool spansStay() override;
 
   // The given name without its numeric extension; lives as long as the source.
   const char* baseName() const { return name_.c_str(); }

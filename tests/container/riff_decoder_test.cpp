@@ -11,6 +11,7 @@
 #include "source/memory_source.h"
 #include "source/range_view_source.h"
 #include "tests/source/range_pairs.h"
+#include "tests/support/byte_by_byte_source.h"
 #include "tests/support/progress_events.h"
 #include "tests/support/temp_dir.h"
 
@@ -239,17 +240,6 @@ TEST_F(RiffDecoderTest, BoundaryTooCloseBehindAPayloadStartAddsNoRange) {
   }
 }
 
-// A source that holds no byte in memory: read one byte at a time, it is
-// searched from end to end by the decoder alone.
-class ByteByByteSource : public ByteSource {
- public:
-  explicit ByteByByteSource(const Bytes& bytes) : bytes_(bytes) { setSize(static_cast<uint32_t>(bytes.size())); }
-  int byteAt(uint32_t index) override { return index < bytes_.size() ? bytes_[index] : 0; }
-
- private:
-  const Bytes& bytes_;
-};
-
 // An image large enough for the search of the second half of its memory to
 // go to another thread, with syncs planted in payloads at and around where
 // that half begins, one cut by the end of the data, sectors of other data
@@ -278,6 +268,7 @@ TEST_F(RiffDecoderTest, AnImageSearchedOnTwoThreadsGivesTheRangesOfOne) {
     std::copy(inner.begin(), inner.end(), image_.begin() + at);
     ASSERT_TRUE(run());
     const RangePairs shared = ranges_;
+    // Read byte by byte, the image is searched from end to end by the decoder alone.
     ByteByByteSource alone(image_);
     RiffDecoder decoder(alone, ProgressCallback());
     ASSERT_TRUE(decoder.decode());

@@ -343,6 +343,33 @@ TEST_F(SegmentedFileSourceTest, ReadsASetLargerThanItsWindowsRightThroughViewsIn
   EXPECT_EQ(source.unreadableBytes(), 0u);
 }
 
+TEST_F(SegmentedFileSourceTest, SpansStayOnceEveryWindowIsMappedUnlessWindowsMoveOn) {
+  const auto granule = static_cast<uint32_t>(platform::allocationGranularity());
+  addSegment("movie.000", 2 * granule + 5);
+  addSegment("movie.001", 0);
+  addSegment("movie.002", granule);
+  for (const uint32_t windows : {4u, 3u}) {
+    SCOPED_TRACE(windows);
+    SegmentedFileSource source(path("movie.000").c_str(), {granule, windows});
+    EXPECT_FALSE(source.spansStay()) << "nothing mapped yet";
+    source.byteAt(0);
+    source.byteAt(granule);
+    source.byteAt(3 * granule);  // the last member's only window
+    EXPECT_FALSE(source.spansStay()) << "the first member's last window is not mapped";
+    source.byteAt(2 * granule + 4);
+    // Four windows in all: with room for three, the oldest went.
+    EXPECT_EQ(source.spansStay(), windows == 4);
+  }
+  // A member gone before its windows were mapped reads as zeros from then on.
+  SegmentedFileSource source(path("movie.000").c_str(), {granule, 4});
+  source.byteAt(0);
+  source.byteAt(granule);
+  source.byteAt(2 * granule);
+  ASSERT_TRUE(std::filesystem::remove(std::filesystem::u8path(path("movie.002"))));
+  EXPECT_EQ(source.byteAt(3 * granule), 0);
+  EXPECT_TRUE(source.spansStay());
+}
+
 TEST_F(SegmentedFileSourceTest, ReadsEveryWindowWhenTheAddressSpaceHoldsOnlyOne) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer needs the address space it reserves";
