@@ -59,8 +59,11 @@ void PictureSurvey::survey() {
   checker_.reset();
   video_.seek(0);
   progress_('S', 0, 0);
+  codeAfterSliceKnown_ = false;
   for (;;) {
-    const uint32_t code = nextStartCode(video_);
+    const uint32_t code =
+        codeAfterSliceKnown_ && video_.position() == codeAfterSliceAt_ ? codeAfterSlice_ : nextStartCode(video_);
+    codeAfterSliceKnown_ = false;
     if (code == NoStartCode) break;
     const uint32_t start = video_.position();
     progress_('P', start, video_.size());
@@ -218,7 +221,9 @@ void PictureSurvey::surveySlice(uint32_t code, uint32_t start) {
   if (!checker_.slice(code)) anomaly(RepairReporter::Drop::kStraySlice, start, start + kStartCodeSize);
   leadStart_ = kNone;
   video_.skip(kStartCodeSize);
-  nextStartCode(video_);
+  codeAfterSlice_ = nextStartCode(video_);
+  codeAfterSliceAt_ = video_.position();
+  codeAfterSliceKnown_ = true;
   const uint32_t end = video_.position();
   if (current_ == kNone) {
     anomaly(RepairReporter::Drop::kStraySlice, start, end);

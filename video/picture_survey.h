@@ -171,6 +171,11 @@ class PictureSurvey {
   std::vector<FoundSlice> found_;
   size_t firstFound_ = 0;         // the current picture's first found slice
   bool walkCurrent_ = false;      // its slices are walked
+  // The start code a slice's scan ended on, and where: the pass takes it
+  // from here rather than scanning to it again.
+  bool codeAfterSliceKnown_ = false;
+  uint32_t codeAfterSlice_ = 0;
+  uint32_t codeAfterSliceAt_ = 0;
   std::unique_ptr<SliceWalkQueue> walks_;
   size_t walksQueued_ = 0;
 
