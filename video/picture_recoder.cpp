@@ -43,6 +43,13 @@ constexpr uint32_t kStrayBitsAllowed = 2;
 // all in step, from past what it keeps and again from where it broke.
 constexpr size_t kResumeSearchBits = 8192;
 constexpr uint32_t kResumeWalks = 6;
+// A quantiser set more than this many times the one in effect before it,
+// or less than its share, in a slice that breaks, was read out of step:
+// the macroblocks it would scale are not kept.
+constexpr uint32_t kQuantiserJump = 3;
+bool quantiserJumps(uint32_t before, uint32_t after) {
+  return after > kQuantiserJump * before || before > kQuantiserJump * after;
+}
 // An I picture's slice resumed so takes its DC values from predictions
 // lost with the damage: they are levelled with the slices kept above and
 // before it, by the median of at least this many differences per
@@ -103,7 +110,15 @@ size_t PictureRecoder::keptOfBroken(SliceFault fault, const Walked& w) const {
   // was read out of step: none of it is kept. Elsewhere the fault shows
   // some bits after the damage.
   if (fault == SliceFault::kAddressPastPicture || fault == SliceFault::kTrailingBits) return 0;
-  return w.recordCount > margin_ ? w.recordCount - margin_ : 0;
+  const size_t kept = w.recordCount > margin_ ? w.recordCount - margin_ : 0;
+  uint32_t quantiser = w.dataLength > 0 ? bytes_[w.dataOffset] >> (8 - kQuantiserScaleBits) : 0;
+  for (size_t i = 0; i < kept; ++i) {
+    const MacroblockRecord& mb = records_[w.firstRecord + i];
+    if (!mb.hasQuant) continue;
+    if (quantiserJumps(quantiser, mb.quantiser)) return i;
+    quantiser = mb.quantiser;
+  }
+  return kept;
 }
 
 void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const std::vector<uint32_t>* damaged) {
@@ -222,6 +237,12 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
   for (size_t r = start; r < records_.size(); ++r) steady = steady && !records_[r].hasQuant;
   if (!steady) {
     while (start < records_.size() && !records_[start].hasQuant) ++start;
+    // A quantiser far from the one in effect before the damage was read
+    // out of step: everything the walk keeps would be scaled by it.
+    if (start < records_.size() && quantiserJumps(quantiser, records_[start].quantiser)) {
+      records_.resize(first);
+      return;
+    }
   }
   const bool intraPicture = walker.codingType() == kIntraCoded;
   while (!intraPicture && start < records_.size() && !records_[start].skipped &&

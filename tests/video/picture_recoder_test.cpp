@@ -245,6 +245,54 @@ TEST(PictureRecoderTest, TakesUpBrokenPSlicesWhereTheyAreInStep) {
   EXPECT_LT(wrong * 25, takenUp) << wrong << " of " << takenUp << " macroblocks";
 }
 
+// Damage read out of step can set a quantiser far from the one in effect:
+// every block of the macroblocks it scales then comes out wrong. Through the
+// P pictures of a real recording, bits flipped all over each slice: where
+// the slice breaks, no macroblock kept before the damage or taken up after
+// it goes out with a quantiser three times its own or less than a third of
+// it (599 did before the quantiser was judged). A slice that still parses
+// is kept as it reads.
+TEST(PictureRecoderTest, KeepsNothingOfABrokenSliceScaledByAQuantiserReadOutOfStep) {
+  size_t broken = 0, coded = 0, wild = 0;
+  for (const RecordedPicture& picture : recordedPictures(2)) {
+    const SliceContext& context = picture.context;
+    const SliceWalker walker(context);
+    PictureRecoder recoder(context.widthInMacroblocks, context.heightInMacroblocks, 1);
+    PictureRecoder::Picture header;
+    header.codingType = header.writeAs = 2;
+    header.forwardFCode = context.forwardFCode;
+    for (size_t k = 0; k < picture.slices.size(); ++k) {
+      const IndexedSlice& slice = picture.slices[k];
+      for (size_t bit = 13; bit < slice.dataLength() * 8; bit += 97) {
+        const Bytes damaged = picture.flipped(k, bit);
+        std::vector<MacroblockRecord> read;
+        if (walker.walk(slice.verticalPosition, damaged.data() + slice.dataStart(), slice.dataLength(), &read).fault ==
+            SliceFault::kNone) {
+          continue;
+        }
+        ++broken;
+        MemorySource source(damaged.data(), damaged.size());
+        Bytes out;
+        PictureRecoder::Result result;
+        recoder.recode(source, picture.parts, header, &out, &result);
+        const uint32_t first = k == 0 ? 0 : picture.ends[k - 1];
+        for (const MacroblockRecord& mb : writtenMacroblocks(out, context)) {
+          if (mb.address < first || mb.address >= picture.ends[k] || mb.skipped ||
+              !(mb.flags & (kMacroblockPattern | kMacroblockIntra))) {
+            continue;  // in another slice, or concealed
+          }
+          ++coded;
+          const uint32_t own = picture.macroblocks[mb.address].quantiser;
+          wild += mb.quantiser > 3 * own || own > 3 * mb.quantiser;
+        }
+      }
+    }
+  }
+  ASSERT_GT(broken, 1000u);
+  ASSERT_GT(coded, 10 * broken);
+  EXPECT_EQ(wild, 0u);
+}
+
 // A bit flipped in the DC differential of a luminance block leaves an I
 // picture's slice in step, and every DC value after it in the slice off by
 // one amount. Through the I pictures of a real recording, each bit of the
