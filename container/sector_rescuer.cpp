@@ -182,7 +182,14 @@ void SectorRescuer::mend() {
     ranges_.appendJoined(piece.start, piece.end);
     const uint32_t viewEnd = viewStart + (piece.end - piece.start);
     if (suspect) suspect_.appendJoined(viewStart, viewEnd);
-    if (piece.damaged) damaged_.appendJoined(viewStart, viewEnd);
+    if (piece.damaged) {
+      damaged_.appendJoined(viewStart, viewEnd);
+    } else if (piece.lostBefore && i > 0) {
+      // Where the view joins the payloads on either side of a loss, what
+      // follows continues nothing before it: data read on across the join
+      // is not as written.
+      damaged_.appendJoined(viewStart, viewStart + 1);
+    }
     viewStart = viewEnd;
   }
 }

@@ -68,7 +68,10 @@ class SectorRescuer {
   // The payload that is not known to be as written, as ranges of the view
   // over ranges(): increasing, not overlapping.
   const RangeList& suspect() const { return suspect_; }
-  // Of suspect(), the payloads whose code fails and could not be put right.
+  // Of suspect(), the payloads whose code fails and could not be put right,
+  // and the first byte of each payload that follows a loss (a sector left
+  // out, or addresses that do not follow each other): what is read on
+  // across the join continues nothing before it.
   const RangeList& damaged() const { return damaged_; }
   // The bytes of the image to put right, in increasing offsets.
   const std::vector<PatchedSource::Patch>& corrections() const { return corrections_; }

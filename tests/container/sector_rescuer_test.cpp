@@ -40,9 +40,10 @@ Bytes image(size_t count) {
 }
 
 
-// The payload kept, as ranges of the image; `suspect` receives the suspect
-// ranges of the payload.
-RangePairs mended(const Bytes& bytes, uint32_t* lost, RecordingReporter* reporter, RangePairs* suspect) {
+// The payload kept, as ranges of the image; `suspect` and `damaged` receive
+// those ranges of the payload.
+RangePairs mended(const Bytes& bytes, uint32_t* lost, RecordingReporter* reporter, RangePairs* suspect,
+                  RangePairs* damaged = nullptr) {
   MemorySource source(bytes.data(), bytes.size());
   RiffDecoder decoder(source, ProgressCallback());
   EXPECT_TRUE(decoder.decode());
@@ -50,6 +51,7 @@ RangePairs mended(const Bytes& bytes, uint32_t* lost, RecordingReporter* reporte
   rescuer.mend();
   *lost = rescuer.lostSectors();
   *suspect = pairsOf(rescuer.suspect());
+  if (damaged != nullptr) *damaged = pairsOf(rescuer.damaged());
   return pairsOf(rescuer.ranges());
 }
 
@@ -74,10 +76,17 @@ TEST(SectorRescuer, LeavesOutLostSectorsAndKeepsThoseWithADamagedSync) {
   Bytes flipped = clean;
   for (uint32_t k = 0; k < 3; ++k) flipped[payloadOf(1) + 100 + k] ^= 0x5A;  // more bits than the code can place
   std::swap_ranges(flipped.begin() + 3 * kSector, flipped.begin() + 4 * kSector, flipped.begin() + 4 * kSector);
-  mended(flipped, &lost, &reporter, &suspect);
+  RangePairs damagedPairs;
+  mended(flipped, &lost, &reporter, &suspect, &damagedPairs);
   // Sector 1 by its code; 2 to 5 on either side of the two swapped; then
   // the trailer: one range.
   EXPECT_EQ(suspect, (RangePairs{{kPayload, 6 * kPayload + 4}}));
+  // Damaged: sector 1, whose code fails, and the first byte after each
+  // place where the addresses jump, which continues nothing before it.
+  EXPECT_EQ(damagedPairs, (RangePairs{{kPayload, 2 * kPayload},
+                                      {3 * kPayload, 3 * kPayload + 1},
+                                      {4 * kPayload, 4 * kPayload + 1},
+                                      {5 * kPayload, 5 * kPayload + 1}}));
 
   // Sector 2 read back as zeros, sector 3's sync with a bit wrong (and no
   // start code at its payload, so the decoder did not take it).
@@ -87,10 +96,11 @@ TEST(SectorRescuer, LeavesOutLostSectorsAndKeepsThoseWithADamagedSync) {
   damaged[3 * kSector + 24] = 0x47;
   expected.erase(expected.begin() + 2);
   reporter.drops.clear();
-  EXPECT_EQ(mended(damaged, &lost, &reporter, &suspect), expected);
+  EXPECT_EQ(mended(damaged, &lost, &reporter, &suspect, &damagedPairs), expected);
   EXPECT_EQ(lost, 1u);
   // Sector 1 before the loss, sector 3 after it, with its sync damaged.
   EXPECT_EQ(suspect, (RangePairs{{kPayload, 3 * kPayload}, {5 * kPayload, 5 * kPayload + 4}}));
+  EXPECT_EQ(damagedPairs, (RangePairs{{2 * kPayload, 2 * kPayload + 1}})) << "where the view crosses the loss";
   ASSERT_EQ(reporter.drops.size(), 1u);
   EXPECT_EQ(reporter.drops[0].reason, RepairReporter::Drop::kLostSector);
   EXPECT_EQ(reporter.drops[0].offset, 2 * kSector);
