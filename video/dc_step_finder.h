@@ -2,6 +2,7 @@
 #define ORVANTE_VIDEO_DC_STEP_FINDER_H_
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "video/slice_walker.h"
@@ -24,10 +25,20 @@
 // slope across the boundary, is one that a single bit flipped in the first
 // block's differential makes: that amount is the step.
 //
+// A run that begins in a row's first macroblock, or in the top row, has
+// one stretch of boundary only, which an edge of the picture can match. It
+// is reported where each pair of blocks on the short stretches that bound
+// it (inside its first macroblock, or beside it) shows the step too: from a
+// row's first macroblock only where it begins after that macroblock's
+// first block (an edge along the row would begin there), and in the top row
+// only where the stretch under the macroblocks before it is long. A run
+// from a row's first macroblock is levelled by any amount: a slice that
+// lost step there and found it again, unseen, leaves such a run too, offset
+// by whatever the misread made of the values it read.
+//
 // Only luminance is looked at: the chrominance planes, smoother and with
 // larger patches of one colour, show such boundaries of their own too
-// often. A run that begins in a row's first macroblock has one stretch of
-// boundary, which an edge of the picture can match: it is not reported.
+// often.
 //
 // The finder holds only the picture's size; find() keeps no state.
 class DcStepFinder {
@@ -56,13 +67,30 @@ class DcStepFinder {
   // One component's DC values as a grid of blocks, with the order in which
   // their predictions run.
   struct Plane;
+  // Chain positions of a block inside a run and its neighbour outside.
+  using BlockPair = std::pair<uint32_t, uint32_t>;
+  // The boundary of a run: for each pair of blocks across it, the
+  // difference (inside less outside), the stretch it lies on and the pair.
+  struct Boundary {
+    std::vector<int> differences;
+    std::vector<uint32_t> stretches;
+    std::vector<BlockPair> pairs;
+  };
+  // A step a run could make, and how much levelling it gains.
+  struct Candidate {
+    int64_t gain = 0;
+    Step step;
+  };
   // The best step of `plane` in the run of chain positions [first, last], if
   // it passes the tests above.
   bool stepIn(const Plane& plane, uint32_t first, uint32_t last, Step* step) const;
-  // The differences across the boundary of the run [from, last] of `plane`
-  // (inside less outside), with the stretch of boundary each lies on.
-  void crossing(const Plane& plane, uint32_t from, uint32_t last, std::vector<int>* differences,
-                std::vector<uint32_t>* stretches) const;
+  // Takes the step from chain position p of the run [first, last] for
+  // `*best` if it passes the tests above and gains more; `single`: a run
+  // whose boundary has one long stretch; `boundary` is scratch space.
+  void judge(const Plane& plane, uint32_t first, uint32_t p, uint32_t last, bool single, Boundary* boundary,
+             Candidate* best) const;
+  // The boundary of the run [from, last] of `plane`.
+  void crossing(const Plane& plane, uint32_t from, uint32_t last, Boundary* boundary) const;
 
   const uint32_t width_;
   const uint32_t height_;

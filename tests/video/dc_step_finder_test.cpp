@@ -68,7 +68,10 @@ TEST(DcStepFinderTest, FindsTheStepAFlippedBitMakes) {
   struct Case {
     uint32_t row, column, block, bit;
   };
-  const Case cases[] = {{5, 9, 0, 5}, {5, 9, 3, 4}, {10, 3, 1, 4}, {2, 17, 2, 5}, {12, 11, 0, 4}};
+  const Case cases[] = {{5, 9, 0, 5}, {5, 9, 3, 4}, {10, 3, 1, 4}, {2, 17, 2, 5}, {12, 11, 0, 4},
+                        // From a row's first macroblock, after its first
+                        // block; in the top row, far enough along.
+                        {7, 0, 1, 5}, {9, 0, 2, 4}, {3, 0, 3, 5}, {0, 9, 0, 5}, {0, 14, 1, 4}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "row " << c.row << " column " << c.column << " block " << c.block);
     Picture picture(striped);
@@ -100,6 +103,9 @@ TEST(DcStepFinderTest, LeavesThePicturesOwnEdgesAlone) {
       // From a row's first macroblock the boundary has one stretch, which
       // edges like this match.
       {"a step from a row's start", [](int x, int y) { return smooth(x, y) + (y >= 12 ? 32 : 0); }},
+      // In the top row, a flip two macroblocks along would leave this; too
+      // short a stretch to tell from a patch of the picture.
+      {"a patch in the top corner", [](int x, int y) { return smooth(x, y) + (y < 2 && x < 4 ? 0 : 32); }},
       {"bars", [](int x, int) { return 30 + 25 * (x / 5 % 7); }},
   };
   for (const Case& c : cases) {
@@ -128,4 +134,30 @@ TEST(DcStepFinderTest, KeepsEachSliceApart) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].address, address);
   EXPECT_EQ(found[0].offset, step);
+}
+
+// A slice that loses step in a row's first macroblock and finds it again
+// leaves the rest of the slice off by whatever the misread made of the
+// values: from there, by any amount, the run is levelled. Inside a row,
+// where a staircase edge of the picture leaves the same boundary, only by
+// an amount a flip makes.
+TEST(DcStepFinderTest, LevelsARunFromARowsStartByAnyAmount) {
+  struct Case {
+    uint32_t column, block;
+    size_t found;
+  };
+  const Case cases[] = {{0, 1, 1}, {0, 3, 1}, {0, 0, 0}, {9, 1, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "column " << c.column << " block " << c.block);
+    Picture picture(smooth);
+    const uint32_t address = 6 * kWidth + c.column;
+    // 161 levels: more than any flip of the differential there makes.
+    for (uint32_t p = address * 4 + c.block; p < kWidth * kHeight * 4; ++p) picture.dc(p) = static_cast<int16_t>(picture.dc(p) + 161);
+    const std::vector<DcStepFinder::Step> found = picture.steps();
+    ASSERT_EQ(found.size(), c.found);
+    if (c.found == 0) continue;
+    EXPECT_EQ(found[0].address, address);
+    EXPECT_EQ(found[0].block, c.block);
+    EXPECT_NEAR(found[0].offset, 161, 2);
+  }
 }
