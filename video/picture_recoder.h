@@ -31,7 +31,10 @@
 // quantiser, in a slice where macroblocks set it), as nothing before it
 // tells what it was predicted from; in an I picture, whose DC predictions
 // run on through the slice, their DC values are levelled with the
-// macroblocks kept above and before them. Macroblocks the broken walk kept
+// macroblocks kept above and before them (where the differences are too few
+// or spread too far to tell the level well, only in a picture that keeps
+// its type: one going out as P conceals them from its reference instead).
+// Macroblocks the broken walk kept
 // past where the resumed one shows the data stands were read out of step,
 // and so were as many before them: they are dropped. Slices that parse claim their macroblocks first; a broken
 // one fills only what none claimed, up to the first macroblock claimed.
@@ -143,6 +146,9 @@ class PictureRecoder {
   // Levels the DC values of walks resumed in an I picture with what was
   // kept around them; leaves a hole where nothing was.
   void levelResumedIntra();
+  // In an I picture going out as P: makes holes of the walks levelled
+  // roughly, which the reference conceals better.
+  void dropRoughlyLevelled();
   // Levels the runs of DC values that DcStepFinder finds; returns the
   // macroblocks levelled.
   uint32_t levelDcSteps();
@@ -168,6 +174,7 @@ class PictureRecoder {
     bool parsed;            // walked clean
     bool resumed;           // a walk resumed after the damage of another
     bool levelled;          // DC values of it were levelled
+    bool roughlyLevelled;   // resumed, by differences too few or spread to trust
     SliceFault fault;       // how its walk ended
   };
   std::vector<uint8_t> bytes_;
