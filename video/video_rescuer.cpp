@@ -468,6 +468,17 @@ const MotionField* VideoRescuer::motionOf(Anchor& anchor) {
   return anchor.motion.empty() ? nullptr : &anchor.motion;
 }
 
+const MotionField* VideoRescuer::motionMovingOn(Anchor& anchor) {
+  const MotionField* own = motionOf(anchor);
+  if (anchor.picture == kNoPicture || survey_->pictures()[anchor.picture].codingType != kIntraCoded) return own;
+  if (own != nullptr && std::any_of(own->known.begin(), own->known.end(), [](uint8_t k) { return k != 0; })) return own;
+  // An I picture tells no motion of its own: how the anchor before it
+  // moved is the best guess of how its content moves on.
+  if (&anchor != &anchors_[1] || anchorsWritten_ < 2) return own;
+  const MotionField* before = motionOf(anchors_[0]);
+  return before != nullptr ? before : own;
+}
+
 bool VideoRescuer::walkedWhenWritten(const PictureSurvey::Picture& p) {
   return !p.whole || (p.codingType == kIntraCoded && p.walked);
 }
@@ -575,10 +586,10 @@ bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStar
   picture.forwardFCode = kMaxFCode;
   picture.backwardFCode = letter == 'B' ? kMaxFCode : 0;
   if (letter == 'P') {
-    if (anchorsWritten_ == 0 || (picture.anchors.reference = motionOf(anchors_[1])) == nullptr) return false;
+    if (anchorsWritten_ == 0 || (picture.anchors.reference = motionMovingOn(anchors_[1])) == nullptr) return false;
     picture.anchors.distance = static_cast<int>(std::max<int64_t>(slot - anchors_[1].slot, 1));
   } else {
-    if (anchorsWritten_ < 2 || (picture.anchors.backwardAnchor = motionOf(anchors_[1])) == nullptr) return false;
+    if (anchorsWritten_ < 2 || (picture.anchors.backwardAnchor = motionMovingOn(anchors_[1])) == nullptr) return false;
     picture.anchors.afterForward = static_cast<int>(std::max<int64_t>(slot - anchors_[0].slot, 1));
     picture.anchors.betweenAnchors = static_cast<int>(std::max<int64_t>(anchors_[1].slot - anchors_[0].slot, 2));
   }

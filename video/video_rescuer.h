@@ -178,6 +178,9 @@ class VideoRescuer {
   void slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slices) const;
   // The motion of anchor `anchor` (written), found when it is not known.
   const MotionField* motionOf(Anchor& anchor);
+  // The motion a repeat moves `anchor` along: its own, or for an I picture
+  // that of the anchor before it (anchors_[1] only).
+  const MotionField* motionMovingOn(Anchor& anchor);
   // Whether writePicture() walks the picture's slices: one not whole is
   // re-coded; a whole I picture whose bytes nothing vouches for is checked
   // for flipped DC bits.

@@ -87,8 +87,11 @@ TEST(Concealment, DamagedPicturesGoOutConcealedAndStayCloseToTheClean) {
        [](const Bytes& b) { return flipped(b, {{6000, 0xFF}, {6001, 0xFF}}); }, 38, 53, "Pictures concealed:      "},
       {"an I picture with a broken slice, written as a P picture", bare, ".m1v",
        [](const Bytes& b) { return flipped(b, {{109000, 0xFF}, {109001, 0xFF}}); }, 34, 51, "Pictures concealed:      "},
+      // Its reference is an I picture, which tells no motion: the repeat
+      // moves along the motion of the anchor before that. (Repeated
+      // unmoved: 20.3 dB at least, 47.1 dB mean.)
       {"a P picture lost, its dependants kept", bare, ".m1v",
-       [&](const Bytes& b) { return withoutPicture(b, secondP); }, 18, 45, "Pictures repeated:       1 "},
+       [&](const Bytes& b) { return withoutPicture(b, secondP); }, 21.5, 47.5, "Pictures repeated:       1 "},
       // The picture it was predicted from moved: the repeat moves along the
       // same motion. (Repeated unmoved: 20.3 dB at least, 49.5 dB mean.)
       {"a P picture lost after one with motion", bare, ".m1v",
