@@ -138,19 +138,20 @@ TEST(DcStepFinderTest, KeepsEachSliceApart) {
 
 // A slice that loses step in a row's first macroblock and finds it again
 // leaves the rest of the slice off by whatever the misread made of the
-// values: from there, by any amount, the run is levelled. Inside a row,
-// where a staircase edge of the picture leaves the same boundary, only by
-// an amount a flip makes.
+// values: from there, by any amount, the run is levelled. Inside a row or
+// in the top row, where an edge of the picture leaves the same boundary,
+// only by an amount a flip makes.
 TEST(DcStepFinderTest, LevelsARunFromARowsStartByAnyAmount) {
   struct Case {
-    uint32_t column, block;
+    uint32_t row, column, block;
     size_t found;
   };
-  const Case cases[] = {{0, 1, 1}, {0, 3, 1}, {0, 0, 0}, {9, 1, 0}};
+  // In the top row too only by a flip's amount.
+  const Case cases[] = {{6, 0, 1, 1}, {6, 0, 3, 1}, {6, 0, 0, 0}, {6, 9, 1, 0}, {0, 9, 0, 0}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "column " << c.column << " block " << c.block);
+    SCOPED_TRACE(testing::Message() << "row " << c.row << " column " << c.column << " block " << c.block);
     Picture picture(smooth);
-    const uint32_t address = 6 * kWidth + c.column;
+    const uint32_t address = c.row * kWidth + c.column;
     // 161 levels: more than any flip of the differential there makes.
     for (uint32_t p = address * 4 + c.block; p < kWidth * kHeight * 4; ++p) picture.dc(p) = static_cast<int16_t>(picture.dc(p) + 161);
     const std::vector<DcStepFinder::Step> found = picture.steps();
