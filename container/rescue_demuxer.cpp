@@ -13,6 +13,8 @@ constexpr uint32_t kPackFieldsBits = 0x21;
 // Zero bytes between packets, with a bit error or so: at most this far.
 constexpr uint32_t kLongestGap = 16;
 
+bool powerOfTwo(uint32_t n) { return n != 0 && (n & (n - 1)) == 0; }
+
 bool systemLayerCodeAt(ByteSource& data, uint32_t at) {
   if (uint64_t{at} + 4 > data.size()) return false;
   data.seek(at);
@@ -40,4 +42,35 @@ bool RescueDemuxer::confirmsLength(uint32_t declaredEnd) {
     if ((byte & (byte - 1)) != 0) return false;
   }
   return false;
+}
+
+void RescueDemuxer::videoRunsOn(uint32_t payloadStart, uint32_t declaredEnd) {
+  ranOn_.emplace_back(payloadStart, declaredEnd);
+}
+
+void RescueDemuxer::demultiplexed() {
+  losses_.clear();
+  const RangeList& video = videoRanges();
+  ByteSource& data = source();
+  uint32_t r = 0;
+  for (const auto& [start, declaredEnd] : ranOn_) {
+    while (r < video.count() && video.pairs()[2 * r] < start) ++r;
+    if (r == video.count()) break;
+    if (video.pairs()[2 * r] != start) continue;
+    // Where it ran on to, with and without the zero bytes before the code.
+    const uint32_t end = video.pairs()[2 * r + 1];
+    uint32_t payloadEnd = end;
+    while (payloadEnd > start) {
+      data.seek(payloadEnd - 1);
+      if (data.peekU8() != 0) break;
+      --payloadEnd;
+    }
+    // At its declared end, or a bit flipped off it: no loss. Nor where it
+    // runs to the end of the data, behind which nothing else was taken in.
+    const auto asDeclared = [declaredEnd](uint32_t at) {
+      return at == declaredEnd || powerOfTwo(at > declaredEnd ? at - declaredEnd : declaredEnd - at);
+    };
+    if (end < data.size() && !asDeclared(end) && !asDeclared(payloadEnd)) losses_.append(start, end);
+  }
+  ranOn_.clear();
 }

@@ -104,6 +104,7 @@ void StreamDemuxer::demultiplex() {
           if (timeStamps_ != nullptr) timeStamps_->packetTaken(code, timeStampField_, offset, declaredEnd - payloadStart);
         } else {
           openVideoStart = payloadStart;  // runs on to the next system-layer code
+          videoRunsOn(payloadStart, declaredEnd);
           // Its length is known only when the range closes: up to the end.
           const uint32_t offset = videoRanges_.total();
           if (timeStamps_ != nullptr) timeStamps_->packetTaken(code, timeStampField_, offset, UINT32_MAX - offset);
@@ -115,4 +116,5 @@ void StreamDemuxer::demultiplex() {
   }
   progress_('E', 0, 0);
   addVideoRange(openVideoStart, source_.position());
+  demultiplexed();
 }

@@ -60,6 +60,14 @@ class StreamDemuxer {
   // length: at least two zero bytes and 01, as the next start code would
   // begin. May move the cursor.
   virtual bool confirmsLength(uint32_t declaredEnd);
+  // A video packet whose declared length was not confirmed: its payload,
+  // from `payloadStart`, runs on to the next system-layer code.
+  virtual void videoRunsOn(uint32_t payloadStart, uint32_t declaredEnd) {
+    (void)payloadStart;
+    (void)declaredEnd;
+  }
+  // The pass ended; the lists are complete.
+  virtual void demultiplexed() {}
   ByteSource& source() { return source_; }
 
  private:

@@ -77,6 +77,13 @@ class StreamDemuxerTest : public testing::Test {
   void run(size_t length = SIZE_MAX) { runWith<StreamDemuxer>(length); }
   // The same with the demuxer of a rescue.
   void rescue() { runWith<RescueDemuxer>(SIZE_MAX); }
+  // The losses a rescue's demuxer finds in the whole stream.
+  RangePairs losses() {
+    MemorySource source(stream_.data(), stream_.size());
+    RescueDemuxer demuxer(source, recordingInto(events));
+    demuxer.demultiplex();
+    return pairsOf(demuxer.losses());
+  }
 
   template <typename Demuxer>
   void runWith(size_t length) {
@@ -262,6 +269,46 @@ TEST_F(StreamDemuxerTest, RescueTrustsALengthThatADamagedPackHeaderFollows) {
     }
     EXPECT_EQ(audio_, (RangePairs{{audio.payload, audio.end}}));
   }
+}
+
+// A video packet whose payload runs on to the next code by a power of two
+// more or less than its length says had that length changed by a bit
+// error; by any other amount, the stream lost bytes inside it, and a rescue
+// counts the payload lost, up to the next code.
+TEST_F(StreamDemuxerTest, RescueTellsAPacketThatLostBytesFromOneWithALengthFlipped) {
+  const Bytes pack = {0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x1B, 0x91};
+  struct Case {
+    const char* name;
+    size_t claimed;  // payload bytes the length says
+    size_t kept;     // of them, those before the next pack
+    Bytes between;   // what lies between them and the pack
+    bool lost;
+  };
+  const Case cases[] = {
+      {"a length 4 short", 46, 50, {}, false},
+      {"a length 16 long", 66, 50, {}, false},
+      {"a length 4 short, zeros behind it", 46, 50, {0, 0, 0}, false},
+      {"bytes cut out, another packet's tail behind", 50, 20, filler(9, 3), true},
+      {"bytes cut out, nothing behind", 50, 29, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    startOver();
+    addPack();
+    addPacket(0xC0, filler(30));
+    const Packet video = addPacketClaiming(0xE0, static_cast<uint16_t>(1 + c.claimed), filler(c.kept));
+    addRaw(c.between);
+    const uint32_t next = addRaw(pack);
+    addPacket(0xE0, filler(40, 5));
+    EXPECT_EQ(losses(), (c.lost ? RangePairs{{video.payload, next}} : RangePairs{}));
+  }
+  // A clean stream loses nothing.
+  startOver();
+  addPack();
+  addPacket(0xE0, filler(40));
+  addPack();
+  addPacket(0xE0, filler(40, 1));
+  EXPECT_TRUE(losses().empty());
 }
 
 TEST_F(StreamDemuxerTest, LengthPastTheEndOfTheDataIsDistrusted) {
