@@ -385,6 +385,7 @@ void PictureRecoder::handWalkTo(PictureRecoder& other) {
   kept_.swap(other.kept_);
   keptSlice_.swap(other.keptSlice_);
   steps_.swap(other.steps_);
+  levelledAt_.swap(other.levelledAt_);
   walkedSlices_.swap(other.walkedSlices_);
   std::swap(levelled_, other.levelled_);
   std::swap(walkedPicture_, other.walkedPicture_);
@@ -472,6 +473,7 @@ void PictureRecoder::walkRead() {
     }
   }
   levelled_ = 0;
+  levelledAt_.clear();
   if (picture.codingType == kIntraCoded) {
     levelResumedIntra();
     levelled_ = levelDcSteps();
@@ -486,6 +488,11 @@ void PictureRecoder::dropRoughlyLevelled() {
       if (kept_[mb.address] != &mb) continue;
       kept_[mb.address] = nullptr;
       keptSlice_[mb.address] = -1;
+      // Concealed now, not levelled.
+      if (mb.address < levelledAt_.size() && levelledAt_[mb.address] != 0) {
+        levelledAt_[mb.address] = 0;
+        --levelled_;
+      }
     }
     w.keptCount = 0;
   }
@@ -494,7 +501,8 @@ void PictureRecoder::dropRoughlyLevelled() {
 uint32_t PictureRecoder::levelDcSteps() {
   dcSteps_.find(kept_, keptSlice_, &steps_);
   uint32_t levelled = 0;
-  std::vector<uint8_t> touched(size_t{width_} * height_, 0);
+  std::vector<uint8_t>& touched = levelledAt_;
+  touched.assign(size_t{width_} * height_, 0);
   for (const DcStepFinder::Step& step : steps_) {
     const int32_t walk = keptSlice_[step.address];
     for (uint32_t a = step.address; a < width_ * height_ && keptSlice_[a] == walk; ++a) {

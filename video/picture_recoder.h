@@ -184,6 +184,7 @@ class PictureRecoder {
   std::vector<int32_t> keptSlice_;  // per macroblock: the walk it was kept from, or -1
   std::vector<ConcealmentPlanner::Macroblock> plan_;
   std::vector<DcStepFinder::Step> steps_;
+  std::vector<uint8_t> levelledAt_;  // by address: DC values levelled there
   DeadEnds deadEnds_;      // of the slice resumeAfterLoss() searches
   uint32_t levelled_ = 0;  // macroblocks levelled by walkSlices
   // What the walk above is of: the slices read, the picture's fields that

@@ -193,6 +193,9 @@ TEST(PictureRecoderTest, LevelsAnIntraSliceTakenUpAfterDamage) {
     header.writeAs = 2;
     recoder.recode(source, slices, header, &out, &result);
     ASSERT_FALSE(result.repeated);
+    // What is levelled is kept; what is concealed is not.
+    EXPECT_EQ(result.kept + result.concealed, kWidth * kHeight);
+    EXPECT_LE(result.levelled, result.kept);
     if (c.rough) {
       EXPECT_LE(result.kept + kWidth, keptAsIntra);
       EXPECT_GE(result.concealed, 2 * kWidth);
