@@ -12,7 +12,7 @@ namespace {
 constexpr uint8_t kForward = kMacroblockMotionForward;
 constexpr uint8_t kBackward = kMacroblockMotionBackward;
 
-// The median of up to five values; the mean of the middle two of an even
+// The median of up to nine values; the mean of the middle two of an even
 // number, rounded toward zero.
 int median(int* values, size_t count) {
   assert(count > 0);
@@ -72,6 +72,29 @@ void ConcealmentPlanner::clamp(uint32_t address, int16_t vector[2]) const {
   for (int k = 0; k < 2; ++k) vector[k] = static_cast<int16_t>(std::clamp<int>(vector[k], limits[k][0], limits[k][1]));
 }
 
+bool ConcealmentPlanner::smoothed(const MotionField& field, uint32_t address, int* x, int* y) const {
+  int xs[9];
+  int ys[9];
+  size_t n = 0;
+  const int column = static_cast<int>(address % width_);
+  const int row = static_cast<int>(address / width_);
+  for (int dy = -1; dy <= 1; ++dy) {
+    for (int dx = -1; dx <= 1; ++dx) {
+      const int c = column + dx, r = row + dy;
+      if (c < 0 || r < 0 || c >= static_cast<int>(width_) || r >= static_cast<int>(height_)) continue;
+      const size_t at = static_cast<size_t>(r) * width_ + static_cast<size_t>(c);
+      if (!field.known[at]) continue;
+      xs[n] = field.vectors[2 * at];
+      ys[n] = field.vectors[2 * at + 1];
+      ++n;
+    }
+  }
+  if (n == 0) return false;
+  *x = median(xs, n);
+  *y = median(ys, n);
+  return true;
+}
+
 void ConcealmentPlanner::predicted(const Picture& picture, uint32_t address, Macroblock* out) const {
   const std::vector<const MacroblockRecord*>& kept = *picture.kept;
   int xs[5];
@@ -92,9 +115,12 @@ void ConcealmentPlanner::predicted(const Picture& picture, uint32_t address, Mac
   neighbour(column > 0, address - 1);
   neighbour(column + 1 < width_, address + 1);
   const MotionField* reference = picture.anchors.reference;
-  if (reference != nullptr && !reference->empty() && reference->known[address]) {
-    xs[n] = scaled(reference->vectors[2 * size_t{address}], reference->span, picture.anchors.distance);
-    ys[n] = scaled(reference->vectors[2 * size_t{address} + 1], reference->span, picture.anchors.distance);
+  // The reference's vectors, smoothed: one macroblock's alone may be any
+  // that predicted it well, not how the picture moves there.
+  int rx = 0, ry = 0;
+  if (reference != nullptr && !reference->empty() && reference->known[address] && smoothed(*reference, address, &rx, &ry)) {
+    xs[n] = scaled(rx, reference->span, picture.anchors.distance);
+    ys[n] = scaled(ry, reference->span, picture.anchors.distance);
     ++n;
   }
   out->fill = Fill::kPredict;

@@ -27,8 +27,9 @@ struct MotionField {
 //   - in a P picture, prediction from the forward reference, not coded,
 //     with a vector guessed from the macroblocks above, below and beside it
 //     in the same picture and the one in the same place in the reference
-//     (its vector carried on over the distance between the pictures): the
-//     median of those known, zero where none is;
+//     (the median of the reference's vectors there and around it, carried
+//     on over the distance between the pictures): the median of those
+//     known, zero where none is;
 //   - in a B picture, the prediction of its neighbours when they have one;
 //     else, where the backward anchor's motion is known there, both
 //     references along that motion, split by the B picture's place between
@@ -86,6 +87,9 @@ class ConcealmentPlanner {
   void plan(const Picture& picture, std::vector<Macroblock>* plan) const;
 
  private:
+  // The median of the vectors known in `field` around and at `address`
+  // (its 3 by 3 macroblocks); false where none is.
+  bool smoothed(const MotionField& field, uint32_t address, int* x, int* y) const;
   void predicted(const Picture& picture, uint32_t address, Macroblock* out) const;
   void bidirectional(const Picture& picture, uint32_t address, Macroblock* out) const;
   void intraFill(const Picture& picture, uint32_t address, Macroblock* out) const;

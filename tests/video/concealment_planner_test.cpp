@@ -97,3 +97,37 @@ TEST(ConcealmentPlanner, GuessesEachHoleFromWhatIsKnownAroundIt) {
     }
   }
 }
+
+// The reference's vector in the hole's place is taken with those around
+// it: one that predicted that macroblock well but strays from how the
+// picture moves there is outvoted, and the picture's edge leaves fewer to
+// vote.
+TEST(ConcealmentPlanner, SmoothsTheReferencesMotion) {
+  const ConcealmentPlanner planner(kWidth, kHeight);
+  struct Case {
+    uint32_t address;
+    int stray[2];  // the reference's vector in the hole's place
+    int expected[2];
+  };
+  const Case cases[] = {{kHole, {40, -30}, {4, 2}}, {0, {40, -30}, {4, 2}}, {kHole, {4, 2}, {4, 2}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    std::vector<const MacroblockRecord*> kept(kWidth * kHeight, nullptr);
+    std::vector<MacroblockRecord> records(kWidth * kHeight, intra(100));
+    for (uint32_t a = 0; a < kWidth * kHeight; ++a) {
+      if (a != c.address) kept[a] = &records[a];
+    }
+    MotionField reference;
+    reference.reset(kWidth * kHeight, 1);
+    for (uint32_t a = 0; a < kWidth * kHeight; ++a) reference.set(a, 4, 2);
+    reference.set(c.address, c.stray[0], c.stray[1]);
+    ConcealmentPlanner::Picture picture;
+    picture.kept = &kept;
+    picture.codingType = 2;
+    picture.anchors.reference = &reference;
+    std::vector<ConcealmentPlanner::Macroblock> plan;
+    planner.plan(picture, &plan);
+    EXPECT_EQ(plan[c.address].forward[0], c.expected[0]);
+    EXPECT_EQ(plan[c.address].forward[1], c.expected[1]);
+  }
+}
