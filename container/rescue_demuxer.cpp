@@ -53,7 +53,9 @@ void RescueDemuxer::demultiplexed() {
   const RangeList& video = videoRanges();
   ByteSource& data = source();
   uint32_t r = 0;
-  for (const auto& [start, declaredEnd] : ranOn_) {
+  for (const std::pair<uint32_t, uint32_t>& ran : ranOn_) {
+    const uint32_t start = ran.first;
+    const uint32_t declaredEnd = ran.second;
     while (r < video.count() && video.pairs()[2 * r] < start) ++r;
     if (r == video.count()) break;
     if (video.pairs()[2 * r] != start) continue;
