@@ -39,7 +39,7 @@ bool RescueDemuxer::confirmsLength(uint32_t declaredEnd) {
     if (systemLayerCodeAt(data, at)) return true;
     data.seek(at);
     const uint8_t byte = data.peekU8();
-    if ((byte & (byte - 1)) != 0) return false;
+    if (byte != 0 && !powerOfTwo(byte)) return false;
   }
   return false;
 }

@@ -23,19 +23,6 @@
 
 namespace {
 
-// The ranges of `a` (when given) and `b`, both increasing and neither
-// overlapping itself, in order: overlapping ranges joined.
-void mergeRanges(const RangeList* a, const RangeList& b, RangeList* out) {
-  out->clear();
-  const uint32_t na = a != nullptr ? a->count() : 0;
-  uint32_t i = 0, j = 0;
-  while (i < na || j < b.count()) {
-    const bool fromA = j == b.count() || (i < na && a->pairs()[2 * i] <= b.pairs()[2 * j]);
-    const uint32_t* pair = fromA ? a->pairs() + 2 * i++ : b.pairs() + 2 * j++;
-    out->appendJoined(pair[0], pair[1]);
-  }
-}
-
 // The span of the recording: from the earlier start to the later end of the
 // streams' spans. Spans further apart than a loss can be long are not
 // joined: one of them comes from a wild stamp.
@@ -218,15 +205,15 @@ bool RescueRun::runPipeline(ByteSource& source, const std::string& baseName, Res
   if (suspect != nullptr) RangeViewSource::rangesInView(demuxer.videoRanges(), *suspect, &videoSuspect);
   // Damaged: what the sectors tell, and the packets the stream lost bytes
   // inside.
+  const RangeList none;
   RangeList allDamaged;
-  mergeRanges(damaged, demuxer.losses(), &allDamaged);
+  RangeList::unionOf(damaged != nullptr ? *damaged : none, demuxer.losses(), &allDamaged);
   RangeList videoDamaged;
   RangeViewSource::rangesInView(demuxer.videoRanges(), allDamaged, &videoDamaged);
   HeldReporter held;
   VideoRescuer videoRescuer(video, stamps.videoStamps(), console_.callbackFor(Console::Pass::kCheck),
                             console_.callbackFor(Console::Pass::kVideo), &held,
-                            suspect != nullptr ? &videoSuspect : nullptr,
-                            damaged != nullptr || allDamaged.count() != 0 ? &videoDamaged : nullptr);
+                            suspect != nullptr ? &videoSuspect : nullptr, &videoDamaged);
   RangeViewSource audio(source, demuxer.audioRanges());
   AudioAlongside audioAnalysis(audio, stamps.audioStamps(), console_.callbackFor(Console::Pass::kAudio), &report);
   videoRescuer.analyze();

@@ -42,6 +42,17 @@ void RangeList::appendJoined(uint32_t start, uint32_t end) {
   }
 }
 
+void RangeList::unionOf(const RangeList& a, const RangeList& b, RangeList* out) {
+  assert(out != &a && out != &b);
+  out->clear();
+  uint32_t i = 0, j = 0;
+  while (i < a.count_ || j < b.count_) {
+    const bool fromA = j == b.count_ || (i < a.count_ && a.pairs_[2 * size_t{i}] <= b.pairs_[2 * size_t{j}]);
+    const uint32_t* pair = fromA ? a.pairs_ + 2 * size_t{i++} : b.pairs_ + 2 * size_t{j++};
+    out->appendJoined(pair[0], pair[1]);
+  }
+}
+
 void RangeList::clear() {
   if (count_ == 0) return;
   count_ = 0;

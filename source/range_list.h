@@ -28,6 +28,10 @@ class RangeList {
   void appendJoined(uint32_t start, uint32_t end);
   // Empties the list; an empty list is left untouched.
   void clear();
+  // REQUIRES: a and b increasing, neither overlapping itself; out is
+  // neither. Makes `out` the ranges of both in order, those that overlap or
+  // touch joined.
+  static void unionOf(const RangeList& a, const RangeList& b, RangeList* out);
 
   // start0, end0, start1, end1, ...: 2 * count() values.
   const uint32_t* pairs() const { return pairs_; }

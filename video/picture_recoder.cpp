@@ -387,7 +387,6 @@ void PictureRecoder::handWalkTo(PictureRecoder& other) {
   steps_.swap(other.steps_);
   levelledAt_.swap(other.levelledAt_);
   walkedSlices_.swap(other.walkedSlices_);
-  std::swap(levelled_, other.levelled_);
   std::swap(walkedPicture_, other.walkedPicture_);
   std::swap(walkRead_, other.walkRead_);
   other.walkHanded_ = true;
@@ -472,11 +471,10 @@ void PictureRecoder::walkRead() {
       }
     }
   }
-  levelled_ = 0;
   levelledAt_.clear();
   if (picture.codingType == kIntraCoded) {
     levelResumedIntra();
-    levelled_ = levelDcSteps();
+    levelDcSteps();
   }
 }
 
@@ -489,20 +487,15 @@ void PictureRecoder::dropRoughlyLevelled() {
       kept_[mb.address] = nullptr;
       keptSlice_[mb.address] = -1;
       // Concealed now, not levelled.
-      if (mb.address < levelledAt_.size() && levelledAt_[mb.address] != 0) {
-        levelledAt_[mb.address] = 0;
-        --levelled_;
-      }
+      if (mb.address < levelledAt_.size()) levelledAt_[mb.address] = 0;
     }
     w.keptCount = 0;
   }
 }
 
-uint32_t PictureRecoder::levelDcSteps() {
+void PictureRecoder::levelDcSteps() {
   dcSteps_.find(kept_, keptSlice_, &steps_);
-  uint32_t levelled = 0;
-  std::vector<uint8_t>& touched = levelledAt_;
-  touched.assign(size_t{width_} * height_, 0);
+  levelledAt_.assign(size_t{width_} * height_, 0);
   for (const DcStepFinder::Step& step : steps_) {
     const int32_t walk = keptSlice_[step.address];
     for (uint32_t a = step.address; a < width_ * height_ && keptSlice_[a] == walk; ++a) {
@@ -513,12 +506,14 @@ uint32_t PictureRecoder::levelDcSteps() {
       // are levelled with the first, or not at all, as fewer stay off.
       if (a == step.address && step.block >= kLuminanceBlocks / 2) continue;
       for (uint32_t b = 0; b < kLuminanceBlocks; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] - step.offset);
-      touched[a] = 1;
+      levelledAt_[a] = 1;
     }
     walked_[static_cast<size_t>(walk)].levelled = true;
   }
-  for (uint8_t t : touched) levelled += t;
-  return levelled;
+}
+
+uint32_t PictureRecoder::levelledCount() const {
+  return static_cast<uint32_t>(std::count(levelledAt_.begin(), levelledAt_.end(), uint8_t{1}));
 }
 
 void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture,
@@ -553,7 +548,7 @@ void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices,
   result->forwardFCode = output.forwardFCode;
   result->kept = 0;
   result->concealed = 0;
-  result->levelled = levelled_;
+  result->levelled = levelledCount();
   result->repeated = false;
 
   // The walks that go out as they stand: whole, every macroblock theirs.
@@ -681,7 +676,7 @@ bool PictureRecoder::levelsDc(ByteSource& video, uint32_t from, uint32_t to, con
   assert(picture.codingType == kIntraCoded);
   slicesBetween(video, from, to, slices);
   walkSlices(video, *slices, picture);
-  return levelled_ > 0;
+  return levelledCount() > 0;
 }
 
 bool PictureRecoder::walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const {

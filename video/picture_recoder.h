@@ -149,9 +149,11 @@ class PictureRecoder {
   // In an I picture going out as P: makes holes of the walks levelled
   // roughly, which the reference conceals better.
   void dropRoughlyLevelled();
-  // Levels the runs of DC values that DcStepFinder finds; returns the
-  // macroblocks levelled.
-  uint32_t levelDcSteps();
+  // Levels the runs of DC values that DcStepFinder finds, marking them in
+  // levelledAt_.
+  void levelDcSteps();
+  // Macroblocks levelled by the walk, and kept.
+  uint32_t levelledCount() const;
   SliceContext contextOf(const Picture& picture, uint32_t codingType) const;
   // Whether what was written walks clean and covers the picture once.
   bool walksClean(const std::vector<uint8_t>& bytes, size_t from, const SliceContext& context) const;
@@ -186,7 +188,6 @@ class PictureRecoder {
   std::vector<DcStepFinder::Step> steps_;
   std::vector<uint8_t> levelledAt_;  // by address: DC values levelled there
   DeadEnds deadEnds_;      // of the slice resumeAfterLoss() searches
-  uint32_t levelled_ = 0;  // macroblocks levelled by walkSlices
   // What the walk above is of: the slices read, the picture's fields that
   // the walk reads.
   std::vector<Slice> walkedSlices_;
