@@ -91,3 +91,8 @@ void RepeatSliceWriter::append(uint32_t first, uint32_t last, std::vector<uint8_
   }
   bits.pad();
 }
+
+void RepeatSliceWriter::appendRows(std::vector<uint8_t>* out) const {
+  const uint32_t width = picture_.widthInMacroblocks;
+  for (uint32_t row = 0; row < picture_.heightInMacroblocks; ++row) append(row * width, row * width + width - 1, out);
+}

@@ -43,6 +43,9 @@ class RepeatSliceWriter {
   // to `out`; it ends on a byte boundary.
   // REQUIRES: first <= last < width * height; the row of first is below 175.
   void append(uint32_t first, uint32_t last, std::vector<uint8_t>* out) const;
+  // Appends a slice per row over the whole picture.
+  // REQUIRES: the picture is no more than 175 rows high.
+  void appendRows(std::vector<uint8_t>* out) const;
 
  private:
   const SliceContext picture_;

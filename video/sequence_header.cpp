@@ -32,6 +32,16 @@ bool SequenceHeader::read(BitReader& reader) {
   return true;
 }
 
+bool SequenceHeader::readTaken(BitReader& reader) {
+  if (!readFormat(reader)) return false;
+  bool taken = true;
+  for (bool* load : {&loadIntraMatrix, &loadNonIntraMatrix}) {
+    *load = reader.readBits(kLoadMatrixFlagBits) == 1;
+    for (uint32_t k = 0; *load && k < kQuantiserMatrixBits / 8; ++k) taken = reader.readBits(8) != 0 && taken;
+  }
+  return taken;
+}
+
 void SequenceHeader::write(OutputFile& output) const {
   output.write(kStartCodePrefixBytes, sizeof kStartCodePrefixBytes);
   output.put(static_cast<int>(kSequenceHeaderCode));

@@ -29,6 +29,9 @@ struct SequenceHeader {
   // readFormat(), then both matrix flags, stepping over each matrix that
   // follows its flag; the reader is then just past the header's last bit.
   bool read(BitReader& reader);
+  // As read(), reading each matrix: false also where one holds a 0, which
+  // decoders refuse. Does not look at reader.overrun().
+  bool readTaken(BitReader& reader);
 
   // Writes the whole header, start code first, without matrices: 12 bytes,
   // each field taken as its low bits.

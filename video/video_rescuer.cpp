@@ -59,7 +59,13 @@ VideoRescuer::VideoRescuer(ByteSource& video, const TimeStampList& stamps, Progr
       reporter_(reporter),
       suspect_(suspect),
       damaged_(damaged),
-      fixer_(video, writing) {}
+      fixer_(video, writing),
+      anchors_([this](uint32_t k, int distance, MotionField* motion) {
+        const PictureSurvey::Picture& p = survey_->pictures()[k];
+        PictureRecoder::Picture picture = recoderPicture(k);
+        picture.anchors.distance = distance;
+        motionWalker_->motionOf(video_, p.headerEnd, p.end, picture, motion);
+      }) {}
 
 void VideoRescuer::analyze() {
   fixer_.probe();
@@ -215,7 +221,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
                                          kWalksAhead);
   }
   nextAhead_ = 0;
-  anchorsWritten_ = 0;
+  anchors_.clear();
   // The pictures that open the output's groups: every I picture that goes
   // out as it is.
   std::vector<uint32_t> firsts;
@@ -310,7 +316,7 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   }
   for (auto lost = std::upper_bound(chooser_->lostAnchorSlots().begin(), chooser_->lostAnchorSlots().end(), timeline_->slot(first));
        lost != chooser_->lostAnchorSlots().end() && *lost < end; ++lost) {
-    if (shown.count(*lost) == 0) anchors.emplace_back(*lost, kNoPicture);
+    if (shown.count(*lost) == 0) anchors.emplace_back(*lost, AnchorHistory::kNoPicture);
   }
   std::sort(anchors.begin(), anchors.end());
   const bool backward = useBackward_;  // no anchor before: leading pictures look ahead
@@ -350,7 +356,7 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   // group or the group is closed.
   int64_t previous = start - 1;
   for (const auto& [slot, k] : anchors) {
-    if (k == kNoPicture) {
+    if (k == AnchorHistory::kNoPicture) {
       writeRepeat('P', false, slot, start, true);
     } else {
       writePicture(k, slot, start, false);
@@ -406,13 +412,7 @@ void VideoRescuer::writeSequenceHeader(const PictureSurvey::Group& group) {
   video_.seek(group.sequenceStart + kStartCodeSize);
   BitReader reader(video_);
   SequenceHeader header;
-  bool read = header.readFormat(reader);
-  // Each quantiser matrix it loads holds no zero, which decoders refuse.
-  for (int matrix = 0; matrix < 2 && read; ++matrix) {
-    if (reader.readBits(kLoadMatrixFlagBits) != 1) continue;
-    for (uint32_t k = 0; k < kQuantiserMatrixBits / 8; ++k) read = read && reader.readBits(8) != 0;
-  }
-  read = read && !reader.overrun();
+  const bool read = header.readTaken(reader) && !reader.overrun();
   if (read && header.width == format_.width && header.height == format_.height &&
       header.frameRateCode == format_.frameRateCode && isAspectRatioCode(header.aspectRatioCode)) {
     copy(group.sequenceStart, group.sequenceEnd);
@@ -441,42 +441,6 @@ void VideoRescuer::slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slic
     const PictureSurvey::Slice& slice = survey_->slices()[s];
     slices->push_back({slice.start, slice.end});
   }
-}
-
-VideoRescuer::Anchor& VideoRescuer::pushAnchor(int64_t slot, uint32_t k) {
-  anchors_[0] = std::move(anchors_[1]);
-  Anchor& anchor = anchors_[1];
-  anchor.slot = slot;
-  anchor.picture = k;
-  anchor.distance = anchorsWritten_ > 0 ? std::max<int64_t>(slot - anchors_[0].slot, 1) : 1;
-  anchor.motionKnown = false;
-  anchor.motion.reset(0, 0);
-  ++anchorsWritten_;
-  return anchor;
-}
-
-const MotionField* VideoRescuer::motionOf(Anchor& anchor) {
-  if (!anchor.motionKnown) {
-    anchor.motionKnown = true;
-    if (anchor.picture != kNoPicture) {
-      const PictureSurvey::Picture& p = survey_->pictures()[anchor.picture];
-      PictureRecoder::Picture picture = recoderPicture(anchor.picture);
-      picture.anchors.distance = static_cast<int>(anchor.distance);
-      motionWalker_->motionOf(video_, p.headerEnd, p.end, picture, &anchor.motion);
-    }
-  }
-  return anchor.motion.empty() ? nullptr : &anchor.motion;
-}
-
-const MotionField* VideoRescuer::motionMovingOn(Anchor& anchor) {
-  const MotionField* own = motionOf(anchor);
-  if (anchor.picture == kNoPicture || survey_->pictures()[anchor.picture].codingType != kIntraCoded) return own;
-  if (own != nullptr && std::any_of(own->known.begin(), own->known.end(), [](uint8_t k) { return k != 0; })) return own;
-  // An I picture tells no motion of its own: how the anchor before it
-  // moved is the best guess of how its content moves on.
-  if (&anchor != &anchors_[1] || anchorsWritten_ < 2) return own;
-  const MotionField* before = motionOf(anchors_[0]);
-  return before != nullptr ? before : own;
 }
 
 bool VideoRescuer::walkedWhenWritten(const PictureSurvey::Picture& p) {
@@ -516,7 +480,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
     writeHeader(k, reference, p.codingType, p.forwardFCode);
     copy(p.headerEnd, p.end);
     if (!repeat) ++realWritten_;
-    if (p.anchor()) pushAnchor(slot, k);
+    if (p.anchor()) anchors_.push(slot, k, p.codingType == kIntraCoded);
     return;
   }
   // The macroblocks that parse, and the holes concealed from what is known
@@ -524,21 +488,16 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   PictureRecoder::Picture picture = recoderPicture(k);
   const bool anchor = p.anchor();
   if (anchor) {
-    if (anchorsWritten_ > 0) {
-      picture.anchors.reference = motionOf(anchors_[1]);
-      picture.anchors.distance = static_cast<int>(std::max<int64_t>(slot - anchors_[1].slot, 1));
-    }
-  } else if (anchorsWritten_ > 1 && !backward) {
-    picture.anchors.backwardAnchor = motionOf(anchors_[1]);
-    picture.anchors.afterForward = static_cast<int>(std::max<int64_t>(slot - anchors_[0].slot, 1));
-    picture.anchors.betweenAnchors = static_cast<int>(std::max<int64_t>(anchors_[1].slot - anchors_[0].slot, 2));
+    anchors_.forward(slot, false, &picture.anchors);
+  } else if (!backward) {
+    anchors_.between(slot, false, &picture.anchors);
   }
   picture.anchors.forwardUsable = !backward;
   if (!levelled) slicesOf(k, &sliceList_);
   slices_.clear();
   PictureRecoder::Result result;
   recoder_->recode(video_, sliceList_, picture, &slices_, &result);
-  if (!repeat && anchorsWritten_ > 0 && result.kept <= kLeastKeptShare * survey_->macroblocks()) {
+  if (!repeat && anchors_.written() > 0 && result.kept <= kLeastKeptShare * survey_->macroblocks()) {
     // Too little of it survived to help: a repeat stands in its place. With
     // nothing before it to repeat, it goes out concealed from itself.
     writeRepeat(picture.writeAs == kBidirectionallyCoded ? 'B' : 'P', backward, slot, groupStart, true);
@@ -549,9 +508,8 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   writer_->output().write(slices_.data(), slices_.size());
   if (!repeat) ++realWritten_;
   if (anchor) {
-    Anchor& written = pushAnchor(slot, k);
-    written.motion = std::move(result.motion);
-    written.motionKnown = true;
+    anchors_.push(slot, k, p.codingType == kIntraCoded);
+    anchors_.setMotion(std::move(result.motion));
   }
   // Macroblocks levelled count as concealed: what they show is a guess.
   const uint32_t concealed = result.concealed + result.levelled;
@@ -585,14 +543,9 @@ bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStar
   picture.codingType = picture.writeAs = letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded;
   picture.forwardFCode = kMaxFCode;
   picture.backwardFCode = letter == 'B' ? kMaxFCode : 0;
-  if (letter == 'P') {
-    if (anchorsWritten_ == 0 || (picture.anchors.reference = motionMovingOn(anchors_[1])) == nullptr) return false;
-    picture.anchors.distance = static_cast<int>(std::max<int64_t>(slot - anchors_[1].slot, 1));
-  } else {
-    if (anchorsWritten_ < 2 || (picture.anchors.backwardAnchor = motionMovingOn(anchors_[1])) == nullptr) return false;
-    picture.anchors.afterForward = static_cast<int>(std::max<int64_t>(slot - anchors_[0].slot, 1));
-    picture.anchors.betweenAnchors = static_cast<int>(std::max<int64_t>(anchors_[1].slot - anchors_[0].slot, 2));
-  }
+  const MotionField* along = letter == 'P' ? anchors_.forward(slot, true, &picture.anchors)
+                                           : anchors_.between(slot, true, &picture.anchors);
+  if (along == nullptr) return false;
   sliceList_.clear();
   slices_.clear();
   PictureRecoder::Result result;
@@ -602,9 +555,8 @@ bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStar
   writeOwnHeader(temporalReferenceAt(slot, groupStart), picture.codingType, result.forwardFCode, picture.backwardFCode);
   writer_->output().write(slices_.data(), slices_.size());
   if (letter == 'P') {
-    Anchor& anchor = pushAnchor(slot, kNoPicture);
-    anchor.motion = std::move(result.motion);
-    anchor.motionKnown = true;
+    anchors_.push(slot, AnchorHistory::kNoPicture, false);
+    anchors_.setMotion(std::move(result.motion));
   }
   return true;
 }
@@ -629,24 +581,15 @@ void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t
   writeOwnHeader(temporalReferenceAt(slot, groupStart), codingType, kRepeatFCode, letter == 'B' ? kRepeatFCode : 0);
   // Skipped macroblocks between a first and a last that repeat the
   // reference, a slice per row.
-  const uint32_t width = survey_->widthInMacroblocks();
   SliceContext context;
   context.codingType = codingType;
-  context.forwardFCode = kRepeatFCode;
-  context.backwardFCode = kRepeatFCode;
-  context.widthInMacroblocks = width;
-  context.heightInMacroblocks = survey_->macroblocks() / width;
-  const RepeatSliceWriter slices(
-      context, backward ? RepeatSliceWriter::Prediction::kBackward : RepeatSliceWriter::Prediction::kForward);
+  context.widthInMacroblocks = survey_->widthInMacroblocks();
+  context.heightInMacroblocks = survey_->macroblocks() / context.widthInMacroblocks;
   buffer_.clear();
-  for (uint32_t row = 0; row < context.heightInMacroblocks; ++row) {
-    slices.append(row * width, row * width + width - 1, &buffer_);
-  }
+  RepeatSliceWriter(context, backward ? RepeatSliceWriter::Prediction::kBackward : RepeatSliceWriter::Prediction::kForward)
+      .appendRows(&buffer_);
   writer_->output().write(buffer_.data(), buffer_.size());
-  if (letter == 'P') {
-    // It shows what the anchor before showed, unmoved.
-    pushAnchor(slot, kNoPicture).motionKnown = true;
-  }
+  if (letter == 'P') anchors_.push(slot, AnchorHistory::kNoPicture, false);
 }
 
 void VideoRescuer::copy(uint32_t from, uint32_t to) {

@@ -10,6 +10,7 @@
 #include "source/progress_callback.h"
 #include "source/repair_reporter.h"
 #include "source/time_stamp_list.h"
+#include "video/anchor_history.h"
 #include "video/concealment_planner.h"
 #include "video/picture_chooser.h"
 #include "video/picture_recoder.h"
@@ -122,17 +123,6 @@ class VideoRescuer {
 
  private:
   using Form = PictureChooser::Form;
-  // An anchor written, real or standing in for one lost, and its motion
-  // for the concealment of the pictures after it.
-  struct Anchor {
-    int64_t slot = 0;
-    uint32_t picture = 0;    // of the input; kNoPicture for a repeat
-    int64_t distance = 1;    // slots after the anchor before it
-    bool motionKnown = false;
-    MotionField motion;
-  };
-  static constexpr uint32_t kNoPicture = UINT32_MAX;
-
   // The repeats due before the first picture and after the last to cover
   // `recording`.
   void padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const;
@@ -176,11 +166,6 @@ class VideoRescuer {
   void writeSequenceHeader(const PictureSurvey::Group& group);
   PictureRecoder::Picture recoderPicture(uint32_t k) const;
   void slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slices) const;
-  // The motion of anchor `anchor` (written), found when it is not known.
-  const MotionField* motionOf(Anchor& anchor);
-  // The motion a repeat moves `anchor` along: its own, or for an I picture
-  // that of the anchor before it (anchors_[1] only).
-  const MotionField* motionMovingOn(Anchor& anchor);
   // Whether writePicture() walks the picture's slices: one not whole is
   // re-coded; a whole I picture whose bytes nothing vouches for is checked
   // for flipped DC bits.
@@ -188,8 +173,6 @@ class VideoRescuer {
   // Queues the walks of the pictures after k that will be re-coded, as far
   // as the walker ahead holds them; hands k's, if walked, to the recoder.
   void walkAhead(uint32_t k, bool walks);
-  // A new anchor written at `slot`: picture k, or kNoPicture for a repeat.
-  Anchor& pushAnchor(int64_t slot, uint32_t k);
   void copy(uint32_t from, uint32_t to);
   uint64_t timeOf(int64_t slot) const;
 
@@ -201,12 +184,14 @@ class VideoRescuer {
   const RangeList* const suspect_;
   const RangeList* const damaged_;
   VideoFixer fixer_;  // probes; writes a clean stream
+  // The anchors written last; their motion found by motionWalker_.
+  AnchorHistory anchors_;
   std::unique_ptr<PictureSurvey> survey_;
   std::unique_ptr<PictureTimeline> timeline_;
   std::unique_ptr<PictureChooser> chooser_;
   std::unique_ptr<PictureRecoder> recoder_;
-  // Walks the anchors whose motion is asked for, leaving recoder_'s walk as
-  // it is: the one handed to it by ahead_.
+  // Walks the anchors whose motion anchors_ asks for, leaving recoder_'s
+  // walk as it is: the one handed to it by ahead_.
   std::unique_ptr<PictureRecoder> motionWalker_;
   std::unique_ptr<WalkAhead> ahead_;  // on machines with processors to spare
   uint32_t nextAhead_ = 0;            // the next picture walkAhead() looks at
@@ -219,8 +204,6 @@ class VideoRescuer {
   int64_t recordingEnd_ = 0;
   uint64_t recordingStart_ = 0;  // ticks of recordingFirst_
   bool useBackward_ = true;      // no anchor went out yet: repeats look forward
-  Anchor anchors_[2];            // the two anchors written last, the newer second
-  uint32_t anchorsWritten_ = 0;
   uint32_t picturesRepeated_ = 0;
   uint32_t picturesConcealed_ = 0;
   uint32_t macroblocksConcealed_ = 0;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "source/bit_packer.h"
 #include "source/bit_reader.h"
 #include "source/memory_source.h"
 #include "source/output_file.h"
@@ -62,6 +63,43 @@ TEST_F(HeaderLayoutTest, SequenceHeaderWritesTwelveBytesThatReadBack) {
   EXPECT_EQ(back.vbvBufferSize, 20u);
   EXPECT_TRUE(back.constrainedParameters);
   EXPECT_FALSE(back.loadIntraMatrix || back.loadNonIntraMatrix);
+}
+
+TEST_F(HeaderLayoutTest, SequenceHeaderReadsPastItsMatricesAndRefusesAZeroInThem) {
+  struct Case {
+    bool intra, nonIntra;
+    int zeroAt;  // the entry that is 0, counting those of matrices loaded; -1 for none
+  };
+  const Case cases[] = {{true, false, -1}, {false, true, -1}, {true, true, -1},
+                        {true, false, 0},  {true, true, 127}, {false, true, 30}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.zeroAt);
+    SequenceHeader header;
+    header.width = 352;
+    header.height = 240;
+    Bytes bytes = written(header);
+    // Its last byte ends in the two matrix flags.
+    const uint8_t last = bytes.back();
+    bytes.pop_back();
+    BitPacker bits(&bytes);
+    bits.put(6, last >> 2);
+    int entry = 0;
+    for (const bool load : {c.intra, c.nonIntra}) {
+      bits.put(1, load ? 1 : 0);
+      for (int k = 0; load && k < 64; ++k, ++entry) bits.put(8, entry == c.zeroAt ? 0 : 16);
+    }
+    bits.pad();
+    for (const bool taking : {false, true}) {
+      bool taken = true;
+      const SequenceHeader back = readBack<SequenceHeader>(bytes, [&](SequenceHeader& h, BitReader& r) {
+        taken = taking ? h.readTaken(r) : h.read(r);
+        return true;
+      });
+      EXPECT_EQ(back.loadIntraMatrix, c.intra);
+      EXPECT_EQ(back.loadNonIntraMatrix, c.nonIntra);
+      EXPECT_EQ(taken, !taking || c.zeroAt < 0);
+    }
+  }
 }
 
 TEST_F(HeaderLayoutTest, GroupHeaderWritesEightBytesThatReadBack) {

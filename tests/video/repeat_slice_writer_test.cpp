@@ -67,4 +67,17 @@ TEST(RepeatSliceWriter, AppendsAfterWhatTheVectorHolds) {
   EXPECT_EQ(out, Bytes({0xAB, 0x00, 0x00, 0x01, 0x04, 0x42, 0x70, 0x48, 0xE0}));
 }
 
+TEST(RepeatSliceWriter, AppendsRowsAsASlicePerRow) {
+  for (const Kind& kind : kKinds) {
+    SCOPED_TRACE(kind.name);
+    const SliceContext picture = {kind.codingType, 1, 1, 3, 4};
+    const RepeatSliceWriter writer(picture, kind.prediction);
+    Bytes rows;
+    writer.appendRows(&rows);
+    Bytes expected;
+    for (uint32_t row = 0; row < 4; ++row) writer.append(3 * row, 3 * row + 2, &expected);
+    EXPECT_EQ(rows, expected);
+  }
+}
+
 }  // namespace
