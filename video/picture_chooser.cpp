@@ -1,6 +1,7 @@
 #include "video/picture_chooser.h"
 
 #include <algorithm>
+#include <cassert>
 #include <map>
 
 #include "video/video_format.h"
@@ -65,7 +66,7 @@ void PictureChooser::lostAnchors(uint32_t from, uint32_t to, int64_t spacing, st
   slots->insert(slots->end(), found.rbegin(), found.rend());
 }
 
-void PictureChooser::choose() {
+void PictureChooser::choose(RepairReporter* reporter) {
   const std::vector<PictureSurvey::Picture>& pictures = survey_.pictures();
   const std::vector<PictureSurvey::Group>& groups = survey_.groups();
   forms_.assign(pictures.size(), Form::kLeftOut);
@@ -137,4 +138,33 @@ void PictureChooser::choose() {
   // no picture kept fills.
   const int64_t slots = timeline_.lastSlot() - timeline_.firstSlot() + 1;
   anyLost_ = keptCount != pictures.size() || (slots > 0 && static_cast<int64_t>(keptCount) != slots);
+  if (reporter == nullptr) return;
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (forms_[k] != Form::kLeftOut) continue;
+    reporter->dropped(usable_[k] ? RepairReporter::Drop::kReferenceLost : RepairReporter::Drop::kBrokenPicture,
+                      pictures[k].start, pictures[k].end - pictures[k].start);
+  }
+}
+
+bool PictureChooser::opensGroup(uint32_t k) const {
+  return forms_[k] == Form::kAsItIs && survey_.pictures()[k].codingType == kIntraCoded;
+}
+
+bool PictureChooser::anyGroup() const {
+  for (uint32_t k = 0; k < forms_.size(); ++k) {
+    if (opensGroup(k)) return true;
+  }
+  return false;
+}
+
+int64_t PictureChooser::firstShownSlot(uint32_t intra) const {
+  assert(opensGroup(intra));
+  const std::vector<PictureSurvey::Picture>& pictures = survey_.pictures();
+  int64_t first = timeline_.slot(intra);
+  for (uint32_t k = intra + 1; k < pictures.size(); ++k) {
+    if (forms_[k] == Form::kLeftOut) continue;
+    if (pictures[k].anchor()) break;
+    first = std::min(first, timeline_.slot(k));
+  }
+  return first;
 }

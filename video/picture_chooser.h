@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "source/repair_reporter.h"
 #include "video/picture_survey.h"
 #include "video/picture_timeline.h"
 
@@ -27,8 +28,9 @@ class PictureChooser {
 
   PictureChooser(const PictureSurvey& survey, const PictureTimeline& timeline);
 
-  // Decides; the results below hold until the next call.
-  void choose();
+  // Decides, and reports each picture left out to `reporter` when it is
+  // not null; the results below hold until the next call.
+  void choose(RepairReporter* reporter = nullptr);
 
   // Per picture of the survey.
   const std::vector<Form>& forms() const { return forms_; }
@@ -40,6 +42,15 @@ class PictureChooser {
   // Whether a picture was left out, or a slot between the first and the
   // last is empty.
   bool anyLost() const { return anyLost_; }
+
+  // Whether picture k opens a group of the output: an I picture going out
+  // as it is. Without any (anyGroup()), no picture can go out.
+  bool opensGroup(uint32_t k) const;
+  bool anyGroup() const;
+  // REQUIRES: opensGroup(intra). The first slot shown of the output group
+  // `intra` opens: its own, or that of a leading B picture of its closed
+  // group.
+  int64_t firstShownSlot(uint32_t intra) const;
 
  private:
   // The slots of anchors that were lost between kept anchors `from` and

@@ -199,3 +199,18 @@ PresentationSpan PictureTimeline::span() const {
   span.known = true;
   return span;
 }
+
+void PictureTimeline::padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const {
+  *lead = 0;
+  *trail = 0;
+  const PresentationSpan own = span();
+  const double ticks = ticksPerSlot_;
+  if (!recording.known || !own.known || ticks <= 0) return;
+  const LossBound bound{slotsIn(kLongestLossTicks), slotsIn(kLossAllowanceTicks)};
+  const int64_t placed = placedCount_;
+  const int64_t free = freeSlots();
+  *lead = std::clamp<int64_t>(std::llround((static_cast<double>(own.start) - static_cast<double>(recording.start)) / ticks),
+                              0, bound.allowed(placed, free));
+  *trail = std::clamp<int64_t>(std::llround((static_cast<double>(recording.end) - static_cast<double>(own.end)) / ticks),
+                               0, bound.allowed(placed, free + *lead));
+}

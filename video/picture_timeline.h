@@ -68,6 +68,11 @@ class PictureTimeline {
   int64_t freeSlots() const { return lastSlot_ - firstSlot_ + 1 - placedCount_; }
   // Pictures that hold a slot.
   int64_t placedCount() const { return placedCount_; }
+  // The repeats due before the first picture and after the last to cover
+  // `recording`: padding is loss bridged like any other, each end no longer
+  // than a loss can be, both within what is left of the allowance. None
+  // where either span or the frame rate is unknown.
+  void padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const;
 
  private:
   void matchStamps();

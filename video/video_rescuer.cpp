@@ -83,44 +83,16 @@ void VideoRescuer::analyze() {
   if (!timeline_->checked() && !survey_->pictures().empty() && reporter_ != nullptr) reporter_->timelineUnchecked();
   damagedPairs_.clear();
   if (damaged_ != nullptr) damagedPairs_.assign(damaged_->pairs(), damaged_->pairs() + 2 * size_t{damaged_->count()});
-  choosePictures();
+  chooser_->choose(survey_->mpeg2() ? nullptr : reporter_);
 }
 
 bool VideoRescuer::clean(const PresentationSpan& recording) const {
   int64_t lead = 0;
   int64_t trail = 0;
-  padding(recording, &lead, &trail);
+  timeline_->padding(recording, &lead, &trail);
   // The end may fall short of the recording's by what clean muxing leaves.
   const double trailTicks = static_cast<double>(trail) * timeline_->ticksPerSlot();
   return survey_->clean() && !chooser_->anyLost() && lead == 0 && trailTicks <= static_cast<double>(kEndToleranceTicks);
-}
-
-void VideoRescuer::padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const {
-  *lead = 0;
-  *trail = 0;
-  const PresentationSpan own = timeline_->span();
-  const double ticks = timeline_->ticksPerSlot();
-  if (!recording.known || !own.known || ticks <= 0) return;
-  // Padding is loss bridged like any other: each end no longer than a loss
-  // can be, both within what is left of the allowance.
-  const LossBound bound{timeline_->slotsIn(kLongestLossTicks), timeline_->slotsIn(kLossAllowanceTicks)};
-  const int64_t placed = timeline_->placedCount();
-  const int64_t free = timeline_->freeSlots();
-  *lead = std::clamp<int64_t>(std::llround((static_cast<double>(own.start) - static_cast<double>(recording.start)) / ticks),
-                              0, bound.allowed(placed, free));
-  *trail = std::clamp<int64_t>(std::llround((static_cast<double>(recording.end) - static_cast<double>(own.end)) / ticks),
-                               0, bound.allowed(placed, free + *lead));
-}
-
-void VideoRescuer::choosePictures() {
-  chooser_->choose();
-  if (reporter_ == nullptr || survey_->mpeg2()) return;
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
-  for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (forms()[k] != Form::kLeftOut) continue;
-    reporter_->dropped(chooser_->usable()[k] ? RepairReporter::Drop::kReferenceLost : RepairReporter::Drop::kBrokenPicture,
-                       pictures[k].start, pictures[k].end - pictures[k].start);
-  }
 }
 
 uint32_t VideoRescuer::framesUsed() const { return wroteRescue_ ? realWritten_ : fixer_.framesUsed(); }
@@ -195,14 +167,6 @@ void VideoRescuer::write(const std::string& baseName, const PresentationSpan& re
   writing_('E', 0, 0);
 }
 
-bool VideoRescuer::hasPictures() const {
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
-  for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (forms()[k] == Form::kAsItIs && pictures[k].codingType == kIntraCoded) return true;
-  }
-  return false;
-}
-
 void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& recording) {
   assert(rescuable());
   writer_ = &writer;
@@ -226,7 +190,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   // out as it is.
   std::vector<uint32_t> firsts;
   for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (opensGroup(k)) firsts.push_back(k);
+    if (chooser_->opensGroup(k)) firsts.push_back(k);
   }
   if (firsts.empty()) return;
 
@@ -234,7 +198,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   // the recording's span.
   int64_t lead = 0;
   int64_t trail = 0;
-  padding(recording, &lead, &trail);
+  timeline_->padding(recording, &lead, &trail);
   recordingStart_ = 0;
   if (recording.known) {
     const int64_t firstTicks = timeline_->ticksAt(timeline_->firstSlot() - lead);
@@ -267,7 +231,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   // picture and repeats of it: pictures shown ahead of a stream's first I
   // picture that look back at nothing upset decoders' time keeping.
   bool firstGroup = true;
-  const int64_t firstShown = firstShownSlot(firsts[0]);
+  const int64_t firstShown = chooser_->firstShownSlot(firsts[0]);
   if (firstShown > recordingFirst_) {
     writeIntraRepeats(firsts[0], recordingFirst_, firstShown, false);
     starts[0] = firstShown;
@@ -278,22 +242,6 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
     writeGroup(firsts[i], starts[i], end, firstGroup && i == 0);
   }
   ahead_.reset();  // its thread and recoders are done with
-}
-
-bool VideoRescuer::opensGroup(uint32_t k) const {
-  return forms()[k] == Form::kAsItIs && survey_->pictures()[k].codingType == kIntraCoded;
-}
-
-int64_t VideoRescuer::firstShownSlot(uint32_t intra) const {
-  // The I picture, or the leading B pictures of its closed group kept with it.
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
-  int64_t first = timeline_->slot(intra);
-  for (uint32_t k = intra + 1; k < pictures.size(); ++k) {
-    if (forms()[k] == Form::kLeftOut) continue;
-    if (pictures[k].anchor()) break;
-    first = std::min(first, timeline_->slot(k));
-  }
-  return first;
 }
 
 void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool firstGroup) {
@@ -308,7 +256,7 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   std::map<int64_t, uint32_t> shown;
   std::vector<std::pair<int64_t, uint32_t>> anchors;
   for (uint32_t k = first; k < pictures.size(); ++k) {
-    if (k != first && opensGroup(k)) break;
+    if (k != first && chooser_->opensGroup(k)) break;
     const int64_t slot = timeline_->slot(k);
     if (forms()[k] == Form::kLeftOut || slot < start || slot >= end) continue;
     shown[slot] = k;

@@ -90,7 +90,7 @@ class VideoRescuer {
   bool rescuable() const { return survey_->macroblocks() != 0 && !survey_->mpeg2(); }
   // REQUIRES: analyze() ran, and rescuable(). Whether any picture can go
   // out.
-  bool hasPictures() const;
+  bool hasPictures() const { return chooser_->anyGroup(); }
   // REQUIRES: as hasPictures(). Writes the rescued pictures, covering
   // `recording`, into `writer`, which is open and set to this stream's
   // format(): one recording of several joined in one output. Write failures
@@ -123,19 +123,7 @@ class VideoRescuer {
 
  private:
   using Form = PictureChooser::Form;
-  // The repeats due before the first picture and after the last to cover
-  // `recording`.
-  void padding(const PresentationSpan& recording, int64_t* lead, int64_t* trail) const;
-  // Decides how each picture of the input goes out (PictureChooser), and
-  // reports those left out.
-  void choosePictures();
   const std::vector<Form>& forms() const { return chooser_->forms(); }
-  // Whether picture k opens an output group: an I picture going out as it
-  // is.
-  bool opensGroup(uint32_t k) const;
-  // The first slot shown of the output group that kept I picture `intra`
-  // opens: its own, or that of a leading B picture of its closed group.
-  int64_t firstShownSlot(uint32_t intra) const;
   // Writes the output group that begins at kept I picture `first` and
   // covers slots [start, end).
   void writeGroup(uint32_t first, int64_t start, int64_t end, bool firstGroup);
