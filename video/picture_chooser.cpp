@@ -157,6 +157,25 @@ bool PictureChooser::anyGroup() const {
   return false;
 }
 
+void PictureChooser::outputGroups(std::vector<uint32_t>* firsts, std::vector<int64_t>* starts) const {
+  const std::vector<PictureSurvey::Picture>& pictures = survey_.pictures();
+  firsts->clear();
+  starts->clear();
+  int64_t lastAnchorSlot = kUnplaced;
+  for (uint32_t k = 0; k < pictures.size(); ++k) {
+    if (opensGroup(k)) {
+      const int64_t slot = timeline_.slot(k);
+      const auto lost = std::lower_bound(lostAnchorSlots_.begin(), lostAnchorSlots_.end(), slot);
+      if (lost != lostAnchorSlots_.begin()) lastAnchorSlot = std::max(lastAnchorSlot, *(lost - 1));
+      int64_t start = timeline_.groupBase(pictures[k].group);
+      if (lastAnchorSlot != kUnplaced) start = std::max(start, lastAnchorSlot + 1);
+      firsts->push_back(k);
+      starts->push_back(std::min(start, slot));
+    }
+    if (forms_[k] != Form::kLeftOut && pictures[k].anchor()) lastAnchorSlot = timeline_.slot(k);
+  }
+}
+
 int64_t PictureChooser::firstShownSlot(uint32_t intra) const {
   assert(opensGroup(intra));
   const std::vector<PictureSurvey::Picture>& pictures = survey_.pictures();

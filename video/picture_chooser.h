@@ -47,6 +47,11 @@ class PictureChooser {
   // as it is. Without any (anyGroup()), no picture can go out.
   bool opensGroup(uint32_t k) const;
   bool anyGroup() const;
+  // The groups of the output: the pictures that open them, increasing, and
+  // the slot each begins at: the first slot of its I picture's group in the
+  // input, but after the last anchor before it, kept or lost, and not after
+  // the I picture.
+  void outputGroups(std::vector<uint32_t>* firsts, std::vector<int64_t>* starts) const;
   // REQUIRES: opensGroup(intra). The first slot shown of the output group
   // `intra` opens: its own, or that of a leading B picture of its closed
   // group.

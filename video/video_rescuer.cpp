@@ -38,8 +38,6 @@ constexpr double kLeastKeptShare = 0.0;
 constexpr size_t kWalksAhead = 16;
 constexpr uint32_t kWalkAheadReach = 2048;
 
-constexpr int64_t kUnplaced = PictureTimeline::kUnplaced;
-
 // The temporal reference of the picture shown at `slot` in the group whose
 // first picture is shown at `groupStart`.
 uint32_t temporalReferenceAt(int64_t slot, int64_t groupStart) {
@@ -171,7 +169,6 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   assert(rescuable());
   writer_ = &writer;
   wroteRescue_ = true;
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
   if (recoder_ == nullptr) {
     const uint32_t height = survey_->macroblocks() / survey_->widthInMacroblocks();
     recoder_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(), height, kFaultMargin);
@@ -186,12 +183,9 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   }
   nextAhead_ = 0;
   anchors_.clear();
-  // The pictures that open the output's groups: every I picture that goes
-  // out as it is.
   std::vector<uint32_t> firsts;
-  for (uint32_t k = 0; k < pictures.size(); ++k) {
-    if (chooser_->opensGroup(k)) firsts.push_back(k);
-  }
+  std::vector<int64_t> starts;
+  chooser_->outputGroups(&firsts, &starts);
   if (firsts.empty()) return;
 
   // Repeats before the first picture and after the last pad the video to
@@ -209,24 +203,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   recordingFirst_ = timeline_->firstSlot() - lead;
   recordingEnd_ = timeline_->lastSlot() + 1 + trail;
   useBackward_ = true;
-  // Where each group begins: at the first slot of its I picture's group, but
-  // after the last anchor before it, kept or lost; the first at the
-  // recording's start.
-  std::vector<int64_t> starts(firsts.size());
-  int64_t lastAnchorSlot = kUnplaced;
-  size_t next = 0;
-  for (uint32_t k = 0; k < pictures.size() && next < firsts.size(); ++k) {
-    if (k == firsts[next]) {
-      const int64_t slot = timeline_->slot(k);
-      const auto lost = std::lower_bound(chooser_->lostAnchorSlots().begin(), chooser_->lostAnchorSlots().end(), slot);
-      if (lost != chooser_->lostAnchorSlots().begin()) lastAnchorSlot = std::max(lastAnchorSlot, *(lost - 1));
-      int64_t start = timeline_->groupBase(pictures[k].group);
-      if (lastAnchorSlot != kUnplaced) start = std::max(start, lastAnchorSlot + 1);
-      starts[next] = next == 0 ? recordingFirst_ : std::min(start, slot);
-      ++next;
-    }
-    if (forms()[k] != Form::kLeftOut && pictures[k].anchor()) lastAnchorSlot = timeline_->slot(k);
-  }
+  starts[0] = recordingFirst_;  // the first group covers the recording's start
   // Repeats before the first picture shown go out as groups of the first I
   // picture and repeats of it: pictures shown ahead of a stream's first I
   // picture that look back at nothing upset decoders' time keeping.
