@@ -13,8 +13,8 @@
 //
 // An anchor's motion is found only when first asked for, by the finder the
 // history is given; a repeat has none unless given one (setMotion). The
-// history owns the motion it holds; a field it hands out lives until the
-// second push() after.
+// history owns the motion it holds; a field it hands out holds until the
+// next push().
 class AnchorHistory {
  public:
   static constexpr uint32_t kNoPicture = UINT32_MAX;

@@ -23,21 +23,20 @@ bool SequenceHeader::readFormat(BitReader& reader) {
   return true;
 }
 
-bool SequenceHeader::read(BitReader& reader) {
-  if (!readFormat(reader)) return false;
-  loadIntraMatrix = reader.readBits(kLoadMatrixFlagBits) == 1;
-  if (loadIntraMatrix) reader.skipBits(kQuantiserMatrixBits);
-  loadNonIntraMatrix = reader.readBits(kLoadMatrixFlagBits) == 1;
-  if (loadNonIntraMatrix) reader.skipBits(kQuantiserMatrixBits);
-  return true;
-}
+bool SequenceHeader::read(BitReader& reader) { return readFormat(reader) && (readMatrices(reader, false), true); }
 
-bool SequenceHeader::readTaken(BitReader& reader) {
-  if (!readFormat(reader)) return false;
+bool SequenceHeader::readTaken(BitReader& reader) { return readFormat(reader) && readMatrices(reader, true); }
+
+bool SequenceHeader::readMatrices(BitReader& reader, bool look) {
   bool taken = true;
   for (bool* load : {&loadIntraMatrix, &loadNonIntraMatrix}) {
     *load = reader.readBits(kLoadMatrixFlagBits) == 1;
-    for (uint32_t k = 0; *load && k < kQuantiserMatrixBits / 8; ++k) taken = reader.readBits(8) != 0 && taken;
+    if (!*load) continue;
+    if (!look) {
+      reader.skipBits(kQuantiserMatrixBits);
+      continue;
+    }
+    for (uint32_t k = 0; k < kQuantiserMatrixBits / 8; ++k) taken = reader.readBits(8) != 0 && taken;
   }
   return taken;
 }

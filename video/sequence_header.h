@@ -44,6 +44,11 @@ struct SequenceHeader {
   // states (read, not estimated; the frame rate left as it is).
   static SequenceHeader of(const ProbedFormat& format);
   void stateIn(ProbedFormat* format) const;
+
+ private:
+  // Both matrix flags, and each matrix after its flag: stepped over, or
+  // with `look` read, false where it holds a 0.
+  bool readMatrices(BitReader& reader, bool look);
 };
 
 #endif  // ORVANTE_VIDEO_SEQUENCE_HEADER_H_
