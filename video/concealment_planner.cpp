@@ -29,8 +29,9 @@ int scaled(int vector, int from, int to) {
 
 }  // namespace
 
-void MotionField::reset(uint32_t macroblocks, int periods) {
+void MotionField::reset(uint32_t across, uint32_t macroblocks, int periods) {
   span = periods;
+  width = across;
   vectors.assign(2 * size_t{macroblocks}, 0);
   known.assign(macroblocks, 0);
 }

@@ -12,12 +12,13 @@
 // where the picture's motion is not known.
 struct MotionField {
   int span = 0;
+  uint32_t width = 0;  // macroblocks
   std::vector<int16_t> vectors;  // horizontal, vertical, per macroblock
   std::vector<uint8_t> known;
 
   bool empty() const { return known.empty(); }
-  // Sizes the field for `macroblocks`, nothing known.
-  void reset(uint32_t macroblocks, int periods);
+  // Sizes the field for `macroblocks`, `width` to a row, nothing known.
+  void reset(uint32_t width, uint32_t macroblocks, int periods);
   void set(uint32_t address, int x, int y);
 };
 

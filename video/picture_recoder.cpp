@@ -627,7 +627,7 @@ void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices,
   }
 
   // The forward motion written, for the pictures that may borrow it.
-  result->motion.reset(count, picture.anchors.distance);
+  result->motion.reset(width_, count, picture.anchors.distance);
   if (picture.writeAs == kBidirectionallyCoded || result->repeated) return;
   for (uint32_t address = 0; address < count; ++address) {
     const MacroblockRecord* mb = kept_[address];
@@ -645,7 +645,7 @@ void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices,
 void PictureRecoder::motionOf(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture,
                               MotionField* field) {
   const uint32_t count = width_ * height_;
-  field->reset(count, picture.anchors.distance);
+  field->reset(width_, count, picture.anchors.distance);
   if (picture.codingType != kPredictiveCoded) return;
   std::vector<Slice> slices;
   slicesBetween(video, from, to, &slices);

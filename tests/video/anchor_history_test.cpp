@@ -15,7 +15,7 @@ struct Finder {
   AnchorHistory::MotionFinder get() {
     return [this](uint32_t picture, int distance, MotionField* motion) {
       asked.emplace_back(picture, distance);
-      motion->reset(4, distance);
+      motion->reset(2, 4, distance);
       if (picture % 2 == 1) motion->set(0, static_cast<int>(picture), -static_cast<int>(picture));
     };
   }
@@ -23,7 +23,7 @@ struct Finder {
 
 MotionField fieldWith(int x) {
   MotionField field;
-  field.reset(4, 1);
+  field.reset(2, 4, 1);
   field.set(1, x, 0);
   return field;
 }
@@ -117,7 +117,56 @@ TEST(AnchorHistory, ARepeatHasOnlyTheMotionItIsGiven) {
   const MotionField* along = history.forward(6, true, &anchors);
   ASSERT_NE(along, nullptr);
   EXPECT_EQ(along->vectors[2], 6);
-  EXPECT_EQ(finder.asked, (std::vector<std::pair<uint32_t, int>>{{4, 3}}));
+  // Moving on from the I picture first asks how the anchors before it
+  // moved, for a steady run.
+  EXPECT_EQ(finder.asked, (std::vector<std::pair<uint32_t, int>>{{3, 1}, {4, 3}}));
+}
+
+TEST(AnchorHistory, ARunOfRepeatsMovesAlongSteadyMotionToWhereThePictureWouldBe) {
+  // Every P picture moves as one, 3 half pixels across over its distance
+  // of 2: 1.5 a period.
+  std::vector<std::pair<uint32_t, int>> asked;
+  AnchorHistory history([&asked](uint32_t picture, int distance, MotionField* motion) {
+    asked.emplace_back(picture, distance);
+    motion->reset(2, 4, distance);
+    for (uint32_t a = 0; a < 4; ++a) motion->set(a, 3 * distance / 2, 0);
+  });
+  history.push(0, 0, true);
+  history.push(2, 1, false);
+  history.push(4, 2, false);
+  ConcealmentPlanner::Anchors anchors;
+  // Whole pixels at a time, each step what brings the run to the rate.
+  const int steps[] = {2, 2, 0, 2, 2, 2};
+  int total = 0;
+  for (int k = 0; k < 6; ++k) {
+    SCOPED_TRACE(k);
+    const MotionField* along = history.forward(5 + k, true, &anchors);
+    ASSERT_NE(along, nullptr);
+    EXPECT_EQ(anchors.distance, 1);
+    EXPECT_EQ(along->span, 1);
+    for (uint32_t a = 0; a < 4; ++a) {
+      ASSERT_TRUE(along->known[a]);
+      EXPECT_EQ(along->vectors[2 * a], steps[k]);
+      EXPECT_EQ(along->vectors[2 * a + 1], 0);
+    }
+    total += steps[k];
+    history.push(5 + k, kNo, false);
+    history.setMotion(*along);
+  }
+  EXPECT_EQ(total, 10);  // 6 periods at 1.5: 9, rounded to whole pixels
+  EXPECT_EQ(asked, (std::vector<std::pair<uint32_t, int>>{{2, 2}, {1, 2}}));
+  // Not moving on, a picture borrows the motion the last repeat went out
+  // with.
+  EXPECT_EQ(history.forward(11, false, &anchors)->vectors[0], steps[5]);
+  // A repeat written unmoved ends the run.
+  history.forward(11, true, &anchors);
+  history.push(11, kNo, false);
+  EXPECT_EQ(history.forward(12, true, &anchors), nullptr);
+  // And a picture of the input starts one anew.
+  history.push(14, 3, false);
+  const MotionField* along = history.forward(15, true, &anchors);
+  ASSERT_NE(along, nullptr);
+  EXPECT_EQ(along->vectors[0], 2);
 }
 
 }  // namespace

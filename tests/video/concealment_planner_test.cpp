@@ -69,7 +69,7 @@ TEST(ConcealmentPlanner, GuessesEachHoleFromWhatIsKnownAroundIt) {
       kept[address] = &records[address];
     }
     MotionField reference;
-    reference.reset(kWidth * kHeight, 1);
+    reference.reset(kWidth, kWidth * kHeight, 1);
     if (c.referenceVector[0] != kNone[0]) reference.set(kHole, c.referenceVector[0], c.referenceVector[1]);
     ConcealmentPlanner::Picture picture;
     picture.kept = &kept;
@@ -118,7 +118,7 @@ TEST(ConcealmentPlanner, SmoothsTheReferencesMotion) {
       if (a != c.address) kept[a] = &records[a];
     }
     MotionField reference;
-    reference.reset(kWidth * kHeight, 1);
+    reference.reset(kWidth, kWidth * kHeight, 1);
     for (uint32_t a = 0; a < kWidth * kHeight; ++a) reference.set(a, 4, 2);
     reference.set(c.address, c.stray[0], c.stray[1]);
     ConcealmentPlanner::Picture picture;
