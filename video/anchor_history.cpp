@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cassert>
 #include <utility>
-#include <vector>
 
 void AnchorHistory::push(int64_t slot, uint32_t picture, bool intra) {
   const int64_t previous = last().slot;
@@ -78,22 +77,20 @@ bool AnchorHistory::steadyStep(int64_t slot, int distance) {
     // A repeat moves on only in the run it belongs to.
     if (!from.steady || !steady_.steady()) return false;
   } else if (steadyFrom_ != from.picture || steady_.origin() != from.slot) {
-    // A run starts at this anchor: how the anchors up to it moved.
-    std::vector<const MotionField*> fields;
+    // A run starts at this anchor: how the anchors up to it moved, found
+    // back from it as far as they tell.
+    steadyFrom_ = from.picture;
+    steady_.begin(from.slot);
+    stepSize_ = 0;
     const uint32_t count = std::min(written_, kKept);
     for (uint32_t back = 0; back < count; ++back) {
       Anchor& anchor = before(back);
-      fields.push_back(anchor.intra ? nullptr : motionOf(anchor));
-    }
-    steadyFrom_ = from.picture;
-    steady_.begin(fields, from.slot);
-    stepSize_ = 0;
-    for (const MotionField* field : fields) {
-      if (field != nullptr) {
+      const MotionField* field = anchor.intra ? nullptr : motionOf(anchor);
+      if (field != nullptr && stepSize_ == 0) {
         stepSize_ = static_cast<uint32_t>(field->known.size());
         stepWidth_ = field->width;
-        break;
       }
+      if (!steady_.take(field)) break;
     }
   }
   if (!steady_.steady() || stepSize_ == 0) return false;

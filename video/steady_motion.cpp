@@ -102,21 +102,27 @@ bool SteadyMotion::movesAsOne(const MotionField& field, double sums[2], int span
   return true;
 }
 
-bool SteadyMotion::begin(const std::vector<const MotionField*>& fields, int64_t origin) {
-  steady_ = false;
+void SteadyMotion::begin(int64_t origin) {
+  steady_ = ended_ = false;
   origin_ = origin;
-  double sums[2] = {0, 0};
-  int spans[2] = {0, 0};
-  for (const MotionField* field : fields) {
-    if (field == nullptr || field->empty()) continue;
-    if (!movesAsOne(*field, sums, spans)) break;
-    if (std::min(spans[0], spans[1]) >= kMostPeriods) break;
+  sums_[0] = sums_[1] = 0;
+  spans_[0] = spans_[1] = 0;
+}
+
+bool SteadyMotion::take(const MotionField* field) {
+  if (ended_) return false;
+  if (field == nullptr || field->empty()) return true;
+  if (!movesAsOne(*field, sums_, spans_)) {
+    ended_ = true;
+    return false;
   }
-  if (spans[0] == 0 || spans[1] == 0) return false;
-  rate_[0] = sums[0] / spans[0];
-  rate_[1] = sums[1] / spans[1];
-  steady_ = std::max(std::fabs(rate_[0]), std::fabs(rate_[1])) >= kLeastRate;
-  return steady_;
+  if (spans_[0] > 0 && spans_[1] > 0) {
+    rate_[0] = sums_[0] / spans_[0];
+    rate_[1] = sums_[1] / spans_[1];
+    steady_ = std::max(std::fabs(rate_[0]), std::fabs(rate_[1])) >= kLeastRate;
+  }
+  ended_ = std::min(spans_[0], spans_[1]) >= kMostPeriods;
+  return !ended_;
 }
 
 void SteadyMotion::displacement(int64_t slot, int moved[2]) const {

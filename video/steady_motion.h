@@ -18,13 +18,16 @@
 // A value type: it holds the rate and the slot the run starts from.
 class SteadyMotion {
  public:
-  // Learns the rate from the motion of the anchors before the run, newest
-  // first (null for an anchor whose motion is not known, such as an I
-  // picture's), taking them up to the first whose picture does not move as
-  // one, and starts the run at `origin`, the slot of the newest. Returns
-  // whether the newest with motion moves as one, by enough to tell from
-  // standing still; where it does not, the run is not steady.
-  bool begin(const std::vector<const MotionField*>& fields, int64_t origin);
+  // Starts learning the rate anew, for a run that starts at `origin`, the
+  // slot of the newest anchor.
+  void begin(int64_t origin);
+  // Takes the motion of the next anchor back, from the newest (null for one
+  // whose motion is not known, such as an I picture's). Returns whether
+  // older anchors may still tell more: false once one does not move as one
+  // (it and those before it are not counted), or a second of them is read.
+  bool take(const MotionField* field);
+  // Whether the anchors taken move as one, by enough to tell from standing
+  // still; where they do not, the run is not steady.
   bool steady() const { return steady_; }
   int64_t origin() const { return origin_; }
 
@@ -38,7 +41,10 @@ class SteadyMotion {
   static bool movesAsOne(const MotionField& field, double sums[2], int spans[2]);
 
   bool steady_ = false;
+  bool ended_ = false;  // take() said no more
   int64_t origin_ = 0;
+  double sums_[2] = {0, 0};
+  int spans_[2] = {0, 0};
   double rate_[2] = {0, 0};  // half pixels per period
 };
 

@@ -30,6 +30,17 @@ MotionField fieldOf(int span, const std::function<Vector(uint32_t column, uint32
   return field;
 }
 
+// Takes `fields` (newest first) as a history would, up to where they stop
+// telling; returns whether the run is steady.
+bool learn(SteadyMotion* motion, const std::vector<const MotionField*>& fields, int64_t origin,
+           size_t* taken = nullptr) {
+  motion->begin(origin);
+  size_t k = 0;
+  while (k < fields.size() && motion->take(fields[k])) ++k;
+  if (taken != nullptr) *taken = k;
+  return motion->steady();
+}
+
 MotionField uniform(int x, int y, int span = 1) {
   return fieldOf(span, [=](uint32_t, uint32_t) { return Vector{true, x, y}; });
 }
@@ -71,7 +82,7 @@ TEST(SteadyMotion, TellsAPictureMovingAsOneFromThingsMovingInIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SteadyMotion motion;
-    EXPECT_EQ(motion.begin({&c.field}, 10), c.steady);
+    EXPECT_EQ(learn(&motion, {&c.field}, 10), c.steady);
     EXPECT_EQ(motion.steady(), c.steady);
     if (!c.steady) continue;
     EXPECT_EQ(motion.origin(), 10);
@@ -97,21 +108,24 @@ TEST(SteadyMotion, ReadsTheRateOverTheAnchorsUpToTheFirstThatDoesNotMoveAsOne) {
     const char* name;
     std::vector<const MotionField*> fields;  // newest first
     double rate[2];                          // half pixels per period
+    size_t taken;                            // fields taken before take() says no more
   };
   const Case cases[] = {
       // An I picture's, unknown, is passed over.
-      {"over their spans", {&a, nullptr, &b, &everyWhichWay, &far}, {2, 2.0 / 3}},
-      {"a way that tells nothing is left out", {&downSpread, &a, &b}, {8.0 / 4, 2.0 / 3}},
+      {"over their spans", {&a, nullptr, &b, &everyWhichWay, &far}, {2, 2.0 / 3}, 3},
+      {"a way that tells nothing is left out", {&downSpread, &a, &b}, {8.0 / 4, 2.0 / 3}, 3},
       // Below a pixel a period, some periods show no motion.
-      {"a period standing still", {&a, &still, &a, &a}, {1.5, 0}},
-      {"a second of anchors at most", std::vector<const MotionField*>(25, &a), {2, 0}},
+      {"a period standing still", {&a, &still, &a, &a}, {1.5, 0}, 4},
+      {"a second of anchors at most", std::vector<const MotionField*>(25, &a), {2, 0}, 24},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<const MotionField*> fields = c.fields;
     if (fields.size() == 25) fields.push_back(&far);
     SteadyMotion motion;
-    ASSERT_TRUE(motion.begin(fields, 0));
+    size_t taken = 0;
+    ASSERT_TRUE(learn(&motion, fields, 0, &taken));
+    EXPECT_EQ(taken, c.taken);
     // The rate, read off a displacement long enough to round finely.
     int moved[2];
     motion.displacement(6000, moved);
@@ -119,16 +133,19 @@ TEST(SteadyMotion, ReadsTheRateOverTheAnchorsUpToTheFirstThatDoesNotMoveAsOne) {
     EXPECT_NEAR(moved[1] / 6000.0, c.rate[1], 0.001);
   }
   SteadyMotion motion;
-  EXPECT_FALSE(motion.begin({&everyWhichWay, &a}, 0));
-  EXPECT_FALSE(motion.begin({nullptr}, 0));
-  EXPECT_FALSE(motion.begin({&downSpread}, 0));  // nothing told the way down
+  EXPECT_FALSE(learn(&motion, {&everyWhichWay, &a}, 0));
+  EXPECT_FALSE(learn(&motion, {nullptr}, 0));
+  EXPECT_FALSE(learn(&motion, {&downSpread}, 0));  // nothing told the way down
+  EXPECT_TRUE(learn(&motion, {&a}, 0));
+  learn(&motion, {}, 0);  // begin() forgets
+  EXPECT_FALSE(motion.steady());
 }
 
 TEST(SteadyMotion, MovesInWholePixelsThatNeverDriftFromTheRate) {
   // 1.5 half pixels a period, and 0.4 the other way.
   const MotionField field = uniform(15, 4, 10);
   SteadyMotion motion;
-  ASSERT_TRUE(motion.begin({&field}, 100));
+  ASSERT_TRUE(learn(&motion, {&field}, 100));
   for (int64_t k = 0; k <= 300; ++k) {
     SCOPED_TRACE(k);
     int moved[2];
