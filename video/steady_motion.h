@@ -2,7 +2,6 @@
 #define ORVANTE_VIDEO_STEADY_MOTION_H_
 
 #include <cstdint>
-#include <vector>
 
 #include "video/concealment_planner.h"
 
@@ -15,7 +14,8 @@
 // pixels are copied, where half-pixel steps, one upon another, would blur
 // the picture further with each repeat.
 //
-// A value type: it holds the rate and the slot the run starts from.
+// A value type: it holds what the anchors taken told, and the slot the
+// run starts from.
 class SteadyMotion {
  public:
   // Starts learning the rate anew, for a run that starts at `origin`, the
