@@ -147,9 +147,14 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
   const bool keptAny = w.keptCount > 0;
   const MacroblockRecord keptLast = keptAny ? records_[w.firstRecord + w.keptCount - 1] : MacroblockRecord();
   const int64_t rowStart = int64_t{w.code - kFirstSliceCode} * width_;
-  int64_t after = keptAny ? int64_t{keptLast.address} : rowStart - 1;
+  const Picture& picture = walkedPicture_;
+  // (A headless picture's data begins in another's slice, whose row tells
+  // nothing of where its macroblocks lie.)
+  int64_t after = keptAny ? int64_t{keptLast.address} : picture.headless ? -1 : rowStart - 1;
   if (last <= after) return;
-  const uint32_t quantiser = keptAny ? keptLast.quantiser : data[0] >> (8 - kQuantiserScaleBits);
+  const uint32_t quantiser = keptAny          ? keptLast.quantiser
+                             : picture.headless ? picture.headlessQuantiser
+                                                : data[0] >> (8 - kQuantiserScaleBits);
   if (quantiser == 0) return;
   size_t from = keptAny ? keptLast.end : kQuantiserScaleBits + kExtraBitSliceBits;
   // Nothing from data known damaged: the walk resumes after the damage the
@@ -240,8 +245,9 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
   }
   size_t start = first;
   // The quantiser in effect is known from where a macroblock sets it; in a
-  // slice where none does, it is the one it started with.
-  bool steady = w.keptCount > 0;
+  // slice where none does, it is the one it started with (in a picture
+  // whose head was lost, the one guessed for it).
+  bool steady = w.keptCount > 0 || picture.headless;
   for (size_t r = w.firstRecord; r < w.firstRecord + w.keptCount; ++r) steady = steady && !records_[r].hasQuant;
   for (size_t r = start; r < records_.size(); ++r) steady = steady && !records_[r].hasQuant;
   if (!steady) {
@@ -362,7 +368,9 @@ SliceContext PictureRecoder::contextOf(const Picture& picture, uint32_t codingTy
 bool PictureRecoder::walkOf(const std::vector<Slice>& slices, const Picture& picture) const {
   return picture.codingType == walkedPicture_.codingType &&
          picture.forwardFCode == walkedPicture_.forwardFCode && picture.backwardFCode == walkedPicture_.backwardFCode &&
-         picture.damaged == walkedPicture_.damaged && slices.size() == walkedSlices_.size() &&
+         picture.damaged == walkedPicture_.damaged && picture.headless == walkedPicture_.headless &&
+         picture.headlessQuantiser == walkedPicture_.headlessQuantiser &&
+         slices.size() == walkedSlices_.size() &&
          std::equal(slices.begin(), slices.end(), walkedSlices_.begin(),
                     [](const Slice& a, const Slice& b) { return a.start == b.start && a.end == b.end; });
 }
@@ -401,6 +409,8 @@ void PictureRecoder::read(ByteSource& video, const std::vector<Slice>& slices, c
   walkedPicture_.forwardFCode = picture.forwardFCode;
   walkedPicture_.backwardFCode = picture.backwardFCode;
   walkedPicture_.damaged = picture.damaged;
+  walkedPicture_.headless = picture.headless;
+  walkedPicture_.headlessQuantiser = picture.headlessQuantiser;
   bytes_.clear();
   records_.clear();
   walked_.clear();
@@ -451,7 +461,7 @@ void PictureRecoder::walkRead() {
   if (picture.codingType == kPredictiveCoded || picture.codingType == kIntraCoded) {
     const size_t walks = walked_.size();
     for (size_t k = 0; k < walks; ++k) {
-      if (resumable(walked_[k].fault)) resumeAfterLoss(walker, k, damaged);
+      if (resumable(walked_[k].fault) || (picture.headless && k == 0)) resumeAfterLoss(walker, k, damaged);
     }
   }
   // Slices that parse whole claim their macroblocks first; the others fill

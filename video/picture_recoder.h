@@ -78,6 +78,13 @@ class PictureRecoder {
     // Ranges of the stream known to be damaged (increasing, not
     // overlapping), or null.
     const std::vector<uint32_t>* damaged = nullptr;  // start, end pairs
+    // The picture's head was lost (HeadlessPictureFinder): its first
+    // slice holds another picture's data up to damage, and only walks
+    // taken up after the damage tell of it, whatever fault the walk from
+    // the slice's start meets.
+    bool headless = false;
+    // Headless: the quantiser its lost slice header is taken to have set.
+    uint32_t headlessQuantiser = 0;
   };
 
   struct Result {

@@ -183,6 +183,15 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   }
   nextAhead_ = 0;
   anchors_.clear();
+  // The rests of anchors whose heads were lost: the pictures they lie in
+  // keep none of them.
+  HeadlessPictureFinder::Anchors kept;
+  for (uint32_t k = 0; k < survey_->pictures().size(); ++k) {
+    if (survey_->pictures()[k].anchor() && forms()[k] != Form::kLeftOut) kept.emplace_back(timeline_->slot(k), k);
+  }
+  std::sort(kept.begin(), kept.end());
+  headless_ = HeadlessPictureFinder(*survey_, *timeline_, damagedPairs_).find(video_, kept, chooser_->lostAnchorSlots());
+  HeadlessPictureFinder::claim(headless_, &damagedPairs_);
   std::vector<uint32_t> firsts;
   std::vector<int64_t> starts;
   chooser_->outputGroups(&firsts, &starts);
@@ -282,7 +291,7 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   int64_t previous = start - 1;
   for (const auto& [slot, k] : anchors) {
     if (k == AnchorHistory::kNoPicture) {
-      writeRepeat('P', false, slot, start, true);
+      if (!writeHeadless(slot, start)) writeRepeat('P', false, slot, start, true);
     } else {
       writePicture(k, slot, start, false);
     }
@@ -438,13 +447,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   }
   // Macroblocks levelled count as concealed: what they show is a guess.
   const uint32_t concealed = result.concealed + result.levelled;
-  if (repeat || concealed == 0) return;
-  ++picturesConcealed_;
-  macroblocksConcealed_ += concealed;
-  if (reporter_ == nullptr) return;
-  const uint64_t time = timeOf(slot);
-  reporter_->repaired(RepairReporter::Repair::kPictureConcealed, time);
-  for (uint32_t m = 0; m < concealed; ++m) reporter_->repaired(RepairReporter::Repair::kMacroblockConcealed, time);
+  if (!repeat && concealed > 0) reportConcealed(slot, concealed);
 }
 
 void VideoRescuer::writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode) {
@@ -476,14 +479,42 @@ bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStar
   PictureRecoder::Result result;
   recoder_->recode(video_, sliceList_, picture, &slices_, &result);
   if (result.repeated) return false;
-  writer_->beforePicture(letter);
-  writeOwnHeader(temporalReferenceAt(slot, groupStart), picture.codingType, result.forwardFCode, picture.backwardFCode);
-  writer_->output().write(slices_.data(), slices_.size());
-  if (letter == 'P') {
-    anchors_.push(slot, AnchorHistory::kNoPicture, false);
-    anchors_.setMotion(std::move(result.motion));
-  }
+  writeRecoded(letter, slot, groupStart, picture.backwardFCode, &result);
   return true;
+}
+
+void VideoRescuer::writeRecoded(char letter, int64_t slot, int64_t groupStart, uint32_t backwardFCode,
+                                PictureRecoder::Result* result) {
+  writer_->beforePicture(letter);
+  writeOwnHeader(temporalReferenceAt(slot, groupStart), letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded,
+                 result->forwardFCode, backwardFCode);
+  writer_->output().write(slices_.data(), slices_.size());
+  if (letter != 'P') return;
+  anchors_.push(slot, AnchorHistory::kNoPicture, false);
+  anchors_.setMotion(std::move(result->motion));
+}
+
+bool VideoRescuer::writeHeadless(int64_t slot, int64_t groupStart) {
+  const auto found = headless_.find(slot);
+  if (found == headless_.end()) return false;
+  PictureRecoder::Picture picture;
+  anchors_.forward(slot, false, &picture.anchors);
+  slices_.clear();
+  PictureRecoder::Result result;
+  const HeadlessPictureFinder finder(*survey_, *timeline_, damagedPairs_);
+  if (!finder.recode(video_, found->second, picture.anchors, *recoder_, &slices_, &result)) return false;
+  writeRecoded('P', slot, groupStart, 0, &result);
+  reportConcealed(slot, result.concealed);
+  return true;
+}
+
+void VideoRescuer::reportConcealed(int64_t slot, uint32_t macroblocks) {
+  ++picturesConcealed_;
+  macroblocksConcealed_ += macroblocks;
+  if (reporter_ == nullptr) return;
+  const uint64_t time = timeOf(slot);
+  reporter_->repaired(RepairReporter::Repair::kPictureConcealed, time);
+  for (uint32_t m = 0; m < macroblocks; ++m) reporter_->repaired(RepairReporter::Repair::kMacroblockConcealed, time);
 }
 
 void VideoRescuer::writeOwnHeader(uint32_t reference, uint32_t codingType, uint32_t forwardFCode,

@@ -2,6 +2,7 @@
 #define ORVANTE_VIDEO_VIDEO_RESCUER_H_
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "source/time_stamp_list.h"
 #include "video/anchor_history.h"
 #include "video/concealment_planner.h"
+#include "video/headless_picture_finder.h"
 #include "video/picture_chooser.h"
 #include "video/picture_recoder.h"
 #include "video/picture_survey.h"
@@ -31,6 +33,10 @@
 //     before; where there is none (the recording's start), or where a group
 //     would grow past what temporal references can number, as an I picture
 //     whose holes blend the DC values around them;
+//   - an anchor whose header and first bytes damage took, where its rest
+//     runs on after the damage, goes out from that rest as a P picture, its
+//     head concealed (HeadlessPictureFinder); the picture the rest lay in
+//     keeps none of it;
 //   - an I picture that parses, where no sector's error code vouches for
 //     its bytes, is checked for a DC value flipped unseen, and the run it
 //     left levelled (PictureRecoder, DcStepFinder);
@@ -142,6 +148,19 @@ class VideoRescuer {
   // anchors around it, as concealment guesses it; false, writing nothing,
   // where that motion is not known.
   bool writeMovedRepeat(char letter, int64_t slot, int64_t groupStart);
+  // The anchor lost at `slot` from the rest of it found after damage
+  // (headless_): a P picture keeping what of the rest parses, its head
+  // concealed; false, writing nothing, where no rest was found or too
+  // little of it parses.
+  bool writeHeadless(int64_t slot, int64_t groupStart);
+  // Writes the picture re-coded into slices_ under a header of its own, as
+  // `letter` ('P' or 'B'), at `slot`; a P picture becomes the last anchor,
+  // with the result's motion.
+  void writeRecoded(char letter, int64_t slot, int64_t groupStart, uint32_t backwardFCode,
+                    PictureRecoder::Result* result);
+  // Counts a picture shown at `slot` as concealed, with `macroblocks` of
+  // it, and reports them.
+  void reportConcealed(int64_t slot, uint32_t macroblocks);
   // A picture header of the rescue's own, that asks the decoder not to wait.
   void writeOwnHeader(uint32_t reference, uint32_t codingType, uint32_t forwardFCode, uint32_t backwardFCode);
   // The picture header of k, renumbered; `as`: the type it goes out as,
@@ -187,7 +206,8 @@ class VideoRescuer {
   VideoStreamWriter* writer_ = nullptr;             // the writer in use
 
   ProbedFormat format_;
-  std::vector<uint32_t> damagedPairs_;    // damaged_, as pairs
+  std::vector<uint32_t> damagedPairs_;    // damaged_, as pairs, and the rests claimed
+  std::map<int64_t, HeadlessPictureFinder::Rest> headless_;  // by the slot of the anchor lost
   int64_t recordingFirst_ = 0;   // the slots the output covers
   int64_t recordingEnd_ = 0;
   uint64_t recordingStart_ = 0;  // ticks of recordingFirst_
