@@ -106,20 +106,14 @@ bool HeadlessPictureFinder::recode(ByteSource& video, const Rest& rest, const Co
   picture.headless = true;
   picture.headlessQuantiser = rest.quantiser;
   picture.anchors = anchors;
-  const size_t from = out->size();
   std::vector<uint8_t> tried;
-  *result = PictureRecoder::Result();
   for (uint32_t f : rest.fCodes) {
     picture.forwardFCode = f;
     tried.clear();
-    PictureRecoder::Result r;
-    recoder.recode(video, rest.slices, picture, &tried, &r);
-    if (r.repeated || r.kept <= result->kept) continue;
-    *result = std::move(r);
-    out->resize(from);
+    recoder.recode(video, rest.slices, picture, &tried, result);
+    if (result->repeated || result->kept < kLeastShare * survey_.macroblocks()) continue;
     out->insert(out->end(), tried.begin(), tried.end());
+    return true;
   }
-  if (result->kept >= kLeastShare * survey_.macroblocks()) return true;
-  out->resize(from);
   return false;
 }

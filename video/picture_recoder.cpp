@@ -185,7 +185,9 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
   const size_t brokeAt = w.recordCount > 0 ? records_[w.firstRecord + w.recordCount - 1].end : from;
   const size_t groupStarts[2] = {from, std::max(from, brokeAt)};
   deadEnds_.reset(groupStarts[0], w.dataLength);
-  const size_t groups = groupStarts[1] == groupStarts[0] ? 1 : 2;
+  // (In a headless picture the walk broke in another picture's data: it
+  // tells nothing.)
+  const size_t groups = groupStarts[1] == groupStarts[0] || picture.headless ? 1 : 2;
   for (size_t g = 0; g < groups; ++g) {
     const size_t to = std::min(w.dataLength * 8, groupStarts[g] + kResumeSearchBits);
     uint32_t found = 0;
