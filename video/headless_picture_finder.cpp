@@ -18,8 +18,13 @@ constexpr double kLeastShare = 0.25;
 
 }  // namespace
 
-std::map<int64_t, HeadlessPictureFinder::Rest> HeadlessPictureFinder::find(ByteSource& video, const Anchors& kept,
-                                                                          const std::vector<int64_t>& lost) const {
+std::map<int64_t, HeadlessPictureFinder::Rest> HeadlessPictureFinder::find(
+    ByteSource& video, const std::vector<PictureChooser::Form>& forms, const std::vector<int64_t>& lost) const {
+  std::vector<std::pair<int64_t, uint32_t>> kept;  // slot, picture
+  for (uint32_t k = 0; k < survey_.pictures().size(); ++k) {
+    if (survey_.pictures()[k].anchor() && forms[k] != PictureChooser::Form::kLeftOut) kept.emplace_back(timeline_.slot(k), k);
+  }
+  std::sort(kept.begin(), kept.end());
   std::map<int64_t, Rest> rests;
   for (size_t i = 0; i < lost.size(); ++i) {
     const int64_t slot = lost[i];

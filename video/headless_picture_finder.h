@@ -8,6 +8,7 @@
 
 #include "source/byte_source.h"
 #include "video/concealment_planner.h"
+#include "video/picture_chooser.h"
 #include "video/picture_recoder.h"
 #include "video/picture_survey.h"
 #include "video/picture_timeline.h"
@@ -37,7 +38,6 @@ class HeadlessPictureFinder {
     uint32_t quantiser = 0;
     std::vector<uint32_t> fCodes;  // to try, in this order
   };
-  using Anchors = std::vector<std::pair<int64_t, uint32_t>>;  // slot, picture
 
   // `damaged`: start, end pairs, increasing, not overlapping.
   HeadlessPictureFinder(const PictureSurvey& survey, const PictureTimeline& timeline,
@@ -45,12 +45,13 @@ class HeadlessPictureFinder {
       : survey_(survey), timeline_(timeline), damaged_(damaged) {}
 
   // The rests of the anchors lost at `lost` (slots, increasing), by slot:
-  // each the only anchor lost between two of those `kept` (increasing by
-  // slot). An anchor lost after kept anchor A lies in the stream just
-  // before the first picture after A that is shown after A; its rest, in
-  // the picture before that one, after the last damaged range that ends
-  // inside it, kLeastRest bytes at least.
-  std::map<int64_t, Rest> find(ByteSource& video, const Anchors& kept, const std::vector<int64_t>& lost) const;
+  // each the only anchor lost between two of those the survey's pictures
+  // keep as `forms` says. An anchor lost after kept anchor A lies in the
+  // stream just before the first picture after A that is shown after A;
+  // its rest, in the picture before that one, after the last damaged range
+  // that ends inside it, kLeastRest bytes at least.
+  std::map<int64_t, Rest> find(ByteSource& video, const std::vector<PictureChooser::Form>& forms,
+                               const std::vector<int64_t>& lost) const;
 
   // Marks what `rests` found as damaged in *damaged (pairs as above): the
   // picture the rest lies in keeps none of it.

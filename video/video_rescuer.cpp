@@ -185,12 +185,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   anchors_.clear();
   // The rests of anchors whose heads were lost: the pictures they lie in
   // keep none of them.
-  HeadlessPictureFinder::Anchors kept;
-  for (uint32_t k = 0; k < survey_->pictures().size(); ++k) {
-    if (survey_->pictures()[k].anchor() && forms()[k] != Form::kLeftOut) kept.emplace_back(timeline_->slot(k), k);
-  }
-  std::sort(kept.begin(), kept.end());
-  headless_ = HeadlessPictureFinder(*survey_, *timeline_, damagedPairs_).find(video_, kept, chooser_->lostAnchorSlots());
+  headless_ = HeadlessPictureFinder(*survey_, *timeline_, damagedPairs_).find(video_, forms(), chooser_->lostAnchorSlots());
   HeadlessPictureFinder::claim(headless_, &damagedPairs_);
   std::vector<uint32_t> firsts;
   std::vector<int64_t> starts;

@@ -56,16 +56,12 @@ class HeadlessPictureFinderTest : public ::testing::Test {
     survey(bare_);
     const int64_t lost = timeline_->slot(4);
     survey(stream);
-    HeadlessPictureFinder::Anchors kept;
-    for (uint32_t k = 0; k < survey_->pictures().size(); ++k) {
-      if (survey_->pictures()[k].anchor()) kept.emplace_back(timeline_->slot(k), k);
-    }
-    std::sort(kept.begin(), kept.end());
+    const std::vector<PictureChooser::Form> forms(survey_->pictures().size(), PictureChooser::Form::kAsItIs);
     damaged_ = damaged;
     finder_ = std::make_unique<HeadlessPictureFinder>(*survey_, *timeline_, damaged_);
     std::vector<int64_t> slots = {lost};
     if (twoLost) slots.push_back(lost + 1);
-    const std::map<int64_t, HeadlessPictureFinder::Rest> rests = finder_->find(*source_, kept, slots);
+    const std::map<int64_t, HeadlessPictureFinder::Rest> rests = finder_->find(*source_, forms, slots);
     EXPECT_LE(rests.size(), 1u);
     if (rests.empty()) return false;
     EXPECT_EQ(rests.begin()->first, lost);
