@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "source/range_list.h"
 #include "source/start_code.h"
 #include "video/macroblock_codes.h"
 #include "video/video_format.h"
@@ -85,19 +86,14 @@ bool HeadlessPictureFinder::restAfter(ByteSource& video, uint32_t after, Rest* r
 
 void HeadlessPictureFinder::claim(const std::map<int64_t, Rest>& rests, std::vector<uint32_t>* damaged) {
   if (rests.empty()) return;
-  std::vector<std::pair<uint32_t, uint32_t>> ranges;
-  for (size_t k = 0; k + 1 < damaged->size(); k += 2) ranges.emplace_back((*damaged)[k], (*damaged)[k + 1]);
-  for (const auto& [slot, rest] : rests) ranges.emplace_back(rest.from, rest.slices.back().end);
-  std::sort(ranges.begin(), ranges.end());
-  damaged->clear();
-  for (const auto& [start, end] : ranges) {
-    if (!damaged->empty() && start <= damaged->back()) {
-      damaged->back() = std::max(damaged->back(), end);
-    } else {
-      damaged->push_back(start);
-      damaged->push_back(end);
-    }
-  }
+  std::vector<std::pair<uint32_t, uint32_t>> found;
+  for (const auto& [slot, rest] : rests) found.emplace_back(rest.from, rest.slices.back().end);
+  std::sort(found.begin(), found.end());
+  RangeList known, claimed, both;
+  for (size_t k = 0; k + 1 < damaged->size(); k += 2) known.append((*damaged)[k], (*damaged)[k + 1]);
+  for (const auto& [start, end] : found) claimed.appendJoined(start, end);
+  RangeList::unionOf(known, claimed, &both);
+  damaged->assign(both.pairs(), both.pairs() + 2 * size_t{both.count()});
 }
 
 bool HeadlessPictureFinder::recode(ByteSource& video, const Rest& rest, const ConcealmentPlanner::Anchors& anchors,

@@ -20,9 +20,10 @@
 // the picture before it in the stream, with the slices after that one:
 // the survey counts them as that picture's. Taken up after the damage as a
 // P picture, the rest tells far more than a repeat standing in for the
-// lost anchor. Its motion range is the one, tried from those of the
-// anchors around it first, under which it keeps the most; the quantiser
-// its lost slice header set is taken from the P picture nearest it.
+// lost anchor. Its motion range is the first, tried from those of the
+// anchors around it on, under which it keeps enough (a rest walks clean
+// under one range only); the quantiser its lost slice header set is taken
+// from the P picture nearest it.
 //
 // The finder does not own the survey, the timeline or the damaged ranges,
 // which must outlive it.
@@ -59,8 +60,8 @@ class HeadlessPictureFinder {
 
   // Re-codes `rest` as a P picture predicted from the anchor before it, as
   // `anchors` tells of it, into *out (its slices alone) and *result: under
-  // the motion range that keeps the most of it. False where it keeps less
-  // than kLeastShare of the picture's macroblocks.
+  // the first of its motion ranges that keeps kLeastShare of the
+  // picture's macroblocks; false, *out as it was, where none does.
   bool recode(ByteSource& video, const Rest& rest, const ConcealmentPlanner::Anchors& anchors,
               PictureRecoder& recoder, std::vector<uint8_t>* out, PictureRecoder::Result* result) const;
 
