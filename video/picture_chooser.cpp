@@ -187,3 +187,23 @@ int64_t PictureChooser::firstShownSlot(uint32_t intra) const {
   }
   return first;
 }
+
+void PictureChooser::groupPictures(uint32_t first, int64_t start, int64_t end, std::map<int64_t, uint32_t>* shown,
+                                   std::vector<std::pair<int64_t, uint32_t>>* anchors) const {
+  assert(opensGroup(first));
+  const std::vector<PictureSurvey::Picture>& pictures = survey_.pictures();
+  shown->clear();
+  anchors->clear();
+  for (uint32_t k = first; k < pictures.size(); ++k) {
+    if (k != first && opensGroup(k)) break;
+    const int64_t slot = timeline_.slot(k);
+    if (forms_[k] == Form::kLeftOut || slot < start || slot >= end) continue;
+    (*shown)[slot] = k;
+    if (pictures[k].anchor()) anchors->emplace_back(slot, k);
+  }
+  for (auto lost = std::upper_bound(lostAnchorSlots_.begin(), lostAnchorSlots_.end(), timeline_.slot(first));
+       lost != lostAnchorSlots_.end() && *lost < end; ++lost) {
+    if (shown->count(*lost) == 0) anchors->emplace_back(*lost, kLostAnchor);
+  }
+  std::sort(anchors->begin(), anchors->end());
+}

@@ -2,6 +2,8 @@
 #define ORVANTE_VIDEO_PICTURE_CHOOSER_H_
 
 #include <cstdint>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "source/repair_reporter.h"
@@ -56,6 +58,14 @@ class PictureChooser {
   // `intra` opens: its own, or that of a leading B picture of its closed
   // group.
   int64_t firstShownSlot(uint32_t intra) const;
+  // Stands for an anchor lost, in groupPictures()'s anchors.
+  static constexpr uint32_t kLostAnchor = UINT32_MAX;
+  // REQUIRES: opensGroup(first). What the output group `first` opens shows
+  // in slots [start, end): the pictures going out, by slot, from `first` up
+  // to the next picture that opens a group; and its anchors in slot order,
+  // kLostAnchor in the slots of those lost.
+  void groupPictures(uint32_t first, int64_t start, int64_t end, std::map<int64_t, uint32_t>* shown,
+                     std::vector<std::pair<int64_t, uint32_t>>* anchors) const;
 
  private:
   // The slots of anchors that were lost between kept anchors `from` and

@@ -6,23 +6,12 @@
 #include <map>
 
 #include "source/output_name.h"
-#include "source/bit_reader.h"
 #include "source/platform.h"
-#include "source/start_code.h"
-#include "video/group_header.h"
 #include "video/macroblock_codes.h"
-#include "video/picture_header.h"
-#include "video/repeat_slice_writer.h"
-#include "video/sequence_header.h"
-#include "video/slice_walker.h"
 #include "video/video_format.h"
 
 namespace {
 
-// A picture that does not ask the decoder to wait: VBV delay all ones.
-constexpr uint32_t kVariableVbvDelay = 0xFFFF;
-// Repeat pictures need no motion: the smallest range.
-constexpr uint32_t kRepeatFCode = 1;
 // A broken slice keeps its macroblocks up to this many before the one it
 // broke in.
 constexpr uint32_t kFaultMargin = 1;
@@ -173,7 +162,9 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
     const uint32_t height = survey_->macroblocks() / survey_->widthInMacroblocks();
     recoder_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(), height, kFaultMargin);
     motionWalker_ = std::make_unique<PictureRecoder>(survey_->widthInMacroblocks(), height, kFaultMargin);
+    elements_ = std::make_unique<RescueElementWriter>(video_, format_, survey_->widthInMacroblocks(), height);
   }
+  elements_->begin(&writer);
   // Walks ahead start with the stream's first picture.
   ahead_.reset();
   if (WalkAhead::worthwhile()) {
@@ -226,58 +217,27 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
 }
 
 void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool firstGroup) {
-  const std::vector<PictureSurvey::Picture>& pictures = survey_->pictures();
-  const PictureSurvey::Picture& intra = pictures[first];
-  const PictureSurvey::Group& group = survey_->groups()[intra.group];
+  const PictureSurvey::Group& group = survey_->groups()[survey_->pictures()[first].group];
   const bool opensInputGroup = group.firstPicture == first;
-
-  // The pictures of the group, by slot: from its I picture up to the next
-  // that opens a group; and its anchors, with repeats where anchors were
-  // lost (kNoPicture).
   std::map<int64_t, uint32_t> shown;
   std::vector<std::pair<int64_t, uint32_t>> anchors;
-  for (uint32_t k = first; k < pictures.size(); ++k) {
-    if (k != first && chooser_->opensGroup(k)) break;
-    const int64_t slot = timeline_->slot(k);
-    if (forms()[k] == Form::kLeftOut || slot < start || slot >= end) continue;
-    shown[slot] = k;
-    if (pictures[k].anchor()) anchors.emplace_back(slot, k);
-  }
-  for (auto lost = std::upper_bound(chooser_->lostAnchorSlots().begin(), chooser_->lostAnchorSlots().end(), timeline_->slot(first));
-       lost != chooser_->lostAnchorSlots().end() && *lost < end; ++lost) {
-    if (shown.count(*lost) == 0) anchors.emplace_back(*lost, AnchorHistory::kNoPicture);
-  }
-  std::sort(anchors.begin(), anchors.end());
+  chooser_->groupPictures(first, start, end, &shown, &anchors);
   const bool backward = useBackward_;  // no anchor before: leading pictures look ahead
 
   // A sequence header of the input goes out as it stands; the first group
   // without one gets the writer's inserted headers.
-  OutputFile& output = writer_->output();
-  bool copiedSequence = false;
+  const bool copiedSequence = opensInputGroup && group.sequenceStart != group.sequenceEnd;
+  if (copiedSequence) elements_->sequenceHeader(group);
   bool closed = true;  // the writer's inserted group header is closed
-  if (opensInputGroup && group.sequenceStart != group.sequenceEnd) {
-    writer_->beforeSequenceHeader();
-    writeSequenceHeader(group);
-    writer_->afterSequenceHeader();
-    copiedSequence = true;
-  }
-  if (!(firstGroup && !copiedSequence)) {
+  if (!firstGroup || copiedSequence) {
     const bool hasHeader = opensInputGroup && group.headerStart != group.headerEnd;
-    GroupHeader header = hasHeader ? group.header : GroupHeader();
     // Leading pictures that look back at the group before make it open;
     // with no anchor before, the leading pictures look only at the group's
     // own I picture, and the group is closed: decoders skip the leading
     // pictures of an open group that starts the stream.
     const bool leading = start < anchors.front().first;
-    closed = backward || (!leading && (!hasHeader || header.closed));
-    if (!copiedSequence) writer_->beforeGroupHeader();
-    if (hasHeader && closed == header.closed) {
-      copy(group.headerStart, group.headerEnd);
-    } else {
-      header.closed = closed;
-      header.write(output);
-    }
-    writer_->afterGroupHeader();
+    closed = backward || (!leading && (!hasHeader || group.header.closed));
+    elements_->groupHeader(hasHeader ? &group : nullptr, closed, copiedSequence);
   }
 
   // Coding order: each anchor, then the B pictures shown before it. Those
@@ -285,7 +245,7 @@ void VideoRescuer::writeGroup(uint32_t first, int64_t start, int64_t end, bool f
   // group or the group is closed.
   int64_t previous = start - 1;
   for (const auto& [slot, k] : anchors) {
-    if (k == AnchorHistory::kNoPicture) {
+    if (k == PictureChooser::kLostAnchor) {
       if (!writeHeadless(slot, start)) writeRepeat('P', false, slot, start, true);
     } else {
       writePicture(k, slot, start, false);
@@ -315,38 +275,17 @@ void VideoRescuer::writeIntraRepeats(uint32_t intra, int64_t start, int64_t end,
   if (!groupHeaders && group.sequenceStart != group.sequenceEnd) {
     // The stream starts here: with the I picture's own sequence header,
     // whose quantiser matrices it may need.
-    writer_->beforeSequenceHeader();
-    writeSequenceHeader(group);
-    writer_->afterSequenceHeader();
+    elements_->sequenceHeader(group);
     groupHeaders = true;
   }
   for (int64_t groupStart = start; groupStart < end; groupStart += modulus) {
-    if (groupHeaders) {
-      writer_->beforeGroupHeader();
-      GroupHeader header;
-      header.closed = true;
-      header.write(writer_->output());
-      writer_->afterGroupHeader();
-    }
+    if (groupHeaders) elements_->groupHeader(nullptr, true, false);
     groupHeaders = true;
     writePicture(intra, groupStart, groupStart, false, true);
     ++picturesRepeated_;
     if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(groupStart));
     const int64_t groupEnd = std::min(end, groupStart + modulus);
     for (int64_t slot = groupStart + 1; slot < groupEnd; ++slot) writeRepeat('P', false, slot, groupStart);
-  }
-}
-
-void VideoRescuer::writeSequenceHeader(const PictureSurvey::Group& group) {
-  video_.seek(group.sequenceStart + kStartCodeSize);
-  BitReader reader(video_);
-  SequenceHeader header;
-  const bool read = header.readTaken(reader) && !reader.overrun();
-  if (read && header.width == format_.width && header.height == format_.height &&
-      header.frameRateCode == format_.frameRateCode && isAspectRatioCode(header.aspectRatioCode)) {
-    copy(group.sequenceStart, group.sequenceEnd);
-  } else {
-    SequenceHeader::of(format_).write(writer_->output());
   }
 }
 
@@ -405,9 +344,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   const bool levelled = p.whole && walkedWhenWritten(p) &&
                         recoder_->levelsDc(video_, p.headerEnd, p.end, recoderPicture(k), &sliceList_);
   if (p.whole && !levelled) {
-    writer_->beforePicture(p.letter());
-    writeHeader(k, reference, p.codingType, p.forwardFCode);
-    copy(p.headerEnd, p.end);
+    elements_->inputPicture(p, reference);
     if (!repeat) ++realWritten_;
     if (p.anchor()) anchors_.push(slot, k, p.codingType == kIntraCoded);
     return;
@@ -432,9 +369,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
     writeRepeat(picture.writeAs == kBidirectionallyCoded ? 'B' : 'P', backward, slot, groupStart, true);
     return;
   }
-  writer_->beforePicture(" IPB"[picture.writeAs]);
-  writeHeader(k, reference, picture.writeAs, result.forwardFCode);
-  writer_->output().write(slices_.data(), slices_.size());
+  elements_->recodedPicture(p, reference, picture.writeAs, result.forwardFCode, slices_);
   if (!repeat) ++realWritten_;
   if (anchor) {
     anchors_.push(slot, k, p.codingType == kIntraCoded);
@@ -443,22 +378,6 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   // Macroblocks levelled count as concealed: what they show is a guess.
   const uint32_t concealed = result.concealed + result.levelled;
   if (!repeat && concealed > 0) reportConcealed(slot, concealed);
-}
-
-void VideoRescuer::writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode) {
-  const PictureSurvey::Picture& p = survey_->pictures()[k];
-  OutputFile& output = writer_->output();
-  if (as != p.codingType) {
-    // An I picture going out as P: a header of its own.
-    writeOwnHeader(reference, as, forwardFCode, 0);
-    return;
-  }
-  // The input's, renumbered where the group's pictures now stand.
-  buffer_.clear();
-  video_.seek(p.start);
-  video_.readRuns(p.headerEnd - p.start, [this](const uint8_t* bytes, uint32_t n) { buffer_.insert(buffer_.end(), bytes, bytes + n); });
-  if (reference != p.temporalReference) PictureHeader::setTemporalReference(buffer_.data() + kStartCodeSize, reference);
-  output.write(buffer_.data(), buffer_.size());
 }
 
 bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStart) {
@@ -480,10 +399,8 @@ bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStar
 
 void VideoRescuer::writeRecoded(char letter, int64_t slot, int64_t groupStart, uint32_t backwardFCode,
                                 PictureRecoder::Result* result) {
-  writer_->beforePicture(letter);
-  writeOwnHeader(temporalReferenceAt(slot, groupStart), letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded,
-                 result->forwardFCode, backwardFCode);
-  writer_->output().write(slices_.data(), slices_.size());
+  elements_->ownPicture(letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded, temporalReferenceAt(slot, groupStart),
+                        result->forwardFCode, backwardFCode, slices_);
   if (letter != 'P') return;
   anchors_.push(slot, AnchorHistory::kNoPicture, false);
   anchors_.setMotion(std::move(result->motion));
@@ -512,40 +429,11 @@ void VideoRescuer::reportConcealed(int64_t slot, uint32_t macroblocks) {
   for (uint32_t m = 0; m < macroblocks; ++m) reporter_->repaired(RepairReporter::Repair::kMacroblockConcealed, time);
 }
 
-void VideoRescuer::writeOwnHeader(uint32_t reference, uint32_t codingType, uint32_t forwardFCode,
-                                  uint32_t backwardFCode) {
-  PictureHeader header;
-  header.temporalReference = reference;
-  header.codingType = codingType;
-  header.vbvDelay = kVariableVbvDelay;
-  header.forwardFCode = forwardFCode;
-  header.backwardFCode = backwardFCode;
-  header.write(writer_->output());
-}
-
 void VideoRescuer::writeRepeat(char letter, bool backward, int64_t slot, int64_t groupStart, bool alongMotion) {
   ++picturesRepeated_;
   if (reporter_ != nullptr) reporter_->repaired(RepairReporter::Repair::kPictureRepeated, timeOf(slot));
   if (alongMotion && !backward && writeMovedRepeat(letter, slot, groupStart)) return;
-  const uint32_t codingType = letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded;
-  writer_->beforePicture(letter);
-  writeOwnHeader(temporalReferenceAt(slot, groupStart), codingType, kRepeatFCode, letter == 'B' ? kRepeatFCode : 0);
-  // Skipped macroblocks between a first and a last that repeat the
-  // reference, a slice per row.
-  SliceContext context;
-  context.codingType = codingType;
-  context.widthInMacroblocks = survey_->widthInMacroblocks();
-  context.heightInMacroblocks = survey_->macroblocks() / context.widthInMacroblocks;
-  buffer_.clear();
-  RepeatSliceWriter(context, backward ? RepeatSliceWriter::Prediction::kBackward : RepeatSliceWriter::Prediction::kForward)
-      .appendRows(&buffer_);
-  writer_->output().write(buffer_.data(), buffer_.size());
+  elements_->repeat(letter == 'B' ? kBidirectionallyCoded : kPredictiveCoded, temporalReferenceAt(slot, groupStart),
+                    backward);
   if (letter == 'P') anchors_.push(slot, AnchorHistory::kNoPicture, false);
-}
-
-void VideoRescuer::copy(uint32_t from, uint32_t to) {
-  if (to <= from) return;
-  OutputFile& output = writer_->output();
-  video_.seek(from);
-  video_.readRuns(to - from, [&output](const uint8_t* bytes, uint32_t n) { output.write(bytes, n); });
 }

@@ -18,6 +18,7 @@
 #include "video/picture_recoder.h"
 #include "video/picture_survey.h"
 #include "video/picture_timeline.h"
+#include "video/rescue_element_writer.h"
 #include "video/video_fixer.h"
 #include "video/video_stream_writer.h"
 #include "video/walk_ahead.h"
@@ -161,16 +162,7 @@ class VideoRescuer {
   // Counts a picture shown at `slot` as concealed, with `macroblocks` of
   // it, and reports them.
   void reportConcealed(int64_t slot, uint32_t macroblocks);
-  // A picture header of the rescue's own, that asks the decoder not to wait.
-  void writeOwnHeader(uint32_t reference, uint32_t codingType, uint32_t forwardFCode, uint32_t backwardFCode);
-  // The picture header of k, renumbered; `as`: the type it goes out as,
-  // with its forward f_code.
-  void writeHeader(uint32_t k, uint32_t reference, uint32_t as, uint32_t forwardFCode);
   // The header fields and slices the recoder works from.
-  // Writes the sequence header that opens `group` in the input as it
-  // stands when it states format() with fields decoders take; else one made
-  // from format().
-  void writeSequenceHeader(const PictureSurvey::Group& group);
   PictureRecoder::Picture recoderPicture(uint32_t k) const;
   void slicesOf(uint32_t k, std::vector<PictureRecoder::Slice>* slices) const;
   // Whether writePicture() walks the picture's slices: one not whole is
@@ -180,7 +172,6 @@ class VideoRescuer {
   // Queues the walks of the pictures after k that will be re-coded, as far
   // as the walker ahead holds them; hands k's, if walked, to the recoder.
   void walkAhead(uint32_t k, bool walks);
-  void copy(uint32_t from, uint32_t to);
   uint64_t timeOf(int64_t slot) const;
 
   ByteSource& video_;
@@ -204,6 +195,7 @@ class VideoRescuer {
   uint32_t nextAhead_ = 0;            // the next picture walkAhead() looks at
   std::unique_ptr<VideoStreamWriter> ownWriter_;  // write()'s own
   VideoStreamWriter* writer_ = nullptr;             // the writer in use
+  std::unique_ptr<RescueElementWriter> elements_;   // onto writer_
 
   ProbedFormat format_;
   std::vector<uint32_t> damagedPairs_;    // damaged_, as pairs, and the rests claimed
@@ -219,7 +211,6 @@ class VideoRescuer {
   bool wroteRescue_ = false;
   bool writeFailed_ = false;
   bool leftOut_ = false;
-  std::vector<uint8_t> buffer_;
   std::vector<uint8_t> slices_;
   std::vector<PictureRecoder::Slice> sliceList_;
   std::vector<PictureRecoder::Slice> aheadSlices_;
