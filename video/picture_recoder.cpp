@@ -65,6 +65,16 @@ constexpr size_t kLeastLevelPairs = 2;
 // holes gave 14.2 dB, the rough levelling 25.3 dB.
 constexpr int64_t kMostLevelError = 3;
 
+// Whether a level taken as the median of `count` differences that spread
+// `spread` from it is likely off by more than kMostLevelError.
+bool roughLevel(int spread, size_t count) {
+  return int64_t{spread} * spread > kMostLevelError * kMostLevelError * static_cast<int64_t>(count);
+}
+
+// The colour component block b of a macroblock is of: 0 luminance, 1 Cb,
+// 2 Cr.
+uint32_t componentOf(uint32_t b) { return b < kLuminanceBlocks ? 0 : b - kLuminanceBlocks + 1; }
+
 // Whether a slice that broke with `fault` may be resumed after it: a fault
 // in the syntax, not one found only where the slice should end (the walk
 // may have been out of step anywhere before) or where its data ran out.
@@ -336,22 +346,21 @@ void PictureRecoder::levelResumedIntra() {
         int slopedSpread = 0;
         const int slopedOffset = medianWithSpread(&sloped, &slopedSpread);
         if (slopedSpread < spread) offset[c] = slopedOffset;
-        const int64_t least = std::min(spread, slopedSpread);
-        walked_[k].roughlyLevelled = least * least > kMostLevelError * kMostLevelError * static_cast<int64_t>(n);
+        walked_[k].roughlyLevelled = roughLevel(std::min(spread, slopedSpread), n);
       }
     }
     for (size_t i = 0; i < w.keptCount; ++i) {
       MacroblockRecord& mb = records_[w.firstRecord + i];
       if (kept_[mb.address] != &mb) break;
       if (!known) {
+        walked_[k].unlevelled = true;
         // Nothing to level it by: a hole after all.
         kept_[mb.address] = nullptr;
         keptSlice_[mb.address] = -1;
         continue;
       }
       for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
-        const uint32_t c = b < kLuminanceBlocks ? 0 : b - kLuminanceBlocks + 1;
-        mb.dc[b] = static_cast<int16_t>(mb.dc[b] + offset[c]);
+        mb.dc[b] = static_cast<int16_t>(mb.dc[b] + offset[componentOf(b)]);
       }
     }
   }
@@ -448,6 +457,7 @@ void PictureRecoder::walkRead() {
     w.parsed = walk.fault == SliceFault::kNone;
     w.fault = walk.fault;
     w.keptCount = w.parsed ? w.recordCount : keptOfBroken(walk.fault, w);
+    w.unlevelled = false;
     if (damaged != nullptr) {
       // Nothing from where known damage begins.
       const uint32_t dataStart = slices[k].start + kStartCodeSize;
@@ -529,9 +539,10 @@ uint32_t PictureRecoder::levelledCount() const {
 }
 
 void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture,
-                            std::vector<uint8_t>* out, Result* result) {
+                            std::vector<uint8_t>* out, Result* result, const DcFieldSource& intraBefore) {
   assert(picture.writeAs == picture.codingType || (picture.codingType == kIntraCoded && picture.writeAs == kPredictiveCoded));
   walkSlices(video, slices, picture);
+  if (picture.codingType == kIntraCoded && intraBefore) levelFromIntraBefore(intraBefore);
   const uint32_t count = width_ * height_;
   if (picture.writeAs != picture.codingType) dropRoughlyLevelled();
 
@@ -667,6 +678,60 @@ void PictureRecoder::motionOf(ByteSource& video, uint32_t from, uint32_t to, con
     const MacroblockRecord* mb = kept_[address];
     if (mb == nullptr || (mb->flags & kMacroblockIntra) || !(mb->flags & kMacroblockMotionForward)) continue;
     field->set(address, mb->forward[0] * (1 << shift), mb->forward[1] * (1 << shift));
+  }
+}
+
+void PictureRecoder::dcOf(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture, DcField* field) {
+  assert(picture.codingType == kIntraCoded);
+  const uint32_t count = width_ * height_;
+  field->dc.assign(count, {});
+  field->known.assign(count, 0);
+  walkSlices(video, slices, picture);
+  for (uint32_t address = 0; address < count; ++address) {
+    const MacroblockRecord* mb = kept_[address];
+    if (mb == nullptr || !(mb->flags & kMacroblockIntra)) continue;
+    std::copy(mb->dc, mb->dc + kBlocksPerMacroblock, field->dc[address].begin());
+    field->known[address] = 1;
+  }
+}
+
+void PictureRecoder::levelFromIntraBefore(const DcFieldSource& intraBefore) {
+  const DcField* before = nullptr;
+  for (size_t k = 0; k < walked_.size(); ++k) {
+    Walked& w = walked_[k];
+    if (!w.unlevelled && !w.roughlyLevelled) continue;
+    if (before == nullptr) before = intraBefore();
+    if (before == nullptr) return;
+    // The walk's macroblocks: those it keeps, or for one left a hole, those
+    // it would have kept, up to the first another walk claimed.
+    const int32_t own = w.unlevelled ? -1 : static_cast<int32_t>(k);
+    std::vector<int> differences[3];
+    for (size_t i = 0; i < w.keptCount; ++i) {
+      const MacroblockRecord& mb = records_[w.firstRecord + i];
+      if (keptSlice_[mb.address] != own) break;
+      if (!before->known[mb.address]) continue;
+      for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
+        differences[componentOf(b)].push_back(before->dc[mb.address][b] - mb.dc[b]);
+      }
+    }
+    const size_t n = differences[0].size();
+    if (n < kLeastLevelPairs) continue;
+    int offset[3];
+    int spread[3];
+    for (uint32_t c = 0; c < 3; ++c) offset[c] = medianWithSpread(&differences[c], &spread[c]);
+    const bool rough = roughLevel(spread[0], n);
+    // A walk levelled roughly by the slices around it keeps that level
+    // unless the picture before tells it better.
+    if (w.roughlyLevelled && rough) continue;
+    w.unlevelled = false;
+    w.roughlyLevelled = rough;
+    for (size_t i = 0; i < w.keptCount; ++i) {
+      MacroblockRecord& mb = records_[w.firstRecord + i];
+      if (keptSlice_[mb.address] != own) break;
+      for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] + offset[componentOf(b)]);
+      kept_[mb.address] = &mb;
+      keptSlice_[mb.address] = static_cast<int32_t>(k);
+    }
   }
 }
 

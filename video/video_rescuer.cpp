@@ -174,6 +174,7 @@ void VideoRescuer::writeInto(VideoStreamWriter& writer, const PresentationSpan& 
   }
   nextAhead_ = 0;
   anchors_.clear();
+  lastIntra_ = intraBeforeLast_ = intraDcOf_ = kNone;
   // The rests of anchors whose heads were lost: the pictures they lie in
   // keep none of them.
   headless_ = HeadlessPictureFinder(*survey_, *timeline_, damagedPairs_).find(video_, forms(), chooser_->lostAnchorSlots());
@@ -347,6 +348,7 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
     elements_->inputPicture(p, reference);
     if (!repeat) ++realWritten_;
     if (p.anchor()) anchors_.push(slot, k, p.codingType == kIntraCoded);
+    if (p.codingType == kIntraCoded) intraWritten(k);
     return;
   }
   // The macroblocks that parse, and the holes concealed from what is known
@@ -362,7 +364,8 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   if (!levelled) slicesOf(k, &sliceList_);
   slices_.clear();
   PictureRecoder::Result result;
-  recoder_->recode(video_, sliceList_, picture, &slices_, &result);
+  recoder_->recode(video_, sliceList_, picture, &slices_, &result, [this, k]() { return intraBeforeDc(k); });
+  if (p.codingType == kIntraCoded) intraWritten(k);
   if (!repeat && anchors_.written() > 0 && result.kept <= kLeastKeptShare * survey_->macroblocks()) {
     // Too little of it survived to help: a repeat stands in its place. With
     // nothing before it to repeat, it goes out concealed from itself.
@@ -378,6 +381,28 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   // Macroblocks levelled count as concealed: what they show is a guess.
   const uint32_t concealed = result.concealed + result.levelled;
   if (!repeat && concealed > 0) reportConcealed(slot, concealed);
+}
+
+void VideoRescuer::intraWritten(uint32_t k) {
+  if (k == lastIntra_) return;
+  intraBeforeLast_ = lastIntra_;
+  lastIntra_ = k;
+}
+
+const PictureRecoder::DcField* VideoRescuer::intraBeforeDc(uint32_t k) {
+  const uint32_t before = k == lastIntra_ ? intraBeforeLast_ : lastIntra_;
+  if (before == kNone) return nullptr;
+  if (intraDcOf_ != before) {
+    const PictureSurvey::Picture& p = survey_->pictures()[before];
+    if (p.whole) {
+      PictureRecoder::slicesBetween(video_, p.headerEnd, p.end, &dcSlices_);
+    } else {
+      slicesOf(before, &dcSlices_);
+    }
+    motionWalker_->dcOf(video_, dcSlices_, recoderPicture(before), &intraDc_);
+    intraDcOf_ = before;
+  }
+  return &intraDc_;
 }
 
 bool VideoRescuer::writeMovedRepeat(char letter, int64_t slot, int64_t groupStart) {

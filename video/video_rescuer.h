@@ -33,7 +33,9 @@
 //     with holes goes out as a P picture, its holes predicted from the anchor
 //     before; where there is none (the recording's start), or where a group
 //     would grow past what temporal references can number, as an I picture
-//     whose holes blend the DC values around them;
+//     whose holes blend the DC values around them. An I picture's slice
+//     taken up after damage that nothing kept around it levels is levelled
+//     by the I picture written before it;
 //   - an anchor whose header and first bytes damage took, where its rest
 //     runs on after the damage, goes out from that rest as a P picture, its
 //     head concealed (HeadlessPictureFinder); the picture the rest lay in
@@ -173,6 +175,12 @@ class VideoRescuer {
   // as the walker ahead holds them; hands k's, if walked, to the recoder.
   void walkAhead(uint32_t k, bool walks);
   uint64_t timeOf(int64_t slot) const;
+  // I picture k was written (again).
+  void intraWritten(uint32_t k);
+  // The DC values of the I picture written before I picture k, other than
+  // k; null before the first.
+  const PictureRecoder::DcField* intraBeforeDc(uint32_t k);
+  static constexpr uint32_t kNone = UINT32_MAX;
 
   ByteSource& video_;
   const TimeStampList& stamps_;
@@ -203,6 +211,14 @@ class VideoRescuer {
   int64_t recordingFirst_ = 0;   // the slots the output covers
   int64_t recordingEnd_ = 0;
   uint64_t recordingStart_ = 0;  // ticks of recordingFirst_
+  // The I pictures written last and before it, and the DC values of one
+  // of them (intraDcOf_), which walks resumed in an I picture are
+  // levelled by where nothing around them tells their level.
+  uint32_t lastIntra_ = kNone;
+  uint32_t intraBeforeLast_ = kNone;
+  uint32_t intraDcOf_ = kNone;
+  PictureRecoder::DcField intraDc_;
+  std::vector<PictureRecoder::Slice> dcSlices_;
   bool useBackward_ = true;      // no anchor went out yet: repeats look forward
   uint32_t picturesRepeated_ = 0;
   uint32_t picturesConcealed_ = 0;

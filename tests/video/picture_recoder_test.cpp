@@ -202,6 +202,129 @@ TEST(PictureRecoderTest, LevelsAnIntraSliceTakenUpAfterDamage) {
     } else {
       EXPECT_EQ(result.kept, keptAsIntra);
     }
+    // The I picture before, the same but for a thing that moved, tells the
+    // level where the slices around it could not: kept as P, exact as I.
+    PictureRecoder::DcField before{picture, std::vector<uint8_t>(kWidth * kHeight, 1)};
+    for (uint32_t a = 0; a < kWidth * kHeight; a += 5) before.dc[a].fill(int16_t{20});
+    const PictureRecoder::DcFieldSource intraBefore = [&before]() { return &before; };
+    recoder.recode(source, slices, header, &out, &result, intraBefore);
+    EXPECT_EQ(result.kept, keptAsIntra);
+    header.writeAs = 1;
+    out.clear();
+    recoder.recode(source, slices, header, &out, &result, intraBefore);
+    const Picture written = decodedDc(out);
+    for (uint32_t a = (kHeight - 1) * kWidth; a < kWidth * kHeight; ++a) {
+      EXPECT_EQ(written[a], picture[a]) << "macroblock " << a;
+    }
+  }
+}
+
+// An I picture whose second slice lost the data from just after its start
+// into its second row: the walk taken up after the damage has nothing kept
+// above or before it to level it by. The I picture written before it
+// tells the level where the two agree on most macroblocks, whatever moved
+// in between; where they do not, its level is rough: kept as the picture
+// goes out as I, concealed from the reference as it goes out as P. The
+// same holds for a walk that the slices around it level only roughly.
+TEST(PictureRecoderTest, LevelsAnIntraWalkByTheIntraPictureBefore) {
+  // A picture like an earlier one but for a thing that moved (a quarter
+  // of its macroblocks), or an unrelated one.
+  enum class Before { kNone, kMoved, kUnrelated };
+  struct Case {
+    const char* name;
+    bool textured;  // the level the slices around it give is rough
+    Before before;
+    bool kept[2];   // the walk taken up, as I and as P
+  };
+  const Case cases[] = {
+      {"nothing before", false, Before::kNone, {false, false}},
+      {"a picture before that moved", false, Before::kMoved, {true, true}},
+      {"an unrelated picture before", false, Before::kUnrelated, {true, false}},
+      {"textured, a picture before that moved", true, Before::kMoved, {true, true}},
+      {"textured, an unrelated picture before", true, Before::kUnrelated, {true, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Picture picture(kWidth * kHeight);
+    Picture unrelated(kWidth * kHeight);
+    for (uint32_t a = 0; a < kWidth * kHeight; ++a) {
+      for (uint32_t b = 0; b < 6; ++b) {
+        const uint32_t row = a / kWidth * 2 + b / 2 % 2;
+        const uint32_t column = a % kWidth * 2 + b % 2;
+        picture[a][b] = static_cast<int16_t>(c.textured ? 70 + (row * 7919 + column * 104729 + row * column * 31) % 97
+                                                        : 40 + 9 * row + 3 * column);
+        unrelated[a][b] = static_cast<int16_t>(30 + (a * 37 + b * 101) % 180);
+      }
+    }
+    uint32_t second = 0;
+    std::vector<uint8_t> bytes = intraSlices(picture, &second);
+    // The second slice loses its data from its third macroblock to the
+    // third of the next row, and breaks where the rest joins on.
+    std::vector<MacroblockRecord> records;
+    const SliceWalker walker(intraContext());
+    walker.walk(bytes[second + 3], bytes.data() + second + 4, bytes.size() - second - 4, &records);
+    ASSERT_EQ(records.size(), 3 * kWidth);
+    // Bits of the slice's data up to macroblock 2's, a macroblock type no
+    // I picture has (address increment 1, type 00), and the bits from the
+    // third macroblock of the next row on.
+    std::vector<bool> bits;
+    const auto take = [&](size_t from, size_t to) {
+      for (size_t bit = from; bit < to; ++bit) bits.push_back((bytes[second + 4 + bit / 8] >> (7 - bit % 8)) & 1);
+    };
+    take(0, records[2].start);
+    bits.insert(bits.end(), {true, false, false});
+    take(records[kWidth + 2].start, (bytes.size() - second - 4) * 8);
+    bytes.resize(second + 4 + (bits.size() + 7) / 8);
+    std::fill(bytes.begin() + second + 4, bytes.end(), 0);
+    for (size_t bit = 0; bit < bits.size(); ++bit) {
+      if (bits[bit]) bytes[second + 4 + bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+    }
+    MemorySource source(bytes.data(), bytes.size());
+    const std::vector<PictureRecoder::Slice> slices = {{0, second}, {second, static_cast<uint32_t>(bytes.size())}};
+
+    PictureRecoder::DcField field;
+    field.dc.assign(kWidth * kHeight, {});
+    field.known.assign(kWidth * kHeight, 1);
+    for (uint32_t a = 0; a < kWidth * kHeight; ++a) {
+      field.dc[a] = c.before == Before::kUnrelated ? unrelated[a] : picture[a];
+      // The thing that moved.
+      if (c.before == Before::kMoved && a % 4 == 1) field.dc[a].fill(static_cast<int16_t>(230));
+    }
+    uint32_t asked = 0;
+    const PictureRecoder::DcFieldSource before = [&]() -> const PictureRecoder::DcField* {
+      ++asked;
+      return c.before == Before::kNone ? nullptr : &field;
+    };
+    for (const uint32_t as : {1u, 2u}) {
+      SCOPED_TRACE(as == 1 ? "as I" : "as P");
+      PictureRecoder::Picture header;
+      header.codingType = 1;
+      header.writeAs = as;
+      PictureRecoder recoder(kWidth, kHeight, 1);
+      std::vector<uint8_t> out;
+      PictureRecoder::Result alone;
+      recoder.recode(source, slices, header, &out, &alone);
+      out.clear();
+      PictureRecoder::Result result;
+      asked = 0;
+      recoder.recode(source, slices, header, &out, &result, before);
+      ASSERT_FALSE(result.repeated);
+      EXPECT_EQ(asked, 1u);  // once, for the one walk with no level
+      EXPECT_EQ(result.kept + result.concealed, kWidth * kHeight);
+      // What the walk taken up keeps: the macroblocks after the loss from
+      // where the walks after it fall into step, the last row among them.
+      if (c.kept[as - 1]) {
+        EXPECT_GE(result.kept, alone.kept + kWidth);
+      } else {
+        EXPECT_EQ(result.kept, alone.kept);
+      }
+      if (c.kept[as - 1] && c.before == Before::kMoved && as == 1) {
+        const Picture written = decodedDc(out);
+        for (uint32_t a = kWidth * (kHeight - 1); a < kWidth * kHeight; ++a) {
+          EXPECT_EQ(written[a], picture[a]) << "macroblock " << a;
+        }
+      }
+    }
   }
 }
 
