@@ -689,7 +689,14 @@ void PictureRecoder::dcOf(ByteSource& video, const std::vector<Slice>& slices, c
   walkSlices(video, slices, picture);
   for (uint32_t address = 0; address < count; ++address) {
     const MacroblockRecord* mb = kept_[address];
-    if (mb == nullptr || !(mb->flags & kMacroblockIntra)) continue;
+    // Not what went out: a walk levelled roughly, which a picture going out
+    // as P does not keep, and a run of DC values levelled, which a picture
+    // copied as it stands keeps as it was.
+    if (mb == nullptr || !(mb->flags & kMacroblockIntra) ||
+        walked_[static_cast<size_t>(keptSlice_[address])].roughlyLevelled ||
+        (address < levelledAt_.size() && levelledAt_[address] != 0)) {
+      continue;
+    }
     std::copy(mb->dc, mb->dc + kBlocksPerMacroblock, field->dc[address].begin());
     field->known[address] = 1;
   }

@@ -399,7 +399,9 @@ const PictureRecoder::DcField* VideoRescuer::intraBeforeDc(uint32_t k) {
     } else {
       slicesOf(before, &dcSlices_);
     }
-    motionWalker_->dcOf(video_, dcSlices_, recoderPicture(before), &intraDc_);
+    PictureRecoder::Picture picture = recoderPicture(before);
+    if (p.whole) picture.damaged = nullptr;  // it went out as it stands
+    motionWalker_->dcOf(video_, dcSlices_, picture, &intraDc_);
     intraDcOf_ = before;
   }
   return &intraDc_;
