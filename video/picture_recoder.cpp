@@ -167,17 +167,22 @@ void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const 
                                                 : data[0] >> (8 - kQuantiserScaleBits);
   if (quantiser == 0) return;
   size_t from = keptAny ? keptLast.end : kQuantiserScaleBits + kExtraBitSliceBits;
-  // Nothing from data known damaged: the walk resumes after the damage the
-  // kept macroblocks end in, and keeps nothing from the next.
+  // Nothing from data known damaged: the walk resumes after the first
+  // damage past what it keeps (where a lost sector's data joins on, or a
+  // sector read back as zeros), and keeps nothing from the next.
   size_t until = w.dataLength * 8;
   if (damaged != nullptr) {
+    bool past = false;
     for (size_t d = 0; d < damaged->size() / 2; ++d) {
       const uint32_t start = (*damaged)[2 * d];
       const uint32_t end = (*damaged)[2 * d + 1];
       if (end <= w.streamOffset || start >= w.streamOffset + w.dataLength) continue;
       const size_t startBit = size_t{start - std::min(start, w.streamOffset)} * 8;
-      if (startBit <= from) {
-        from = std::max<size_t>(from, size_t{end - w.streamOffset} * 8);
+      const size_t endBit = size_t{end - w.streamOffset} * 8;
+      if (endBit <= from) continue;
+      if (!past) {
+        from = std::max(from, endBit);
+        past = true;
       } else {
         until = std::min(until, startBit);
       }

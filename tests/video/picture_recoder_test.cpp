@@ -257,27 +257,43 @@ TEST(PictureRecoderTest, LevelsAnIntraWalkByTheIntraPictureBefore) {
       }
     }
     uint32_t second = 0;
-    std::vector<uint8_t> bytes = intraSlices(picture, &second);
-    // The second slice loses its data from its third macroblock to the
-    // third of the next row, and breaks where the rest joins on.
+    const std::vector<uint8_t> clean = intraSlices(picture, &second);
     std::vector<MacroblockRecord> records;
     const SliceWalker walker(intraContext());
-    walker.walk(bytes[second + 3], bytes.data() + second + 4, bytes.size() - second - 4, &records);
+    walker.walk(clean[second + 3], clean.data() + second + 4, clean.size() - second - 4, &records);
     ASSERT_EQ(records.size(), 3 * kWidth);
-    // Bits of the slice's data up to macroblock 2's, a macroblock type no
-    // I picture has (address increment 1, type 00), and the bits from the
-    // third macroblock of the next row on.
-    std::vector<bool> bits;
-    const auto take = [&](size_t from, size_t to) {
-      for (size_t bit = from; bit < to; ++bit) bits.push_back((bytes[second + 4 + bit / 8] >> (7 - bit % 8)) & 1);
-    };
-    take(0, records[2].start);
-    bits.insert(bits.end(), {true, false, false});
-    take(records[kWidth + 2].start, (bytes.size() - second - 4) * 8);
-    bytes.resize(second + 4 + (bits.size() + 7) / 8);
-    std::fill(bytes.begin() + second + 4, bytes.end(), 0);
-    for (size_t bit = 0; bit < bits.size(); ++bit) {
-      if (bits[bit]) bytes[second + 4 + bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+    const uint32_t dataStart = second + 4;
+    for (const bool known : {false, true}) {
+    SCOPED_TRACE(known ? "damage known" : "data lost");
+    std::vector<uint8_t> bytes = clean;
+    std::vector<uint32_t> damaged;
+    if (known) {
+      // The data from the second slice's third macroblock to the third of
+      // the next row is known damaged, and breaks the slice at once: a
+      // macroblock type no I picture has (address increment 1, type 00).
+      damaged = {dataStart + records[2].start / 8, dataStart + records[kWidth + 2].start / 8};
+      for (uint32_t bit = records[2].start; bit < records[2].start + 3; ++bit) {
+        const uint8_t mask = static_cast<uint8_t>(0x80 >> (bit % 8));
+        bytes[dataStart + bit / 8] = static_cast<uint8_t>(bit == records[2].start ? bytes[dataStart + bit / 8] | mask
+                                                                                  : bytes[dataStart + bit / 8] & ~mask);
+      }
+    } else {
+      // The second slice loses that data, and breaks where the rest joins
+      // on: its bits up to macroblock 2's, a macroblock type no I picture
+      // has (address increment 1, type 00), and its bits from the third
+      // macroblock of the next row on.
+      std::vector<bool> bits;
+      const auto take = [&](size_t from, size_t to) {
+        for (size_t bit = from; bit < to; ++bit) bits.push_back((clean[dataStart + bit / 8] >> (7 - bit % 8)) & 1);
+      };
+      take(0, records[2].start);
+      bits.insert(bits.end(), {true, false, false});
+      take(records[kWidth + 2].start, (clean.size() - dataStart) * 8);
+      bytes.assign(dataStart + (bits.size() + 7) / 8, 0);
+      std::copy(clean.begin(), clean.begin() + dataStart, bytes.begin());
+      for (size_t bit = 0; bit < bits.size(); ++bit) {
+        if (bits[bit]) bytes[dataStart + bit / 8] |= static_cast<uint8_t>(0x80 >> (bit % 8));
+      }
     }
     MemorySource source(bytes.data(), bytes.size());
     const std::vector<PictureRecoder::Slice> slices = {{0, second}, {second, static_cast<uint32_t>(bytes.size())}};
@@ -300,6 +316,7 @@ TEST(PictureRecoderTest, LevelsAnIntraWalkByTheIntraPictureBefore) {
       PictureRecoder::Picture header;
       header.codingType = 1;
       header.writeAs = as;
+      header.damaged = known ? &damaged : nullptr;
       PictureRecoder recoder(kWidth, kHeight, 1);
       std::vector<uint8_t> out;
       PictureRecoder::Result alone;
@@ -324,6 +341,7 @@ TEST(PictureRecoderTest, LevelsAnIntraWalkByTheIntraPictureBefore) {
           EXPECT_EQ(written[a], picture[a]) << "macroblock " << a;
         }
       }
+    }
     }
   }
 }
