@@ -539,6 +539,41 @@ void PictureRecoder::levelDcSteps() {
   }
 }
 
+void PictureRecoder::keepStepsTheIntraBeforeBacks(const DcFieldSource& intraBefore) {
+  if (steps_.empty()) return;
+  const DcField* before = intraBefore();
+  if (before == nullptr) return;
+  for (const DcStepFinder::Step& step : steps_) {
+    const int32_t walk = keptSlice_[step.address];
+    // The levelled run's luminance against the picture before, less the
+    // step: what the run as read differs from it by.
+    std::vector<int> differences;
+    for (uint32_t a = step.address; a < width_ * height_ && keptSlice_[a] == walk; ++a) {
+      if (levelledAt_[a] == 0 || !before->known[a]) continue;
+      for (uint32_t b = 0; b < kLuminanceBlocks; ++b) differences.push_back(before->dc[a][b] - kept_[a]->dc[b] - step.offset);
+    }
+    if (differences.size() < kLeastLevelPairs) continue;
+    int spread = 0;
+    const int asRead = medianWithSpread(&differences, &spread);
+    // The picture before shows the run as read, and tells that well: the
+    // step was the picture's own edge.
+    if (std::abs(asRead) >= std::abs(asRead + step.offset) || roughLevel(spread, differences.size())) continue;
+    putBack(step);
+  }
+  steps_.clear();
+}
+
+void PictureRecoder::putBack(const DcStepFinder::Step& step) {
+  const int32_t walk = keptSlice_[step.address];
+  for (uint32_t a = step.address; a < width_ * height_ && keptSlice_[a] == walk; ++a) {
+    if (levelledAt_[a] == 0) continue;
+    MacroblockRecord& mb = records_[static_cast<size_t>(kept_[a] - records_.data())];
+    for (uint32_t b = 0; b < kLuminanceBlocks; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] + step.offset);
+    levelledAt_[a] = 0;
+  }
+  walked_[static_cast<size_t>(walk)].levelled = false;
+}
+
 uint32_t PictureRecoder::levelledCount() const {
   return static_cast<uint32_t>(std::count(levelledAt_.begin(), levelledAt_.end(), uint8_t{1}));
 }
@@ -547,7 +582,10 @@ void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices,
                             std::vector<uint8_t>* out, Result* result, const DcFieldSource& intraBefore) {
   assert(picture.writeAs == picture.codingType || (picture.codingType == kIntraCoded && picture.writeAs == kPredictiveCoded));
   walkSlices(video, slices, picture);
-  if (picture.codingType == kIntraCoded && intraBefore) levelFromIntraBefore(intraBefore);
+  if (picture.codingType == kIntraCoded && intraBefore) {
+    keepStepsTheIntraBeforeBacks(intraBefore);
+    levelFromIntraBefore(intraBefore);
+  }
   const uint32_t count = width_ * height_;
   if (picture.writeAs != picture.codingType) dropRoughlyLevelled();
 
@@ -686,17 +724,21 @@ void PictureRecoder::motionOf(ByteSource& video, uint32_t from, uint32_t to, con
   }
 }
 
-void PictureRecoder::dcOf(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture, DcField* field) {
+void PictureRecoder::dcOf(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture, bool asItStands,
+                          DcField* field) {
   assert(picture.codingType == kIntraCoded);
   const uint32_t count = width_ * height_;
   field->dc.assign(count, {});
   field->known.assign(count, 0);
   walkSlices(video, slices, picture);
+  if (asItStands) {
+    for (const DcStepFinder::Step& step : steps_) putBack(step);
+  }
   for (uint32_t address = 0; address < count; ++address) {
     const MacroblockRecord* mb = kept_[address];
     // Not what went out: a walk levelled roughly, which a picture going out
     // as P does not keep, and a run of DC values levelled, which a picture
-    // copied as it stands keeps as it was.
+    // may have gone out with or without.
     if (mb == nullptr || !(mb->flags & kMacroblockIntra) ||
         walked_[static_cast<size_t>(keptSlice_[address])].roughlyLevelled ||
         (address < levelledAt_.size() && levelledAt_[address] != 0)) {
@@ -761,10 +803,11 @@ void PictureRecoder::slicesBetween(ByteSource& video, uint32_t from, uint32_t to
 }
 
 bool PictureRecoder::levelsDc(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture,
-                              std::vector<Slice>* slices) {
+                              std::vector<Slice>* slices, const DcFieldSource& intraBefore) {
   assert(picture.codingType == kIntraCoded);
   slicesBetween(video, from, to, slices);
   walkSlices(video, *slices, picture);
+  if (intraBefore) keepStepsTheIntraBeforeBacks(intraBefore);
   return levelledCount() > 0;
 }
 

@@ -131,8 +131,11 @@ class PictureRecoder {
               std::vector<uint8_t>* out, Result* result, const DcFieldSource& intraBefore = {});
   // REQUIRES: picture.codingType is 1. The DC values of the I picture of
   // `slices` as recode() keeps them, before levelling by any picture before
-  // it.
-  void dcOf(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture, DcField* field);
+  // it; with `asItStands`, of the picture copied as it stands. Where it
+  // is not known which went out (a run a flipped bit left, a walk levelled
+  // roughly), unknown.
+  void dcOf(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture, bool asItStands,
+            DcField* field);
 
   // The forward motion of a picture taken as it stands: its slices walked
   // from `from` to `to` in the stream, over `distance` periods.
@@ -141,7 +144,8 @@ class PictureRecoder {
   // Whether recode() would level DC values in the I picture whose slices
   // lie from `from` to `to` in the stream, all of which parse; `slices`
   // receives them, for recode().
-  bool levelsDc(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture, std::vector<Slice>* slices);
+  bool levelsDc(ByteSource& video, uint32_t from, uint32_t to, const Picture& picture, std::vector<Slice>* slices,
+                const DcFieldSource& intraBefore = {});
 
   // Walking ahead. The walk that the calls above make of a picture's slices
   // may be made beforehand by another recoder of the same size, on another
@@ -186,6 +190,12 @@ class PictureRecoder {
   // Levels the runs of DC values that DcStepFinder finds, marking them in
   // levelledAt_.
   void levelDcSteps();
+  // Puts back the runs levelled whose DC values as read the I picture
+  // before `intraBefore` gives shows, and tells well: edges of the
+  // picture's own. Forgets the steps, so that the walk is judged once.
+  void keepStepsTheIntraBeforeBacks(const DcFieldSource& intraBefore);
+  // Puts the run of `step` back as it was read.
+  void putBack(const DcStepFinder::Step& step);
   // Macroblocks levelled by the walk, and kept.
   uint32_t levelledCount() const;
   SliceContext contextOf(const Picture& picture, uint32_t codingType) const;

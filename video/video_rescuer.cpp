@@ -343,7 +343,8 @@ void VideoRescuer::writePicture(uint32_t k, int64_t slot, int64_t groupStart, bo
   // unless its sectors' error codes vouch for it (the survey then took it
   // as written).
   const bool levelled = p.whole && walkedWhenWritten(p) &&
-                        recoder_->levelsDc(video_, p.headerEnd, p.end, recoderPicture(k), &sliceList_);
+                        recoder_->levelsDc(video_, p.headerEnd, p.end, recoderPicture(k), &sliceList_,
+                                           [this, k]() { return intraBeforeDc(k); });
   if (p.whole && !levelled) {
     elements_->inputPicture(p, reference);
     if (!repeat) ++realWritten_;
@@ -399,9 +400,12 @@ const PictureRecoder::DcField* VideoRescuer::intraBeforeDc(uint32_t k) {
     } else {
       slicesOf(before, &dcSlices_);
     }
+    // A whole picture that was not checked for flipped DC bits went out as
+    // it stands, damaged ranges and all.
+    const bool asItStands = p.whole && !walkedWhenWritten(p);
     PictureRecoder::Picture picture = recoderPicture(before);
-    if (p.whole) picture.damaged = nullptr;  // it went out as it stands
-    motionWalker_->dcOf(video_, dcSlices_, picture, &intraDc_);
+    if (p.whole) picture.damaged = nullptr;
+    motionWalker_->dcOf(video_, dcSlices_, picture, asItStands, &intraDc_);
     intraDcOf_ = before;
   }
   return &intraDc_;

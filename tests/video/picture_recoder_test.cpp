@@ -470,7 +470,7 @@ TEST(PictureRecoderTest, LevelsTheRunAfterAFlippedDcBit) {
         // every DC value as read but those of the run levelled, which tell
         // no level.
         PictureRecoder::DcField field;
-        recoder.dcOf(source, parts, header, &field);
+        recoder.dcOf(source, parts, header, false, &field);
         uint32_t unknown = 0;
         for (const MacroblockRecord& r : records) {
           if (!field.known[r.address]) {
@@ -480,6 +480,22 @@ TEST(PictureRecoderTest, LevelsTheRunAfterAFlippedDcBit) {
           }
         }
         EXPECT_EQ(unknown, result.levelled);
+        // Copied as it stands, every value as read.
+        PictureRecoder::DcField asRead;
+        recoder.dcOf(source, parts, header, true, &asRead);
+        for (const MacroblockRecord& r : records) {
+          ASSERT_TRUE(asRead.known[r.address]);
+          EXPECT_TRUE(std::equal(r.dc, r.dc + 6, asRead.dc[r.address].begin())) << "macroblock " << r.address;
+        }
+        // An I picture before like the clean one backs the step; one that
+        // shows the run as read makes it an edge of the picture's own.
+        PictureRecoder::DcField cleanField{std::vector<std::array<int16_t, 6>>(picture.macroblocks.size()),
+                                           std::vector<uint8_t>(picture.macroblocks.size(), 1)};
+        for (const MacroblockRecord& r : picture.macroblocks) std::copy(r.dc, r.dc + 6, cleanField.dc[r.address].begin());
+        EXPECT_TRUE(recoder.levelsDc(source, 0, static_cast<uint32_t>(damaged.size()), header, &parts,
+                                     [&cleanField]() { return &cleanField; }));
+        EXPECT_FALSE(recoder.levelsDc(source, 0, static_cast<uint32_t>(damaged.size()), header, &parts,
+                                      [&asRead]() { return &asRead; }));
       }
     }
   }
