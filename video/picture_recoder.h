@@ -53,7 +53,9 @@
 //
 // In an I picture, a run of DC values that a bit flipped in a differential
 // left off by one amount, though the slice parses (DcStepFinder), is
-// levelled back, and its slice coded again.
+// levelled back, and its slice coded again; unless the I picture before
+// shows the run as it was read, and tells that well: then the step is an
+// edge of the picture's own on the block grid.
 //
 // What is written is walked again before it goes out; should it not parse
 // or cover the picture once (which would be a fault of this program), the
@@ -114,8 +116,7 @@ class PictureRecoder {
     std::vector<uint8_t> known;
   };
   // Gives the DC values of the I picture shown before the one re-coded, or
-  // null where there is none; asked at most once a recode(), and only when
-  // needed.
+  // null where there is none; asked only when needed.
   using DcFieldSource = std::function<const DcField*()>;
 
   // REQUIRES: width and height at least 1, height reachable by slice codes.
@@ -124,8 +125,9 @@ class PictureRecoder {
   // Appends the picture's slices to `out` (its header is the caller's) and
   // fills `result`. `slices`: every slice found in the picture, in stream
   // order. `intraBefore`, for an I picture: what levels the walks taken up
-  // that nothing kept around them levels well (see above); called on the
-  // caller's thread. REQUIRES: picture.writeAs is picture.codingType, or 2
+  // that nothing kept around them levels well, and tells a flipped DC bit
+  // from an edge of the picture (see above); called on the caller's
+  // thread. REQUIRES: picture.writeAs is picture.codingType, or 2
   // for an I picture.
   void recode(ByteSource& video, const std::vector<Slice>& slices, const Picture& picture,
               std::vector<uint8_t>* out, Result* result, const DcFieldSource& intraBefore = {});

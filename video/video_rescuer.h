@@ -212,8 +212,9 @@ class VideoRescuer {
   int64_t recordingEnd_ = 0;
   uint64_t recordingStart_ = 0;  // ticks of recordingFirst_
   // The I pictures written last and before it, and the DC values of one
-  // of them (intraDcOf_), which walks resumed in an I picture are
-  // levelled by where nothing around them tells their level.
+  // of them (intraDcOf_): what levels the walks resumed in the next I
+  // picture where nothing around them tells their level, and tells its
+  // flipped DC bits from its edges.
   uint32_t lastIntra_ = kNone;
   uint32_t intraBeforeLast_ = kNone;
   uint32_t intraDcOf_ = kNone;
