@@ -7,7 +7,8 @@ Usage: bench/rescue_score.py [--orvante PATH] [--set default|variants] [--rip NA
                              [--data FOLDER] [--clean] [--quality-only] [--jobs N]
                              [--keep] [--json]
 
-  --orvante PATH  the program to score (default build/orvante of the repository)
+  --orvante PATH  the program to score (default build/release/orvante of the
+                  repository, which scripts/run-tests builds)
   --set NAME      the rips to score: the five PAL rips from ffmpeg (default),
                   or the variants (other encoders and muxers, NTSC, other
                   groups, more kinds of damage)
@@ -923,7 +924,7 @@ def score_rips(orvante, folders, which, scratch, quality_only, jobs):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
-    parser.add_argument('--orvante', default=os.path.join(ROOT, 'build', 'orvante'))
+    parser.add_argument('--orvante', default=os.path.join(ROOT, 'build', 'release', 'orvante'))
     parser.add_argument('--set', choices=list(rips.SETS), default='default')
     parser.add_argument('--rip', action='append', choices=rips.ALL_NAMES)
     parser.add_argument('--data', default=rips.DATA)
@@ -935,7 +936,7 @@ def main():
     args = parser.parse_args()
     orvante = os.path.abspath(args.orvante)
     if not os.access(orvante, os.X_OK):
-        sys.exit('no program at %s (build it: cmake --build build)' % orvante)
+        sys.exit('no program at %s (build it: cmake --preset release && cmake --build --preset release)' % orvante)
     jobs = args.jobs or (min(2, os.cpu_count() or 1) if args.quality_only else 1)
     which = 'clean' if args.clean else 'damaged'
     # Made one after the other: the variants share their encoded streams.
