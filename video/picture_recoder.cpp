@@ -112,7 +112,12 @@ int medianWithSpread(std::vector<int>* values, int* spread) {
 }  // namespace
 
 PictureRecoder::PictureRecoder(uint32_t width, uint32_t height, uint32_t margin)
-    : width_(width), height_(height), margin_(margin), planner_(width, height), dcSteps_(width, height) {
+    : width_(width),
+      height_(height),
+      margin_(margin),
+      planner_(width, height),
+      dcSteps_(width, height),
+      lostMacroblocks_(width, height) {
   assert(height <= kLastSliceCode - kFirstSliceCode + 1);
 }
 
@@ -140,19 +145,18 @@ size_t PictureRecoder::keptOfBroken(SliceFault fault, const Walked& w) const {
   return kept;
 }
 
+int64_t PictureRecoder::mustEndAt(size_t k) const {
+  for (size_t n = k + 1; n < walked_.size(); ++n) {
+    if (walked_[n].parsed && walked_[n].recordCount > 0) return int64_t{records_[walked_[n].firstRecord].address} - 1;
+  }
+  return int64_t{width_} * height_ - 1;
+}
+
 void PictureRecoder::resumeAfterLoss(const SliceWalker& walker, size_t k, const std::vector<uint32_t>* damaged) {
   const Walked w = walked_[k];
   if (w.code < kFirstSliceCode || w.code - kFirstSliceCode >= height_ || w.dataLength == 0) return;
   const uint8_t* data = bytes_.data() + w.dataOffset;
-  // Where the slice must end: before the next slice that parses, or with
-  // the picture.
-  int64_t last = int64_t{width_} * height_ - 1;
-  for (size_t n = k + 1; n < walked_.size(); ++n) {
-    if (walked_[n].parsed && walked_[n].recordCount > 0) {
-      last = int64_t{records_[walked_[n].firstRecord].address} - 1;
-      break;
-    }
-  }
+  const int64_t last = mustEndAt(k);
   // The last macroblock kept (records_ grows below: nothing points into it).
   const bool keptAny = w.keptCount > 0;
   const MacroblockRecord keptLast = keptAny ? records_[w.firstRecord + w.keptCount - 1] : MacroblockRecord();
@@ -523,20 +527,22 @@ void PictureRecoder::dropRoughlyLevelled() {
 void PictureRecoder::levelDcSteps() {
   dcSteps_.find(kept_, keptSlice_, &steps_);
   levelledAt_.assign(size_t{width_} * height_, 0);
-  for (const DcStepFinder::Step& step : steps_) {
-    const int32_t walk = keptSlice_[step.address];
-    for (uint32_t a = step.address; a < width_ * height_ && keptSlice_[a] == walk; ++a) {
-      MacroblockRecord& mb = records_[static_cast<size_t>(kept_[a] - records_.data())];
-      if (!(mb.flags & kMacroblockIntra)) break;
-      // The luminance blocks after the first of a macroblock keep their
-      // differentials as coded: in the macroblock where the run begins they
-      // are levelled with the first, or not at all, as fewer stay off.
-      if (a == step.address && step.block >= kLuminanceBlocks / 2) continue;
-      for (uint32_t b = 0; b < kLuminanceBlocks; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] - step.offset);
-      levelledAt_[a] = 1;
-    }
-    walked_[static_cast<size_t>(walk)].levelled = true;
+  for (const DcStepFinder::Step& step : steps_) level(step);
+}
+
+void PictureRecoder::level(const DcStepFinder::Step& step) {
+  const int32_t walk = keptSlice_[step.address];
+  for (uint32_t a = step.address; a < width_ * height_ && keptSlice_[a] == walk; ++a) {
+    MacroblockRecord& mb = records_[static_cast<size_t>(kept_[a] - records_.data())];
+    if (!(mb.flags & kMacroblockIntra)) break;
+    // The luminance blocks after the first of a macroblock keep their
+    // differentials as coded: in the macroblock where the run begins they
+    // are levelled with the first, or not at all, as fewer stay off.
+    if (a == step.address && step.block >= kLuminanceBlocks / 2) continue;
+    for (uint32_t b = 0; b < kLuminanceBlocks; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] - step.offset);
+    levelledAt_[a] = 1;
   }
+  walked_[static_cast<size_t>(walk)].levelled = true;
 }
 
 void PictureRecoder::keepStepsTheIntraBeforeBacks(const DcFieldSource& intraBefore) {
@@ -574,6 +580,115 @@ void PictureRecoder::putBack(const DcStepFinder::Step& step) {
   walked_[static_cast<size_t>(walk)].levelled = false;
 }
 
+uint32_t PictureRecoder::shortfallOf(size_t k) const {
+  const Walked& w = walked_[k];
+  if (!w.parsed || w.recordCount == 0 || w.keptCount != w.recordCount) return 0;
+  for (size_t i = 0; i < w.recordCount; ++i) {
+    if (kept_[records_[w.firstRecord + i].address] != &records_[w.firstRecord + i]) return 0;
+  }
+  const int64_t lastRead = records_[w.firstRecord + w.recordCount - 1].address;
+  const int64_t last = mustEndAt(k);
+  // (Where another walk keeps macroblocks in the gap, that walk is the
+  // one out of place.)
+  for (int64_t a = lastRead + 1; a <= last; ++a) {
+    if (kept_[static_cast<size_t>(a)] != nullptr) return 0;
+  }
+  return last > lastRead ? static_cast<uint32_t>(last - lastRead) : 0;
+}
+
+bool PictureRecoder::quantiseMoved(size_t k, LostMacroblockLocator::Placement* placement) {
+  const Walked& w = walked_[k];
+  const MacroblockRecord* records = records_.data() + w.firstRecord;
+  const size_t count = w.recordCount;
+  // The one quantiser a slice sets, set within a row before the loss, was
+  // read out of step: what it scales is not kept.
+  size_t sets = 0;
+  size_t lastSet = count;
+  for (size_t i = 0; i < count; ++i) {
+    if (!records[i].hasQuant) continue;
+    ++sets;
+    if (i < placement->keep) lastSet = i;
+  }
+  if (sets == 1 && lastSet < placement->keep && placement->keep - lastSet <= width_) placement->keep = lastSet;
+  // The macroblocks moved took the quantiser in effect from what was read
+  // out of step, where that set one: they take the one in effect before
+  // the loss, up to the first that sets its own. One near their start
+  // that jumps from it was read out of step too: they begin after it.
+  const uint32_t quantiser = placement->keep > 0 ? records[placement->keep - 1].quantiser
+                                                 : bytes_[w.dataOffset] >> (8 - kQuantiserScaleBits);
+  size_t ownFrom = count;  // the first moved that sets a quantiser of its own
+  for (size_t i = placement->moveFrom; i < count && ownFrom == count; ++i) {
+    if (!records[i].hasQuant) continue;
+    if (i < placement->moveFrom + width_ && quantiserJumps(quantiser, records[i].quantiser)) {
+      placement->moveFrom = i + 1;
+    } else {
+      ownFrom = i;
+    }
+  }
+  if (placement->moveFrom >= count) return false;
+  for (size_t i = placement->moveFrom; i < ownFrom; ++i) {
+    records_[w.firstRecord + i].quantiser = static_cast<uint8_t>(quantiser);
+  }
+  return true;
+}
+
+void PictureRecoder::moveOnAfterLoss(const DcFieldSource& intraBefore) {
+  const DcField* before = nullptr;
+  const size_t walks = walked_.size();
+  for (size_t k = 0; k < walks; ++k) {
+    const uint32_t shortBy = shortfallOf(k);
+    if (shortBy == 0) continue;
+    if (before == nullptr) before = intraBefore();
+    if (before == nullptr) return;
+    const size_t first = walked_[k].firstRecord;
+    const size_t count = walked_[k].recordCount;
+    // The walk's DC values as read: a run levelled as a flipped DC bit's
+    // may be the loss.
+    std::vector<DcStepFinder::Step> levelled;
+    for (auto step = steps_.begin(); step != steps_.end();) {
+      if (keptSlice_[step->address] == static_cast<int32_t>(k)) {
+        putBack(*step);
+        levelled.push_back(*step);
+        step = steps_.erase(step);
+      } else {
+        ++step;
+      }
+    }
+    LostMacroblockLocator::Placement placement;
+    if (!lostMacroblocks_.locate(records_.data() + first, count, shortBy, before->dc, before->known, &placement) ||
+        !quantiseMoved(k, &placement)) {
+      for (const DcStepFinder::Step& step : levelled) level(step);
+      steps_.insert(steps_.end(), levelled.begin(), levelled.end());
+      continue;
+    }
+    for (size_t i = placement.keep; i < count; ++i) {
+      const uint32_t address = records_[first + i].address;
+      kept_[address] = nullptr;
+      keptSlice_[address] = -1;
+    }
+    walked_[k].keptCount = placement.keep;
+    Walked moved = walked_[k];
+    moved.firstRecord = first + placement.moveFrom;
+    moved.recordCount = moved.keptCount = count - placement.moveFrom;
+    moved.parsed = false;
+    moved.resumed = true;
+    const bool offset = placement.offset[0] != 0 || placement.offset[1] != 0 || placement.offset[2] != 0;
+    moved.levelled = offset;
+    const int32_t index = static_cast<int32_t>(walked_.size());
+    for (size_t r = moved.firstRecord; r < moved.firstRecord + moved.recordCount; ++r) {
+      MacroblockRecord& mb = records_[r];
+      mb.address += shortBy;
+      for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
+        mb.dc[b] = static_cast<int16_t>(mb.dc[b] + placement.offset[componentOf(b)]);
+      }
+      kept_[mb.address] = &mb;
+      keptSlice_[mb.address] = index;
+      if (offset) levelledAt_[mb.address] = 1;
+    }
+    walked_.push_back(moved);
+  }
+}
+
 uint32_t PictureRecoder::levelledCount() const {
   return static_cast<uint32_t>(std::count(levelledAt_.begin(), levelledAt_.end(), uint8_t{1}));
 }
@@ -583,6 +698,7 @@ void PictureRecoder::recode(ByteSource& video, const std::vector<Slice>& slices,
   assert(picture.writeAs == picture.codingType || (picture.codingType == kIntraCoded && picture.writeAs == kPredictiveCoded));
   walkSlices(video, slices, picture);
   if (picture.codingType == kIntraCoded && intraBefore) {
+    moveOnAfterLoss(intraBefore);
     keepStepsTheIntraBeforeBacks(intraBefore);
     levelFromIntraBefore(intraBefore);
   }
@@ -734,13 +850,19 @@ void PictureRecoder::dcOf(ByteSource& video, const std::vector<Slice>& slices, c
   if (asItStands) {
     for (const DcStepFinder::Step& step : steps_) putBack(step);
   }
+  std::vector<uint8_t> endsShort(walked_.size(), 0);
+  if (!asItStands) {
+    for (size_t k = 0; k < walked_.size(); ++k) endsShort[k] = shortfallOf(k) > 0;
+  }
   for (uint32_t address = 0; address < count; ++address) {
     const MacroblockRecord* mb = kept_[address];
     // Not what went out: a walk levelled roughly, which a picture going out
-    // as P does not keep, and a run of DC values levelled, which a picture
-    // may have gone out with or without.
+    // as P does not keep, a run of DC values levelled, which a picture may
+    // have gone out with or without, and a walk that ends short, which may
+    // have been moved on in part.
     if (mb == nullptr || !(mb->flags & kMacroblockIntra) ||
         walked_[static_cast<size_t>(keptSlice_[address])].roughlyLevelled ||
+        endsShort[static_cast<size_t>(keptSlice_[address])] ||
         (address < levelledAt_.size() && levelledAt_[address] != 0)) {
       continue;
     }

@@ -10,6 +10,7 @@
 #include "video/concealment_planner.h"
 #include "video/dc_step_finder.h"
 #include "video/dead_ends.h"
+#include "video/lost_macroblock_locator.h"
 #include "video/macroblock_codes.h"
 #include "video/slice_walker.h"
 
@@ -50,6 +51,12 @@
 // into another row and end inside it (decoders that share a picture's rows
 // among threads lose count there); the rest is coded again (SliceCoder), one
 // slice per row, or per stretch of a row between slices copied.
+//
+// In an I picture, a slice that parses but ends short of where it must
+// lost macroblocks to a code misread unseen: where the I picture before
+// tells where the data stands in step again (LostMacroblockLocator), the
+// macroblocks read after that are moved on to where they belong and
+// levelled, and those read out of step before it are concealed.
 //
 // In an I picture, a run of DC values that a bit flipped in a differential
 // left off by one amount, though the slice parses (DcStepFinder), is
@@ -176,6 +183,9 @@ class PictureRecoder {
   struct Walked;
   // How many of a broken slice's macroblocks read whole are kept.
   size_t keptOfBroken(SliceFault fault, const Walked& w) const;
+  // The last macroblock walk k may cover: the one before the next slice
+  // that parses, or the picture's last.
+  int64_t mustEndAt(size_t k) const;
   // Walk k of an I or P picture broke: where a walk resumed after the damage
   // runs clean to the slice's end, what it keeps is added as a walk of its
   // own (see above).
@@ -196,8 +206,22 @@ class PictureRecoder {
   // before `intraBefore` gives shows, and tells well: edges of the
   // picture's own. Forgets the steps, so that the walk is judged once.
   void keepStepsTheIntraBeforeBacks(const DcFieldSource& intraBefore);
+  // Levels the run of `step`, marking it in levelledAt_; putBack() undoes
+  // it.
+  void level(const DcStepFinder::Step& step);
   // Puts the run of `step` back as it was read.
   void putBack(const DcStepFinder::Step& step);
+  // How many macroblocks walk k, which parses and keeps all it read, ends
+  // before mustEndAt(k); 0 where it ends there, or is no such walk.
+  uint32_t shortfallOf(size_t k) const;
+  // Moves on the macroblocks read after a loss in the walks of an I
+  // picture that parse but end short, as LostMacroblockLocator places them
+  // by the picture before `intraBefore` gives (see above).
+  void moveOnAfterLoss(const DcFieldSource& intraBefore);
+  // Gives the macroblocks walk k moves as `placement` says the quantiser in
+  // effect before its loss, dropping those a quantiser read out of step
+  // scales; false where none is left to move.
+  bool quantiseMoved(size_t k, LostMacroblockLocator::Placement* placement);
   // Macroblocks levelled by the walk, and kept.
   uint32_t levelledCount() const;
   SliceContext contextOf(const Picture& picture, uint32_t codingType) const;
@@ -209,6 +233,7 @@ class PictureRecoder {
   const uint32_t margin_;
   const ConcealmentPlanner planner_;
   const DcStepFinder dcSteps_;
+  const LostMacroblockLocator lostMacroblocks_;
 
   // Per walk: the slices' bytes, their records, what each keeps.
   struct Walked {
