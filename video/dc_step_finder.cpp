@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "video/macroblock_codes.h"
+#include "video/medians.h"
 
 namespace {
 
@@ -53,13 +54,6 @@ bool bitFlipStep(int read, int seen, int* step) {
     }
   }
   return found;
-}
-
-int median(std::vector<int> values) {
-  assert(!values.empty());
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "video/medians.h"
+
 namespace {
 
 // A macroblock's cost: the mean distance of its DC values from the picture
@@ -28,17 +30,6 @@ constexpr uint32_t kLevelRows = 2;
 constexpr int64_t kLeastGainMacroblocks = 8;
 constexpr int64_t kLeastGainDivisor = 4;
 
-// The colour component block b of a macroblock is of: 0 luminance, 1 Cb,
-// 2 Cr.
-uint32_t componentOf(uint32_t b) { return b < kLuminanceBlocks ? 0 : b - kLuminanceBlocks + 1; }
-
-int median(std::vector<int>* values) {
-  assert(!values->empty());
-  const auto middle = values->begin() + static_cast<std::ptrdiff_t>(values->size() / 2);
-  std::nth_element(values->begin(), middle, values->end());
-  return *middle;
-}
-
 }  // namespace
 
 LostMacroblockLocator::LostMacroblockLocator(uint32_t width, uint32_t height)
@@ -52,7 +43,7 @@ int LostMacroblockLocator::costAt(const int16_t* dc, const int* offset, uint32_t
   if (!beforeKnown[address]) return kUnknownCost;
   int distance = 0;
   for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
-    distance += std::abs(dc[b] + offset[componentOf(b)] - beforeDc[address][b]);
+    distance += std::abs(dc[b] + offset[componentOfBlock(b)] - beforeDc[address][b]);
   }
   return std::min(kFarthest, distance / static_cast<int>(kBlocksPerMacroblock));
 }
@@ -67,18 +58,18 @@ bool LostMacroblockLocator::locate(const MacroblockRecord* records, size_t count
   // The offset, from the last macroblocks: moved, those are surely in step.
   const size_t levelBy = std::min<size_t>(count / 2, size_t{kLevelRows} * width_);
   if (levelBy < kLeastLevelRecords) return false;
-  std::vector<int> differences[3];
+  std::vector<int> differences[kColourComponents];
   for (size_t i = count - levelBy; i < count; ++i) {
     const uint32_t address = records[i].address + shortBy;
     if (!beforeKnown[address]) continue;
     for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
-      differences[componentOf(b)].push_back(beforeDc[address][b] - records[i].dc[b]);
+      differences[componentOfBlock(b)].push_back(beforeDc[address][b] - records[i].dc[b]);
     }
   }
   if (differences[0].size() < kLeastLevelRecords * kLuminanceBlocks) return false;
-  int offset[3];
-  for (uint32_t c = 0; c < 3; ++c) offset[c] = median(&differences[c]);
-  const int none[3] = {0, 0, 0};
+  int offset[kColourComponents];
+  for (uint32_t c = 0; c < kColourComponents; ++c) offset[c] = median(differences[c]);
+  const int none[kColourComponents] = {0, 0, 0};
 
   // The cheapest placement: keeping [0, keep) where read costs asRead[keep],
   // moving [from, count) costs moved[from]; dropping what lies between
@@ -114,6 +105,6 @@ bool LostMacroblockLocator::locate(const MacroblockRecord* records, size_t count
   if (gain < kLeastGainMacroblocks * kDropCost || gain * kLeastGainDivisor < asItStands) return false;
   placement->keep = bestKeep;
   placement->moveFrom = bestFrom;
-  for (uint32_t c = 0; c < 3; ++c) placement->offset[c] = offset[c];
+  for (uint32_t c = 0; c < kColourComponents; ++c) placement->offset[c] = offset[c];
   return true;
 }

@@ -39,7 +39,7 @@ class LostMacroblockLocator {
   struct Placement {
     size_t keep = 0;
     size_t moveFrom = 0;
-    int offset[3] = {0, 0, 0};
+    int offset[kColourComponents] = {0, 0, 0};
   };
 
   // REQUIRES: width and height at least 1.

@@ -32,6 +32,11 @@ static_assert(kSliceEndZeroBits == 2 * 8 + 7, "two zero bytes of the prefix and 
 constexpr uint32_t kLuminanceBlocks = 4;
 constexpr uint32_t kChrominanceBlocks = 2;
 constexpr uint32_t kBlocksPerMacroblock = kLuminanceBlocks + kChrominanceBlocks;
+// The colour component block b of a macroblock is of: 0 luminance, 1 Cb,
+// 2 Cr.
+constexpr uint32_t kColourComponents = 1 + kChrominanceBlocks;
+constexpr uint32_t componentOfBlock(uint32_t b) { return b < kLuminanceBlocks ? 0 : b - kLuminanceBlocks + 1; }
+static_assert(componentOfBlock(kBlocksPerMacroblock - 1) == kColourComponents - 1, "Cr is the last component");
 constexpr uint32_t kCoefficientsPerBlock = 8 * 8;
 constexpr uint32_t kMacroblockSize = 16;  // pixels, both ways
 

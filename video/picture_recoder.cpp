@@ -7,6 +7,7 @@
 
 #include "source/start_code.h"
 #include "video/macroblock_codes.h"
+#include "video/medians.h"
 #include "video/repeat_slice_writer.h"
 #include "video/slice_coder.h"
 #include "video/video_format.h"
@@ -71,10 +72,6 @@ bool roughLevel(int spread, size_t count) {
   return int64_t{spread} * spread > kMostLevelError * kMostLevelError * static_cast<int64_t>(count);
 }
 
-// The colour component block b of a macroblock is of: 0 luminance, 1 Cb,
-// 2 Cr.
-uint32_t componentOf(uint32_t b) { return b < kLuminanceBlocks ? 0 : b - kLuminanceBlocks + 1; }
-
 // Whether a slice that broke with `fault` may be resumed after it: a fault
 // in the syntax, not one found only where the slice should end (the walk
 // may have been out of step anywhere before) or where its data ran out.
@@ -92,21 +89,6 @@ uint32_t bitsSetFrom(const uint8_t* data, size_t length, uint32_t from) {
     count += static_cast<uint32_t>(__builtin_popcount(bits));
   }
   return count;
-}
-
-// The median of `values` (reordered), and in `spread` the median of their
-// distances from it. REQUIRES: values is not empty.
-int medianWithSpread(std::vector<int>* values, int* spread) {
-  assert(!values->empty());
-  const auto middle = values->begin() + static_cast<std::ptrdiff_t>(values->size() / 2);
-  std::nth_element(values->begin(), middle, values->end());
-  const int m = *middle;
-  std::vector<int> distances(values->size());
-  for (size_t i = 0; i < values->size(); ++i) distances[i] = std::abs((*values)[i] - m);
-  const auto mid = distances.begin() + static_cast<std::ptrdiff_t>(distances.size() / 2);
-  std::nth_element(distances.begin(), mid, distances.end());
-  *spread = *mid;
-  return m;
 }
 
 }  // namespace
@@ -314,7 +296,7 @@ void PictureRecoder::levelResumedIntra() {
     // those of other slices kept above and before them; for luminance also
     // with the slope across the two blocks on either side taken out, which
     // smooth pictures level by better.
-    std::vector<int> differences[3];
+    std::vector<int> differences[kColourComponents];
     std::vector<int> sloped;
     auto pair = [&](uint32_t component, int other, int own) { differences[component].push_back(other - own); };
     auto luminance = [&](int otherFar, int otherNear, int ownNear, int ownFar) {
@@ -341,8 +323,8 @@ void PictureRecoder::levelResumedIntra() {
       }
     }
     bool known = true;
-    int offset[3] = {0, 0, 0};
-    for (uint32_t c = 0; c < 3; ++c) {
+    int offset[kColourComponents] = {0, 0, 0};
+    for (uint32_t c = 0; c < kColourComponents; ++c) {
       if (differences[c].size() < kLeastLevelPairs) {
         known = false;
         break;
@@ -369,7 +351,7 @@ void PictureRecoder::levelResumedIntra() {
         continue;
       }
       for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
-        mb.dc[b] = static_cast<int16_t>(mb.dc[b] + offset[componentOf(b)]);
+        mb.dc[b] = static_cast<int16_t>(mb.dc[b] + offset[componentOfBlock(b)]);
       }
     }
   }
@@ -679,7 +661,7 @@ void PictureRecoder::moveOnAfterLoss(const DcFieldSource& intraBefore) {
       MacroblockRecord& mb = records_[r];
       mb.address += shortBy;
       for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
-        mb.dc[b] = static_cast<int16_t>(mb.dc[b] + placement.offset[componentOf(b)]);
+        mb.dc[b] = static_cast<int16_t>(mb.dc[b] + placement.offset[componentOfBlock(b)]);
       }
       kept_[mb.address] = &mb;
       keptSlice_[mb.address] = index;
@@ -881,20 +863,20 @@ void PictureRecoder::levelFromIntraBefore(const DcFieldSource& intraBefore) {
     // The walk's macroblocks: those it keeps, or for one left a hole, those
     // it would have kept, up to the first another walk claimed.
     const int32_t own = w.unlevelled ? -1 : static_cast<int32_t>(k);
-    std::vector<int> differences[3];
+    std::vector<int> differences[kColourComponents];
     for (size_t i = 0; i < w.keptCount; ++i) {
       const MacroblockRecord& mb = records_[w.firstRecord + i];
       if (keptSlice_[mb.address] != own) break;
       if (!before->known[mb.address]) continue;
       for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
-        differences[componentOf(b)].push_back(before->dc[mb.address][b] - mb.dc[b]);
+        differences[componentOfBlock(b)].push_back(before->dc[mb.address][b] - mb.dc[b]);
       }
     }
     const size_t n = differences[0].size();
     if (n < kLeastLevelPairs) continue;
-    int offset[3];
-    int spread[3];
-    for (uint32_t c = 0; c < 3; ++c) offset[c] = medianWithSpread(&differences[c], &spread[c]);
+    int offset[kColourComponents];
+    int spread[kColourComponents];
+    for (uint32_t c = 0; c < kColourComponents; ++c) offset[c] = medianWithSpread(&differences[c], &spread[c]);
     const bool rough = roughLevel(spread[0], n);
     // A walk levelled roughly by the slices around it keeps that level
     // unless the picture before tells it better.
@@ -904,7 +886,7 @@ void PictureRecoder::levelFromIntraBefore(const DcFieldSource& intraBefore) {
     for (size_t i = 0; i < w.keptCount; ++i) {
       MacroblockRecord& mb = records_[w.firstRecord + i];
       if (keptSlice_[mb.address] != own) break;
-      for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] + offset[componentOf(b)]);
+      for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) mb.dc[b] = static_cast<int16_t>(mb.dc[b] + offset[componentOfBlock(b)]);
       kept_[mb.address] = &mb;
       keptSlice_[mb.address] = static_cast<int32_t>(k);
     }

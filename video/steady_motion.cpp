@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "video/medians.h"
+
 namespace {
 
 // A picture moves as one where most of its macroblocks have a vector and,
@@ -28,11 +30,6 @@ constexpr int kMostPeriods = 25;
 // Slower than this, in half pixels per period, the picture stands still
 // for the run's sake: moved repeats then follow each macroblock instead.
 constexpr double kLeastRate = 0.25;
-
-int median(std::vector<int> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
 
 // How the macroblocks that move, `moving` of them, move one way, told by
 // the components that way of those whose component is not zero.

@@ -38,7 +38,7 @@ std::vector<MacroblockRecord> walk(const std::vector<DcValues>& picture, const S
     mb.address = i;
     mb.flags = kMacroblockIntra;
     for (uint32_t b = 0; b < kBlocksPerMacroblock; ++b) {
-      const uint32_t c = b < kLuminanceBlocks ? 0 : b - kLuminanceBlocks + 1;
+      const uint32_t c = componentOfBlock(b);
       if (i < slip.loss) {
         mb.dc[b] = picture[i][b];
       } else if (i < slip.loss + slip.outOfStep) {
